@@ -1,0 +1,17 @@
+// Diagnostics: one line on standard error per event.
+#pragma once
+
+#include <string_view>
+
+namespace vandrel {
+
+inline constexpr std::string_view LOG_PREFIX = "[vandrel] ";
+
+// Writes "[vandrel] " + message + "\n" with one write(2), so lines of the broker
+// and of its child never interleave mid-line. A failing write is ignored.
+void log_line(std::string_view message);
+
+// Writes text to standard error unprefixed, in one write(2).
+void write_stderr(std::string_view text);
+
+} // namespace vandrel
