@@ -1,0 +1,208 @@
+#include "listen.hpp"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <optional>
+#include <sys/socket.h>
+#include <vector>
+
+#include "transport.hpp"
+
+namespace vandrel {
+namespace {
+
+struct SocketAddress {
+    sockaddr_storage storage{};
+    socklen_t len = 0;
+    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+};
+
+BrokerError create_socket_error(std::string_view fixed) {
+    return BrokerError::create_socket(IoError::fixed(fixed));
+}
+
+// A port of a literal address: digits only, as the literal forms allow.
+std::optional<std::uint16_t> literal_port(std::string_view text) {
+    if (text.empty() || text.front() == '+')
+        return std::nullopt;
+    std::uint16_t port = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), port);
+    if (ec != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
+    return port;
+}
+
+// A port of a host:port text: one leading '+' is allowed.
+std::optional<std::uint16_t> lookup_port(std::string_view text) {
+    if (!text.empty() && text.front() == '+')
+        text.remove_prefix(1);
+    return literal_port(text);
+}
+
+std::optional<SocketAddress> literal_v4(std::string_view text) {
+    std::size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos)
+        return std::nullopt;
+    std::string host(text.substr(0, colon));
+    auto port = literal_port(text.substr(colon + 1));
+    sockaddr_in v4{};
+    if (!port || ::inet_pton(AF_INET, host.c_str(), &v4.sin_addr) != 1)
+        return std::nullopt;
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(*port);
+    SocketAddress out;
+    std::memcpy(&out.storage, &v4, sizeof v4);
+    out.len = sizeof v4;
+    return out;
+}
+
+std::optional<SocketAddress> literal_v6(std::string_view text) {
+    std::size_t close = text.rfind("]:");
+    if (text.empty() || text.front() != '[' || close == std::string_view::npos)
+        return std::nullopt;
+    std::string_view inside = text.substr(1, close - 1);
+    auto port = literal_port(text.substr(close + 2));
+    if (!port)
+        return std::nullopt;
+    sockaddr_in6 v6{};
+    std::size_t percent = inside.find('%');
+    if (percent != std::string_view::npos) {
+        std::string_view scope = inside.substr(percent + 1);
+        std::uint32_t id = 0;
+        auto [end, ec] = std::from_chars(scope.data(), scope.data() + scope.size(), id);
+        if (scope.empty() || ec != std::errc() || end != scope.data() + scope.size())
+            return std::nullopt;
+        v6.sin6_scope_id = id;
+        inside = inside.substr(0, percent);
+    }
+    std::string host(inside);
+    if (::inet_pton(AF_INET6, host.c_str(), &v6.sin6_addr) != 1)
+        return std::nullopt;
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(*port);
+    SocketAddress out;
+    std::memcpy(&out.storage, &v6, sizeof v6);
+    out.len = sizeof v6;
+    return out;
+}
+
+Result<std::vector<SocketAddress>> resolve(std::string_view text) {
+    if (auto v4 = literal_v4(text))
+        return std::vector<SocketAddress>{*v4};
+    if (auto v6 = literal_v6(text))
+        return std::vector<SocketAddress>{*v6};
+
+    std::size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos)
+        return create_socket_error("invalid socket address");
+    auto port = lookup_port(text.substr(colon + 1));
+    if (!port)
+        return create_socket_error("invalid port value");
+
+    std::string host(text.substr(0, colon));
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (rc == EAI_SYSTEM)
+        return BrokerError::create_socket(IoError::last_os());
+    if (rc != 0)
+        return BrokerError::create_socket(IoError::resolver(::gai_strerror(rc)));
+
+    std::vector<SocketAddress> out;
+    for (addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
+        if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6)
+            continue;
+        SocketAddress addr;
+        std::memcpy(&addr.storage, ai->ai_addr, ai->ai_addrlen);
+        addr.len = ai->ai_addrlen;
+        if (ai->ai_family == AF_INET)
+            reinterpret_cast<sockaddr_in*>(&addr.storage)->sin_port = htons(*port);
+        else
+            reinterpret_cast<sockaddr_in6*>(&addr.storage)->sin6_port = htons(*port);
+        out.push_back(addr);
+    }
+    ::freeaddrinfo(found);
+    return out;
+}
+
+Result<Fd> bind_one(const SocketAddress& addr) {
+    Fd fd(::socket(addr.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid())
+        return BrokerError::create_socket(IoError::last_os());
+    int one = 1;
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        ::bind(fd.get(), addr.get(), addr.len) != 0 || ::listen(fd.get(), LISTEN_BACKLOG) != 0)
+        return BrokerError::create_socket(IoError::last_os());
+    return fd;
+}
+
+// Errors that belong to one pending connection, not to the listener: accept(2)
+// reports them for a client that went away before it was accepted, and the
+// next accept works. Ending the broker on them would let any client stop it.
+bool connection_error(int err) {
+    switch (err) {
+    case EINTR:
+    case ECONNABORTED:
+    case EPROTO:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+Result<Fd> create_listener(std::string_view text) {
+    Result<std::vector<SocketAddress>> addrs = resolve(text);
+    if (!addrs)
+        return std::move(addrs).error();
+    std::optional<BrokerError> last;
+    for (const SocketAddress& addr : *addrs) {
+        Result<Fd> fd = bind_one(addr);
+        if (fd)
+            return fd;
+        last.emplace(std::move(fd).error());
+    }
+    if (last)
+        return std::move(*last);
+    return create_socket_error("could not resolve to any addresses");
+}
+
+Result<std::string> local_address_text(int listener) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    if (::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return BrokerError::io(IoError::last_os());
+    return socket_address_text(reinterpret_cast<const sockaddr*>(&addr));
+}
+
+bool is_loopback_text(std::string_view text) {
+    return text.starts_with("127.") || text.starts_with("localhost") || text.starts_with("[::1]");
+}
+
+Result<Accepted> accept_connection(int listener) {
+    for (;;) {
+        sockaddr_storage addr{};
+        socklen_t len = sizeof addr;
+        int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+        if (fd >= 0)
+            return Accepted{Fd(fd), socket_address_text(reinterpret_cast<const sockaddr*>(&addr))};
+        if (!connection_error(errno))
+            return BrokerError::io(IoError::last_os());
+    }
+}
+
+} // namespace vandrel

@@ -1,1 +1,112 @@
-int main() { return 0; }
+// The entry point: picks the run mode, runs it, and turns its outcome into
+// log lines and the exit status. Only this file decides when the process ends.
+#include <csignal>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unistd.h>
+#include <vector>
+
+#include "args.hpp"
+#include "child.hpp"
+#include "listen.hpp"
+#include "log.hpp"
+#include "supervisor.hpp"
+#include "transport.hpp"
+
+namespace vandrel {
+namespace {
+
+constexpr int EXIT_OK = 0;
+constexpr int EXIT_FATAL = 1;
+
+int fatal(const BrokerError& error) {
+    log_line("fatal: " + error.text());
+    return EXIT_FATAL;
+}
+
+int print_usage() {
+    std::string usage = "usage:\n  vandrel --stdio\n  vandrel [listen-addr]   (default ";
+    usage.append(DEFAULT_LISTEN_ADDR).append(")\n  vandrel --child <appid>\n");
+    write_stderr(usage);
+    return EXIT_OK;
+}
+
+int child_mode(const std::vector<std::string_view>& args) {
+    std::optional<std::uint32_t> appid = args.size() > 1 ? parse_appid(args[1]) : std::nullopt;
+    if (!appid)
+        return fatal(BrokerError::missing_argument("appid"));
+    Result<void> done = run_child(*appid);
+    int status = done ? EXIT_OK : fatal(done.error());
+    // The child's stdin reader thread is detached and may still be blocked in
+    // a read: end the process without running static destructors under it.
+    std::_Exit(status);
+}
+
+int stdio_mode() {
+    log_line("starting in stdio mode");
+    Result<bool> outcome = [] {
+        Session session(Framed(std::make_unique<StdioTransport>()));
+        return session.run();
+    }();
+    if (!outcome)
+        return fatal(outcome.error());
+    return EXIT_OK;
+}
+
+int tcp_mode(std::string_view listen_text) {
+    Result<Fd> listener = create_listener(listen_text);
+    if (!listener)
+        return fatal(listener.error());
+    Result<std::string> local = local_address_text(listener->get());
+    if (!local)
+        return fatal(local.error());
+    log_line("listening on " + *local);
+    if (!is_loopback_text(listen_text))
+        log_line("WARNING: listening on a non-loopback address with no authentication");
+
+    for (;;) {
+        Result<Accepted> accepted = accept_connection(listener->get());
+        if (!accepted)
+            return fatal(accepted.error());
+        log_line("accepted " + accepted->peer);
+        // The session, its connection and its child are destroyed at the end
+        // of each turn, after the outcome line and before the next accept.
+        Session session(Framed(std::make_unique<TcpTransport>(std::move(accepted->socket))));
+        Result<bool> outcome = session.run();
+        if (!outcome) {
+            log_line("session error: " + outcome.error().text());
+        } else if (*outcome) {
+            log_line("vd_terminate \u2014 exiting");
+            return EXIT_OK;
+        } else {
+            log_line("session ended, awaiting next connection");
+        }
+    }
+}
+
+int run(const std::vector<std::string_view>& args) {
+    // A write to a vanished client or child then fails with EPIPE instead of
+    // killing the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    if (args.empty())
+        return tcp_mode(DEFAULT_LISTEN_ADDR);
+    std::string_view mode = args[0];
+    if (mode == "-h" || mode == "--help")
+        return print_usage();
+    if (mode == "--stdio")
+        return stdio_mode();
+    if (mode == "--child")
+        return child_mode(args);
+    return tcp_mode(mode);
+}
+
+} // namespace
+} // namespace vandrel
+
+int main(int argc, char** argv) {
+    std::vector<std::string_view> args(argv + 1, argv + argc);
+    return vandrel::run(args);
+}

@@ -1,1 +1,336 @@
 #include "test_support.hpp"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace vandrel::test {
+namespace {
+
+int remaining_ms(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return static_cast<int>(std::max<std::int64_t>(0, left.count()));
+}
+
+// Waits until `fd` is readable (or hung up) before `deadline`.
+bool wait_readable(int fd, Clock::time_point deadline) {
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        int rc = ::poll(&p, 1, remaining_ms(deadline));
+        if (rc > 0)
+            return true;
+        if (rc == 0)
+            return false;
+        if (errno != EINTR)
+            return false;
+    }
+}
+
+std::vector<std::string> make_env(const Spawn& options) {
+    std::map<std::string, std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string entry = *e;
+        auto eq = entry.find('=');
+        if (eq != std::string::npos)
+            env[entry.substr(0, eq)] = entry.substr(eq + 1);
+    }
+    for (const auto& name : options.unset_env)
+        env.erase(name);
+    for (const auto& [k, v] : options.env)
+        env[k] = v;
+    std::vector<std::string> out;
+    for (const auto& [k, v] : env)
+        out.push_back(k + "=" + v);
+    return out;
+}
+
+} // namespace
+
+std::string broker_path() { return VANDREL_BINARY; }
+std::string build_dir() { return VANDREL_BUILD_DIR; }
+
+Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+Bytes frame_of(const Bytes& payload) {
+    Result<Bytes> frame = encode_frame(payload);
+    EXPECT_TRUE(frame.ok());
+    return frame ? *frame : Bytes{};
+}
+
+Bytes frame_of(std::string_view payload) { return frame_of(bytes_of(payload)); }
+
+std::optional<Bytes> read_exact(int fd, std::size_t n, Clock::duration limit) {
+    auto deadline = Clock::now() + limit;
+    Bytes out(n);
+    std::size_t got = 0;
+    while (got < n) {
+        if (!wait_readable(fd, deadline))
+            return std::nullopt;
+        ssize_t r = ::read(fd, out.data() + got, n - got);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return std::nullopt;
+        got += static_cast<std::size_t>(r);
+    }
+    return out;
+}
+
+std::optional<Bytes> read_frame(int fd, Clock::duration limit) {
+    auto deadline = Clock::now() + limit;
+    auto header = read_exact(fd, FRAME_HEADER_LEN, limit);
+    if (!header)
+        return std::nullopt;
+    EXPECT_TRUE(std::equal(std::begin(FRAME_MAGIC), std::end(FRAME_MAGIC), header->begin()));
+    std::size_t len = std::size_t{(*header)[4]} | (std::size_t{(*header)[5]} << 8);
+    if (len == 0)
+        return Bytes{};
+    return read_exact(fd, len, deadline - Clock::now());
+}
+
+bool reads_eof(int fd, Clock::duration limit) {
+    if (!wait_readable(fd, Clock::now() + limit))
+        return false;
+    char c;
+    ssize_t r;
+    do {
+        r = ::read(fd, &c, 1);
+    } while (r < 0 && errno == EINTR);
+    return r == 0;
+}
+
+void write_bytes(int fd, const Bytes& bytes) {
+    IoResult<std::size_t> done = write_all_fd(fd, bytes);
+    ASSERT_TRUE(done.ok());
+}
+
+TempDir::TempDir() {
+    std::string templ = std::filesystem::temp_directory_path().string() + "/vandrel-test-XXXXXX";
+    char* made = ::mkdtemp(templ.data());
+    if (made == nullptr)
+        ADD_FAILURE() << "mkdtemp failed: " << std::strerror(errno);
+    path_ = templ;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+Process::Process(const std::string& program, const Spawn& options) {
+    int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
+    if (options.pipe_stdin && ::pipe2(in, O_CLOEXEC) != 0)
+        ADD_FAILURE() << "pipe2";
+    if (options.pipe_stdout && ::pipe2(out, O_CLOEXEC) != 0)
+        ADD_FAILURE() << "pipe2";
+    if (::pipe2(err, O_CLOEXEC) != 0)
+        ADD_FAILURE() << "pipe2";
+
+    std::vector<std::string> env = make_env(options);
+    std::vector<char*> envp;
+    for (auto& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args = options.args;
+    args.insert(args.begin(), program);
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        int devnull = ::open("/dev/null", O_RDWR);
+        ::dup2(options.pipe_stdin ? in[0] : devnull, 0);
+        ::dup2(options.pipe_stdout ? out[1] : devnull, 1);
+        ::dup2(err[1], 2);
+        if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0)
+            ::_exit(126);
+        ::signal(SIGPIPE, SIG_DFL);
+        ::execve(program.c_str(), argv.data(), envp.data());
+        ::_exit(127);
+    }
+    if (options.pipe_stdin) {
+        ::close(in[0]);
+        in_.reset(in[1]);
+    }
+    if (options.pipe_stdout) {
+        ::close(out[1]);
+        out_.reset(out[0]);
+    }
+    ::close(err[1]);
+    err_.reset(err[0]);
+}
+
+Process::~Process() {
+    if (!reaped_) {
+        kill_now();
+    }
+}
+
+void Process::kill_now() {
+    if (reaped_ || pid_ <= 0)
+        return;
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    reaped_ = true;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::optional<std::string> Process::next_line(Clock::duration limit) {
+    auto deadline = Clock::now() + limit;
+    for (;;) {
+        auto nl = err_buf_.find('\n');
+        if (nl != std::string::npos) {
+            std::string line = err_buf_.substr(0, nl);
+            err_buf_.erase(0, nl + 1);
+            lines_.push_back(line);
+            return line;
+        }
+        if (err_eof_ || !wait_readable(err_.get(), deadline))
+            return std::nullopt;
+        char buf[4096];
+        ssize_t r = ::read(err_.get(), buf, sizeof buf);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0) {
+            err_eof_ = true;
+            continue;
+        }
+        err_buf_.append(buf, static_cast<std::size_t>(r));
+    }
+}
+
+bool Process::wait_for_line(std::string_view line, Clock::duration limit) {
+    auto deadline = Clock::now() + limit;
+    while (auto next = next_line(deadline - Clock::now()))
+        if (*next == line)
+            return true;
+    return false;
+}
+
+std::optional<std::string> Process::wait_for_prefix(std::string_view prefix, Clock::duration limit) {
+    auto deadline = Clock::now() + limit;
+    while (auto next = next_line(deadline - Clock::now()))
+        if (next->starts_with(prefix))
+            return next;
+    return std::nullopt;
+}
+
+std::vector<std::string> Process::rest_of_lines(Clock::duration limit) {
+    auto deadline = Clock::now() + limit;
+    std::vector<std::string> out;
+    while (auto next = next_line(deadline - Clock::now()))
+        out.push_back(*next);
+    return out;
+}
+
+std::optional<int> Process::wait_exit(Clock::duration limit) {
+    if (reaped_)
+        return status_;
+    auto deadline = Clock::now() + limit;
+    for (;;) {
+        int status = 0;
+        pid_t r = ::waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) {
+            reaped_ = true;
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return status_;
+        }
+        if (Clock::now() >= deadline)
+            return std::nullopt;
+        std::this_thread::sleep_for(5ms);
+    }
+}
+
+TcpBroker::TcpBroker(Spawn options)
+    : process_([&] {
+          if (options.args.empty())
+              options.args = {"127.0.0.1:0"};
+          options.pipe_stdin = false;
+          return Process(options);
+      }()) {}
+
+Fd TcpBroker::connect() {
+    if (port_ == 0) {
+        auto line = process_.wait_for_prefix("[vandrel] listening on 127.0.0.1:");
+        EXPECT_TRUE(line.has_value()) << "broker did not listen";
+        if (!line)
+            return Fd();
+        port_ = static_cast<std::uint16_t>(std::stoi(line->substr(line->rfind(':') + 1)));
+    }
+    Fd fd = connect_tcp(port_);
+    EXPECT_TRUE(fd.valid());
+    std::string expected = "[vandrel] accepted 127.0.0.1:" + std::to_string(local_port(fd.get()));
+    EXPECT_EQ(process_.next_line(), expected);
+    return fd;
+}
+
+Fd connect_tcp(std::uint16_t port) {
+    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        return Fd();
+    return fd;
+}
+
+std::uint16_t local_port(int fd) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    return ntohs(addr.sin_port);
+}
+
+std::vector<pid_t> child_pids(pid_t pid) {
+    std::vector<pid_t> out;
+    std::string path = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
+    std::istringstream in(read_file(path));
+    pid_t child;
+    while (in >> child)
+        out.push_back(child);
+    return out;
+}
+
+std::vector<std::string> open_fds(pid_t pid) {
+    std::vector<std::string> out;
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        std::error_code link_ec;
+        auto target = std::filesystem::read_symlink(entry.path(), link_ec);
+        out.push_back(entry.path().filename().string() + " -> " + target.string());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+} // namespace vandrel::test

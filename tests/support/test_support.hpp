@@ -1,2 +1,134 @@
 // Helpers shared by the tests: run the built broker, frame payloads, read lines.
 #pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+#include "fd.hpp"
+#include "transport.hpp"
+
+namespace vandrel::test {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+inline constexpr auto LINE_TIMEOUT = 10s;
+
+// The path of the built broker.
+std::string broker_path();
+// The build tree's root.
+std::string build_dir();
+
+// The bytes of `text`, and a frame around a payload.
+Bytes bytes_of(std::string_view text);
+Bytes frame_of(std::string_view payload);
+Bytes frame_of(const Bytes& payload);
+
+// Reads exactly `n` bytes from `fd` within `limit`; nullopt on timeout or EOF.
+std::optional<Bytes> read_exact(int fd, std::size_t n, Clock::duration limit);
+// Reads one frame's payload from `fd` within `limit`.
+std::optional<Bytes> read_frame(int fd, Clock::duration limit = LINE_TIMEOUT);
+// True when `fd` reaches end of input within `limit` with no byte before it.
+bool reads_eof(int fd, Clock::duration limit);
+void write_bytes(int fd, const Bytes& bytes);
+
+// A temporary directory removed with its contents at destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// Options for starting a process.
+struct Spawn {
+    std::vector<std::string> args;                  // after the program name
+    std::map<std::string, std::string> env;         // added or replaced
+    std::vector<std::string> unset_env;             // removed
+    bool pipe_stdin = true;                         // else /dev/null
+    bool pipe_stdout = true;                        // else /dev/null
+    std::string cwd;                                // empty: inherit
+};
+
+// A process with piped standard streams; killed and reaped on destruction.
+class Process {
+public:
+    explicit Process(const std::string& program, const Spawn& options);
+    // The broker itself.
+    explicit Process(const Spawn& options) : Process(broker_path(), options) {}
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    pid_t pid() const { return pid_; }
+    int stdin_fd() const { return in_.get(); }
+    int stdout_fd() const { return out_.get(); }
+    void close_stdin() { in_.reset(); }
+    void close_stdout() { out_.reset(); }
+
+    // The next standard-error line without its line feed; nullopt on timeout or
+    // end of output. Every line read is kept in `lines()`.
+    std::optional<std::string> next_line(Clock::duration limit = LINE_TIMEOUT);
+    // Reads lines until one equals `line` exactly; false on timeout/EOF.
+    bool wait_for_line(std::string_view line, Clock::duration limit = LINE_TIMEOUT);
+    // Reads lines until one starts with `prefix`; returns it.
+    std::optional<std::string> wait_for_prefix(std::string_view prefix,
+                                               Clock::duration limit = LINE_TIMEOUT);
+    // All remaining standard-error lines up to end of output (the process and
+    // everything that inherited its standard error must have ended).
+    std::vector<std::string> rest_of_lines(Clock::duration limit = LINE_TIMEOUT);
+    const std::vector<std::string>& lines() const { return lines_; }
+
+    // The exit status (or 128 + signal) within `limit`; nullopt if still running.
+    std::optional<int> wait_exit(Clock::duration limit = LINE_TIMEOUT);
+    void kill_now();
+
+private:
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    int status_ = 0;
+    Fd in_;
+    Fd out_;
+    Fd err_;
+    std::string err_buf_;
+    bool err_eof_ = false;
+    std::vector<std::string> lines_;
+};
+
+// A broker in TCP mode on 127.0.0.1 with a port the system chose.
+class TcpBroker {
+public:
+    explicit TcpBroker(Spawn options = {});
+    Process& process() { return process_; }
+    std::uint16_t port() const { return port_; }
+    // A fresh connection to the broker, and the "accepted" line for it.
+    Fd connect();
+
+private:
+    Process process_;
+    std::uint16_t port_ = 0;
+};
+
+// A TCP connection to 127.0.0.1:port (close-on-exec), or an invalid Fd.
+Fd connect_tcp(std::uint16_t port);
+// The local port of a connected socket.
+std::uint16_t local_port(int fd);
+// The child processes of `pid` (from /proc).
+std::vector<pid_t> child_pids(pid_t pid);
+// The descriptors open in process `pid`, as "N -> target" texts.
+std::vector<std::string> open_fds(pid_t pid);
+// Reads a whole file; empty when missing.
+std::string read_file(const std::string& path);
+
+} // namespace vandrel::test

@@ -1,0 +1,37 @@
+// The TCP listener of the broker: address resolution, bind, accept, and the
+// loopback test on the listen address text.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "error.hpp"
+#include "fd.hpp"
+
+namespace vandrel {
+
+inline constexpr std::string_view DEFAULT_LISTEN_ADDR = "127.0.0.1:27420";
+inline constexpr int LISTEN_BACKLOG = 128;
+
+// Resolves `text` (a literal 'a.b.c.d:port' or '[v6]:port' directly, else
+// host and port split at the last colon and looked up) and returns a bound,
+// listening, close-on-exec socket for the first address that works. Errors
+// are CreateSocket errors; with every attempt failed, the last one's.
+Result<Fd> create_listener(std::string_view text);
+
+// The listener's actual local address in text form, or an Io error.
+Result<std::string> local_address_text(int listener);
+
+// True when the unchanged listen text begins with "127.", "localhost" or
+// "[::1]"; a test of the first characters only.
+bool is_loopback_text(std::string_view text);
+
+// An accepted connection (close-on-exec) and its peer's address text. Retries
+// on EINTR; any other failure is an Io error.
+struct Accepted {
+    Fd socket;
+    std::string peer;
+};
+Result<Accepted> accept_connection(int listener);
+
+} // namespace vandrel
