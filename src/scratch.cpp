@@ -1,0 +1,233 @@
+#include "scratch.hpp"
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vandrel {
+namespace {
+
+constexpr const char* TEMP_DIR_VARIABLE = "TMPDIR";
+constexpr std::string_view DEFAULT_TEMP_DIR = "/tmp";
+constexpr std::string_view NAME_PREFIX = "vandrel-";
+constexpr mode_t SCRATCH_MODE = 0700;
+
+constexpr int SEED_COMPRESSION_ROUNDS = 1;
+constexpr int SEED_FINALIZATION_ROUNDS = 3;
+
+constexpr std::uint64_t WYRAND_INCREMENT = 0x2D358DCCAA6C78A5;
+constexpr std::uint64_t WYRAND_MIX = 0x8BB84B93962EACC9;
+
+// Appends `base` and `name` joined by one "/", which an empty base or one
+// that already ends in "/" does not need.
+std::string join(std::string base, std::string_view name) {
+    if (!base.empty() && base.back() != '/')
+        base += '/';
+    base += name;
+    return base;
+}
+
+Result<std::string> current_dir() {
+    // glibc sizes the buffer itself when given none, so no path is too long.
+    std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
+    if (!cwd)
+        return BrokerError::io(IoError::last_os());
+    return std::string(cwd.get());
+}
+
+// TMPDIR when set (even empty), else "/tmp"; an empty or relative value is
+// anchored at the working directory now, because the owner later changes into
+// the scratch directory and a relative path would then no longer reach it.
+Result<std::string> temp_dir() {
+    const char* value = std::getenv(TEMP_DIR_VARIABLE);
+    if (value == nullptr)
+        return std::string(DEFAULT_TEMP_DIR);
+    const std::string_view dir = value;
+    if (!dir.empty() && dir.front() == '/')
+        return std::string(dir);
+    auto cwd = current_dir();
+    if (!cwd)
+        return std::move(cwd).error();
+    if (dir.empty())
+        return std::move(cwd).value();
+    return join(std::move(cwd).value(), dir);
+}
+
+// Removes the directory `name` under `parent` with everything in it. Entries
+// are opened with O_NOFOLLOW and unlinked where they stand, so a symbolic link
+// is removed as a link and nothing outside the tree is touched. Failures are
+// ignored: whatever cannot be removed stays.
+void remove_tree_at(int parent, const char* name) {
+    const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    DIR* dir = ::fdopendir(fd); // owns `fd` from here on
+    if (dir == nullptr) {
+        ::close(fd);
+        return;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+        const char* child = entry->d_name;
+        if (std::strcmp(child, ".") == 0 || std::strcmp(child, "..") == 0)
+            continue;
+        if (entry->d_type == DT_DIR) {
+            remove_tree_at(fd, child);
+            continue;
+        }
+        // Unknown types are tried as files first; Linux refuses to unlink a
+        // directory with EISDIR, and then it is removed as one.
+        if (::unlinkat(fd, child, 0) != 0 && errno == EISDIR)
+            remove_tree_at(fd, child);
+    }
+    ::closedir(dir);
+    ::unlinkat(parent, name, AT_REMOVEDIR);
+}
+
+// The 128-bit product that wyrand needs; both supported compilers have it.
+__extension__ typedef unsigned __int128 u128;
+
+constexpr std::uint64_t rotl(std::uint64_t x, int bits) {
+    return (x << bits) | (x >> (64 - bits));
+}
+
+struct SipState {
+    std::uint64_t v0, v1, v2, v3;
+
+    void round() {
+        v0 += v1;
+        v1 = rotl(v1, 13);
+        v1 ^= v0;
+        v0 = rotl(v0, 32);
+        v2 += v3;
+        v3 = rotl(v3, 16);
+        v3 ^= v2;
+        v0 += v3;
+        v3 = rotl(v3, 21);
+        v3 ^= v0;
+        v2 += v1;
+        v1 = rotl(v1, 17);
+        v1 ^= v2;
+        v2 = rotl(v2, 32);
+    }
+
+    void compress(std::uint64_t m, int rounds) {
+        v3 ^= m;
+        for (int i = 0; i < rounds; ++i)
+            round();
+        v0 ^= m;
+    }
+};
+
+std::uint64_t load_le(std::span<const std::uint8_t> bytes) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        value |= std::uint64_t{bytes[i]} << (8 * i);
+    return value;
+}
+
+template <std::size_t N>
+void store_le(std::uint8_t* out, std::uint64_t value) {
+    for (std::size_t i = 0; i < N; ++i)
+        out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+// The seed: SipHash-1-3 under the zero key over the monotonic clock's seconds
+// (i64 LE) and nanoseconds (u32 LE) and the thread id (u64 LE).
+std::uint64_t fresh_seed() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const auto thread_id = static_cast<std::uint64_t>(::gettid());
+
+    std::array<std::uint8_t, 8 + 4 + 8> bytes{};
+    store_le<8>(bytes.data(), static_cast<std::uint64_t>(static_cast<std::int64_t>(now.tv_sec)));
+    store_le<4>(bytes.data() + 8, static_cast<std::uint32_t>(now.tv_nsec));
+    store_le<8>(bytes.data() + 12, thread_id);
+    return siphash(bytes, 0, 0, SEED_COMPRESSION_ROUNDS, SEED_FINALIZATION_ROUNDS);
+}
+
+} // namespace
+
+std::uint64_t siphash(std::span<const std::uint8_t> data, std::uint64_t k0, std::uint64_t k1,
+                      int c_rounds, int d_rounds) {
+    SipState s{k0 ^ 0x736f6d6570736575, k1 ^ 0x646f72616e646f6d, k0 ^ 0x6c7967656e657261,
+               k1 ^ 0x7465646279746573};
+    const std::size_t whole = data.size() - data.size() % 8;
+    for (std::size_t i = 0; i < whole; i += 8)
+        s.compress(load_le(data.subspan(i, 8)), c_rounds);
+    // The last block holds the remaining bytes and, in its top byte, the
+    // length modulo 256.
+    const std::uint64_t last =
+        load_le(data.subspan(whole)) | (std::uint64_t{data.size() & 0xff} << 56);
+    s.compress(last, c_rounds);
+    s.v2 ^= 0xff;
+    for (int i = 0; i < d_rounds; ++i)
+        s.round();
+    return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+}
+
+std::uint32_t wyrand_next(std::uint64_t& state) {
+    state += WYRAND_INCREMENT;
+    const u128 product = u128{state} * u128{state ^ WYRAND_MIX};
+    const auto mixed =
+        static_cast<std::uint64_t>(product >> 64) ^ static_cast<std::uint64_t>(product);
+    return static_cast<std::uint32_t>(mixed);
+}
+
+std::uint32_t scratch_random_u32() {
+    thread_local std::optional<std::uint64_t> state;
+    if (!state)
+        state = fresh_seed();
+    return wyrand_next(*state);
+}
+
+std::string scratch_dir_name(std::string_view tag, std::uint32_t number) {
+    constexpr std::string_view HEX = "0123456789abcdef";
+    std::string name;
+    name.reserve(NAME_PREFIX.size() + tag.size() + 1 + 8);
+    name += NAME_PREFIX;
+    name += tag;
+    name += '-';
+    for (int shift = 28; shift >= 0; shift -= 4)
+        name += HEX[(number >> shift) & 0xf];
+    return name;
+}
+
+Result<ScratchDir> ScratchDir::create(std::string_view tag) {
+    return create_with_number(tag, scratch_random_u32());
+}
+
+Result<ScratchDir> ScratchDir::create_with_number(std::string_view tag, std::uint32_t number) {
+    auto dir = temp_dir();
+    if (!dir)
+        return std::move(dir).error();
+    std::string path = join(std::move(dir).value(), scratch_dir_name(tag, number));
+    if (::mkdir(path.c_str(), SCRATCH_MODE) != 0)
+        return BrokerError::io(IoError::last_os());
+    return ScratchDir(std::move(path));
+}
+
+ScratchDir::ScratchDir(ScratchDir&& other) noexcept : path_(std::exchange(other.path_, {})) {}
+
+ScratchDir& ScratchDir::operator=(ScratchDir&& other) noexcept {
+    if (this != &other) {
+        if (!path_.empty())
+            remove_tree_at(AT_FDCWD, path_.c_str());
+        path_ = std::exchange(other.path_, {});
+    }
+    return *this;
+}
+
+ScratchDir::~ScratchDir() {
+    if (!path_.empty())
+        remove_tree_at(AT_FDCWD, path_.c_str());
+}
+
+} // namespace vandrel
