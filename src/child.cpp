@@ -1,0 +1,211 @@
+#include "child.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+
+#include "args.hpp"
+#include "channel.hpp"
+#include "log.hpp"
+#include "scratch.hpp"
+#include "steam/client.hpp"
+#include "text.hpp"
+
+namespace vandrel::child {
+namespace {
+
+constexpr std::string_view READY = "ready ";
+constexpr std::string_view TICKET_OK = "ok ";
+constexpr std::string_view TERM_OK = "ok";
+constexpr std::string_view INIT_FAILED = "err steam init failed: ";
+constexpr std::string_view REFUSED = "err steam refused to issue an auth ticket";
+constexpr std::string_view BAD_ADDRESS = "err bad server address";
+constexpr std::string_view NOT_TEXT = "err non-utf8 request";
+constexpr std::string_view UNKNOWN = "err unknown child request ";
+
+constexpr int EXIT_ABORT = 101;
+
+void append_le(Bytes& out, std::uint64_t value, int width) {
+    for (int i = 0; i < width; ++i)
+        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+Bytes reply(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+Bytes conn(Args& args, SteamPort& steam) {
+    std::optional<std::string_view> addr_token = args.next_token();
+    std::optional<SocketAddrV4> server = addr_token ? to_socket_addr_v4(*addr_token) : std::nullopt;
+    if (!server)
+        return reply(BAD_ADDRESS);
+    std::optional<std::string_view> sid_token = args.next_token();
+    std::uint64_t server_steam_id = sid_token ? leading_steam_id(*sid_token) : 0;
+    std::optional<std::string_view> secure_token = args.next_token();
+    bool secure = secure_token && *secure_token != "0";
+
+    log_line("child: initiate_game_connection " + server->to_string() +
+             " sid=" + std::to_string(server_steam_id) + " secure=" + (secure ? "true" : "false"));
+    std::optional<Bytes> ticket = steam.initiate_game_connection(server_steam_id, *server, secure);
+    if (!ticket)
+        return reply(REFUSED);
+    log_line("child: ticket " + std::to_string(ticket->size()) + " bytes");
+
+    Bytes out;
+    out.reserve(TICKET_OK.size() + 8 + 4 + ticket->size());
+    out.insert(out.end(), TICKET_OK.begin(), TICKET_OK.end());
+    append_le(out, steam.steam_id(), 8);
+    append_le(out, ticket->size(), 4);
+    out.insert(out.end(), ticket->begin(), ticket->end());
+    return out;
+}
+
+Bytes term(Args& args, SteamPort& steam) {
+    std::optional<std::string_view> addr_token = args.next_token();
+    std::optional<SocketAddrV4> server = addr_token ? to_socket_addr_v4(*addr_token) : std::nullopt;
+    if (server) {
+        log_line("child: terminate_game_connection " + server->to_string());
+        steam.terminate_game_connection(*server);
+    }
+    return reply(TERM_OK);
+}
+
+// The Steam user of the running child behind the handler's interface.
+class UserPort final : public SteamPort {
+public:
+    explicit UserPort(steam::User user) : user_(std::move(user)) {}
+    std::uint64_t steam_id() override { return user_.steam_id(); }
+    std::optional<Bytes> initiate_game_connection(std::uint64_t server_steam_id,
+                                                  SocketAddrV4 server, bool secure) override {
+        return user_.initiate_game_connection(server_steam_id, server, secure);
+    }
+    void terminate_game_connection(SocketAddrV4 server) override {
+        user_.terminate_game_connection(server);
+    }
+
+private:
+    steam::User user_;
+};
+
+Result<void> write_appid_file(const std::string& appid_text) {
+    Fd file(::open("steam_appid.txt", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!file.valid())
+        return BrokerError::io(IoError::last_os());
+    IoResult<std::size_t> written = write_all_fd(file.get(), as_bytes(appid_text));
+    if (!written)
+        return BrokerError::io(std::move(written).error());
+    return {};
+}
+
+// Frames must own the original standard output: the Steam runtime and the
+// client library it loads may print to descriptor 1, which would corrupt the
+// frame stream. Keep a private duplicate for frames and send descriptor 1 to
+// standard error, where anything printed lands in the log.
+Result<Fd> take_frame_output() {
+    Fd frames(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
+    if (!frames.valid() || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0)
+        return BrokerError::io(IoError::last_os());
+    return frames;
+}
+
+// Starts the detached stdin reader: it cuts standard input into request
+// frames and ends, dropping the sender, at end of input or a malformed frame.
+void start_stdin_reader(Sender<Bytes> requests) {
+    try {
+        std::thread([requests = std::move(requests)]() mutable {
+            read_frames(STDIN_FILENO, [&](Bytes payload) { return requests.send(std::move(payload)); });
+        }).detach();
+    } catch (const std::system_error& e) {
+        log_line(std::string("fatal abort: failed to spawn thread: ") + e.what());
+        std::_Exit(EXIT_ABORT);
+    }
+}
+
+Result<void> serve(const steam::Client& client, SteamPort& steam, Framed& framed) {
+    auto [sender, requests] = make_channel<Bytes>();
+    start_stdin_reader(std::move(sender));
+    for (;;) {
+        client.run_callbacks();
+        Received<Bytes> next = requests.receive_for(CHILD_POLL_INTERVAL);
+        if (next.status == Received<Bytes>::Status::TimedOut)
+            continue;
+        if (next.status == Received<Bytes>::Status::Disconnected) {
+            log_line("child: parent closed the pipe, exiting");
+            return {};
+        }
+        Bytes answer = handle(*next.value, steam);
+        if (Result<void> sent = framed.send(answer); !sent)
+            return sent;
+    }
+}
+
+} // namespace
+
+std::uint64_t leading_steam_id(std::string_view token) {
+    std::uint64_t value = 0;
+    for (char c : token) {
+        if (c < '0' || c > '9')
+            break;
+        auto digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10)
+            return 0;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+Bytes handle(std::span<const std::uint8_t> request, SteamPort& steam) {
+    Result<std::string_view, Utf8Error> text = check_utf8(request);
+    if (!text)
+        return reply(NOT_TEXT);
+    Args args(*text);
+    std::optional<std::string_view> word = args.next_token();
+    if (word == "conn")
+        return conn(args, steam);
+    if (word == "term")
+        return term(args, steam);
+    std::string out(UNKNOWN);
+    append_quoted(out, word.value_or(""));
+    return reply(out);
+}
+
+Result<void> run(std::uint32_t appid) {
+    Result<Fd> frame_out = take_frame_output();
+    if (!frame_out)
+        return std::move(frame_out).error();
+    std::string appid_text = std::to_string(appid);
+
+    // Locals are released in reverse order of declaration, which is the exit
+    // order: the request channel (inside serve), the user, the client and so
+    // Steam, the reply codec, and last the scratch directory.
+    Result<ScratchDir> scratch = ScratchDir::create(appid_text);
+    if (!scratch)
+        return std::move(scratch).error();
+    if (::chdir(scratch->path().c_str()) != 0)
+        return BrokerError::io(IoError::last_os());
+    if (Result<void> written = write_appid_file(appid_text); !written)
+        return written;
+    log_line("child: appid " + appid_text + ", scratch " + scratch->path());
+
+    Framed framed(std::make_unique<StdioTransport>(STDIN_FILENO, frame_out->get()));
+    Result<steam::Client, SteamAPIInitError> client = steam::Client::init();
+    if (!client) {
+        std::string failure(INIT_FAILED);
+        failure += client.error().debug();
+        (void)framed.send(as_bytes(failure));
+        return BrokerError::steam_init(std::move(client).error());
+    }
+    UserPort user(client->user());
+    std::uint64_t steam_id = user.steam_id();
+    steam::AppId running = client->utils().app_id();
+    log_line("child: steam up, appid " + running.debug() + ", steamid " + std::to_string(steam_id));
+
+    Bytes ready(READY.begin(), READY.end());
+    append_le(ready, steam_id, 8);
+    if (Result<void> sent = framed.send(ready); !sent)
+        return sent;
+    return serve(*client, user, framed);
+}
+
+} // namespace vandrel::child

@@ -38,7 +38,7 @@ int child_mode(const std::vector<std::string_view>& args) {
     std::optional<std::uint32_t> appid = args.size() > 1 ? parse_appid(args[1]) : std::nullopt;
     if (!appid)
         return fatal(BrokerError::missing_argument("appid"));
-    Result<void> done = run_child(*appid);
+    Result<void> done = child::run(*appid);
     int status = done ? EXIT_OK : fatal(done.error());
     // The child's stdin reader thread is detached and may still be blocked in
     // a read: end the process without running static destructors under it.

@@ -2,10 +2,40 @@
 
 #include <string>
 
+#include "appid.hpp"
+#include "args.hpp"
 #include "log.hpp"
 #include "text.hpp"
 
 namespace vandrel {
+namespace {
+
+constexpr std::string_view TICKET_OK = "ok ";
+// "ok ", the Steam ID and the ticket length come before the ticket bytes.
+constexpr std::size_t TICKET_ANSWER_HEADER = 15;
+constexpr std::string_view REPLY_WORD = "vd_connect\n";
+
+std::uint32_t read_u32_le(std::span<const std::uint8_t> bytes) {
+    return std::uint32_t{bytes[0]} | (std::uint32_t{bytes[1]} << 8) |
+           (std::uint32_t{bytes[2]} << 16) | (std::uint32_t{bytes[3]} << 24);
+}
+
+// "vd_connect\n", challenge, the answer's Steam ID, N and the ticket.
+Bytes ticket_reply(std::int32_t challenge, std::span<const std::uint8_t> answer, std::uint32_t n) {
+    Bytes out;
+    out.reserve(REPLY_WORD.size() + 4 + 8 + 4 + n);
+    out.insert(out.end(), REPLY_WORD.begin(), REPLY_WORD.end());
+    auto c = static_cast<std::uint32_t>(challenge);
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<std::uint8_t>(c >> (8 * i)));
+    auto tail = answer.subspan(3, 8 + 4 + n);
+    out.insert(out.end(), tail.begin(), tail.end());
+    return out;
+}
+
+std::string term_request(SocketAddrV4 server) { return "term " + server.to_string(); }
+
+} // namespace
 
 Result<bool> Session::run() {
     log_line("session open on " + framed_.transport().describe());
@@ -15,6 +45,7 @@ Result<bool> Session::run() {
             return std::move(frame).error();
         if (!frame->has_value()) {
             log_line("peer closed the connection");
+            cleanup_active_ticket();
             return false;
         }
         Result<std::string_view, Utf8Error> text = check_utf8(**frame);
@@ -24,8 +55,132 @@ Result<bool> Session::run() {
         }
         WordSplit line = split_first_word(*text);
         log_line(std::string("<- ").append(line.word));
-        log_line("command error: " + BrokerError::message("unknown command").text());
+        Result<bool> done = execute(line.word, line.rest);
+        if (!done)
+            log_line("command error: " + done.error().text());
+        else if (*done)
+            return true;
     }
+}
+
+Result<bool> Session::execute(std::string_view word, std::string_view args) {
+    Result<void> done;
+    if (word == "vd_gamedir") {
+        done = gamedir(args);
+    } else if (word == "vd_connect") {
+        done = connect(args);
+    } else if (word == "vd_disconnect") {
+        done = disconnect(args);
+    } else if (word == "vd_terminate") {
+        cleanup_active_ticket();
+        child_.reset();
+        return true;
+    } else {
+        return BrokerError::message("unknown command");
+    }
+    if (!done)
+        return std::move(done).error();
+    return false;
+}
+
+Result<void> Session::gamedir(std::string_view text) {
+    Args args(text);
+    Result<std::string_view> name = args.parse_text("gamedir");
+    if (!name)
+        return std::move(name).error();
+    std::optional<std::uint32_t> appid = appid_for_gamedir(*name);
+    if (!appid)
+        return BrokerError::message("no Steam AppID known for this gamedir");
+    std::string quoted_name = "\"" + std::string(*name) + "\"";
+    std::string appid_text = std::to_string(*appid);
+
+    if (child_ && child_->appid() == *appid) {
+        log_line("gamedir " + quoted_name + " already active (appid " + appid_text + ")");
+        state_ = Active{};
+        return {};
+    }
+    if (child_) {
+        log_line("switching appid " + std::to_string(child_->appid()) + " -> " + appid_text);
+        // The old child is gone before the new one starts.
+        child_.reset();
+    }
+    log_line("activating gamedir " + quoted_name + " (appid " + appid_text + ")");
+    Result<SteamChild> child = SteamChild::spawn(*appid);
+    if (!child)
+        return std::move(child).error();
+    child_.emplace(std::move(child).value());
+    state_ = Active{};
+    return {};
+}
+
+Result<void> Session::connect(std::string_view text) {
+    if (std::holds_alternative<Inactive>(state_))
+        return BrokerError::message("session not active");
+    Args args(text);
+    Result<SocketAddrV4> server = args.parse_addr("ip addr");
+    if (!server)
+        return std::move(server).error();
+    Result<std::string_view> steam_id = args.parse_text("steam id");
+    if (!steam_id)
+        return std::move(steam_id).error();
+    Result<std::int32_t> secure = args.parse_i32("secure");
+    if (!secure)
+        return std::move(secure).error();
+    Result<std::int32_t> challenge = args.parse_i32("challenge");
+    if (!challenge)
+        return std::move(challenge).error();
+    if (!child_)
+        return BrokerError::message("no steam child");
+
+    std::string request = "conn " + server->to_string() + " " + std::string(*steam_id) + " " +
+                          std::to_string(*secure);
+    Result<Bytes> answer = child_->request(as_bytes(request));
+    if (!answer)
+        return std::move(answer).error();
+    std::span<const std::uint8_t> got = *answer;
+    if (got.size() < TICKET_OK.size() || as_chars(got.first(TICKET_OK.size())) != TICKET_OK) {
+        log_line(decode_lossy(got));
+        return BrokerError::message("steam refused to issue auth ticket");
+    }
+    if (got.size() < TICKET_ANSWER_HEADER)
+        return BrokerError::message("short ticket response from child");
+    std::uint32_t n = read_u32_le(got.subspan(11, 4));
+    if (TICKET_ANSWER_HEADER + std::uint64_t{n} > got.size())
+        return BrokerError::message("truncated ticket");
+
+    state_ = ActiveTicket{*server, *challenge};
+    log_line("-> ticket " + std::to_string(n) + " bytes for challenge " + std::to_string(*challenge));
+    return framed_.send(ticket_reply(*challenge, got, n));
+}
+
+Result<void> Session::disconnect(std::string_view text) {
+    auto* ticket = std::get_if<ActiveTicket>(&state_);
+    if (ticket == nullptr)
+        return BrokerError::message("no ticket requested");
+    Args args(text);
+    Result<SocketAddrV4> server = args.parse_addr("ip addr");
+    if (!server)
+        return std::move(server).error();
+    Result<std::int32_t> challenge = args.parse_i32("challenge");
+    if (!challenge)
+        return std::move(challenge).error();
+    if (*challenge != ticket->challenge)
+        return BrokerError::message("challenge mismatch");
+    if (child_)
+        (void)child_->request(as_bytes(term_request(*server)));
+    state_ = Active{};
+    return {};
+}
+
+void Session::cleanup_active_ticket() {
+    auto* ticket = std::get_if<ActiveTicket>(&state_);
+    if (ticket == nullptr)
+        return;
+    if (child_) {
+        log_line("cleaning up dangling ticket for " + ticket->server.to_string());
+        (void)child_->request(as_bytes(term_request(ticket->server)));
+    }
+    state_ = Active{};
 }
 
 } // namespace vandrel

@@ -1,23 +1,56 @@
-// One client session: its frame loop, command set and state.
+// One client session: its frame loop, its four commands and its state.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <variant>
+
+#include "addr.hpp"
 #include "error.hpp"
+#include "steam_child.hpp"
 #include "transport.hpp"
 
 namespace vandrel {
 
-// Serves one client connection from its first frame to its end.
+// The auth ticket a "vd_connect" obtained and the client has not ended yet.
+struct ActiveTicket {
+    SocketAddrV4 server;
+    std::int32_t challenge = 0;
+};
+
+// No game directory activated yet; a game directory active with no ticket;
+// or an outstanding ticket.
+struct Inactive {};
+struct Active {};
+using SessionState = std::variant<Inactive, Active, ActiveTicket>;
+
+// Serves one client connection from its first frame to its end. Destroying it
+// closes the connection first and then destroys the Steam child.
 class Session {
 public:
     explicit Session(Framed framed) : framed_(std::move(framed)) {}
 
-    // Serves frames until the client closes (false) or asks the broker to stop
-    // (true). A frame that cannot be read is returned as the error; failed
-    // commands are logged and never leave `run`.
+    // Serves frames until the client closes (false) or sends "vd_terminate"
+    // (true); either way the outstanding ticket has been ended. A frame that
+    // cannot be read is returned as the error; failed commands are logged and
+    // never leave `run`.
     Result<bool> run();
 
 private:
+    // Carries out one command; true for "vd_terminate".
+    Result<bool> execute(std::string_view word, std::string_view args);
+    Result<void> gamedir(std::string_view args);
+    Result<void> connect(std::string_view args);
+    Result<void> disconnect(std::string_view args);
+    // Ends the recorded ticket, if any, with a term request to the child.
+    void cleanup_active_ticket();
+
+    // Member order is destruction order reversed: the connection closes
+    // before the child is killed.
+    std::optional<SteamChild> child_;
     Framed framed_;
+    SessionState state_ = Inactive{};
 };
 
 } // namespace vandrel

@@ -1,0 +1,42 @@
+// The Steam child process, `vandrel --child <appid>`: its start-up, request
+// loop and request handler.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "addr.hpp"
+#include "error.hpp"
+#include "transport.hpp"
+
+namespace vandrel::child {
+
+// Longest wait for a request before Steam callbacks are pumped again.
+inline constexpr auto CHILD_POLL_INTERVAL = std::chrono::milliseconds(50);
+
+// The Steam calls a request may need; the child passes its Steam user.
+class SteamPort {
+public:
+    virtual ~SteamPort() = default;
+    virtual std::uint64_t steam_id() = 0;
+    // The ticket (1 to 2048 bytes), or none when Steam issues none.
+    virtual std::optional<Bytes> initiate_game_connection(std::uint64_t server_steam_id,
+                                                          SocketAddrV4 server, bool secure) = 0;
+    virtual void terminate_game_connection(SocketAddrV4 server) = 0;
+};
+
+// The reply to one request payload ("conn ...", "term ..." or anything else).
+// Never fails: every problem with a request becomes an error reply.
+Bytes handle(std::span<const std::uint8_t> request, SteamPort& steam);
+
+// The server Steam ID of a conn request: the token's leading ASCII digits as
+// an unsigned 64-bit number, 0 when there are none or they overflow.
+std::uint64_t leading_steam_id(std::string_view token);
+
+// The whole life of the child: scratch directory, Steam, readiness, then one
+// reply per request until the supervisor's request pipe closes (success).
+Result<void> run(std::uint32_t appid);
+
+} // namespace vandrel::child

@@ -1,0 +1,62 @@
+// The supervisor's handle on one Steam child process (`vandrel --child`).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <span>
+#include <sys/types.h>
+
+#include "channel.hpp"
+#include "error.hpp"
+#include "fd.hpp"
+#include "transport.hpp"
+
+namespace vandrel {
+
+// Longest wait for the child's first frame after it has been started.
+inline constexpr auto READY_TIMEOUT = std::chrono::seconds(20);
+// Longest wait for the child's answer to one request.
+inline constexpr auto REQUEST_TIMEOUT = std::chrono::seconds(8);
+
+// Owns the child process, the pipe to its standard input and the receiving
+// end of the channel its reader thread fills with the child's frames.
+// Destroying it kills the child with SIGKILL and reaps it.
+class SteamChild {
+public:
+    // Starts `vandrel --child <appid>` and waits until it reports ready. On
+    // every error no child process is left running.
+    static Result<SteamChild> spawn(std::uint32_t appid);
+
+    // Sends one request and returns the child's answer to it. Answers still
+    // owed for earlier requests that timed out are discarded first, so an
+    // answer is never taken for another request's.
+    Result<Bytes> request(std::span<const std::uint8_t> payload);
+
+    std::uint32_t appid() const { return appid_; }
+    std::uint64_t steam_id() const { return steam_id_; }
+
+    SteamChild(SteamChild&& other) noexcept;
+    SteamChild& operator=(SteamChild&&) = delete;
+    SteamChild(const SteamChild&) = delete;
+    SteamChild& operator=(const SteamChild&) = delete;
+    ~SteamChild();
+
+private:
+    SteamChild(std::uint32_t appid, pid_t pid, Fd requests, Receiver<Bytes> answers)
+        : appid_(appid), pid_(pid), requests_(std::move(requests)), answers_(std::move(answers)) {}
+
+    std::uint32_t appid_;
+    std::uint64_t steam_id_ = 0;
+    pid_t pid_;
+    Fd requests_;
+    Receiver<Bytes> answers_;
+    // Answers of timed-out requests that the child will still send.
+    std::size_t owed_answers_ = 0;
+};
+
+// The body of a child's reader thread: cuts the child's standard output into
+// frames and queues their payloads until the output ends, a frame is
+// malformed, or the receiving end is gone.
+void pump_frames(Fd from_child, Sender<Bytes> answers);
+
+} // namespace vandrel
