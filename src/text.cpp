@@ -1,0 +1,242 @@
+#include "text.hpp"
+
+#include <algorithm>
+#include <charconv>
+
+namespace vandrel {
+namespace {
+
+constexpr char32_t ASCII_END = 0x80;
+constexpr char32_t MAX_CODE_POINT = 0x10FFFF;
+constexpr std::string_view REPLACEMENT_CHARACTER = "\xEF\xBF\xBD"; // U+FFFD
+
+// The outcome of decoding at one position.
+enum class Step {
+    CodePoint,  // a well-formed sequence: `code_point` in `len` bytes
+    Invalid,    // an ill-formed sequence of `len` bytes (1 to 3)
+    Incomplete, // the input ends inside a sequence that is well-formed so far
+};
+
+struct Decoded {
+    Step step;
+    char32_t code_point;
+    std::size_t len;
+};
+
+bool is_continuation(std::uint8_t b) {
+    return (b & 0xC0) == 0x80;
+}
+
+// Decodes the sequence that starts at `pos` (< bytes.size()). The invalid
+// length counts the bytes up to the first one that cannot continue the
+// sequence, so the next sequence starts at the byte that broke this one.
+Decoded decode_at(std::span<const std::uint8_t> bytes, std::size_t pos) {
+    const std::uint8_t lead = bytes[pos];
+    if (lead < ASCII_END) {
+        return {Step::CodePoint, lead, 1};
+    }
+
+    // The lead byte fixes the length and the range of the second byte, which
+    // is where overlong forms, surrogates and values above U+10FFFF show.
+    std::size_t len = 0;
+    std::uint8_t second_min = 0x80;
+    std::uint8_t second_max = 0xBF;
+    char32_t value = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        len = 2;
+        value = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        len = 3;
+        value = lead & 0x0F;
+        if (lead == 0xE0) {
+            second_min = 0xA0;
+        } else if (lead == 0xED) {
+            second_max = 0x9F;
+        }
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        len = 4;
+        value = lead & 0x07;
+        if (lead == 0xF0) {
+            second_min = 0x90;
+        } else if (lead == 0xF4) {
+            second_max = 0x8F;
+        }
+    } else {
+        // 80..BF continue a sequence, C0 and C1 only begin overlong forms,
+        // F5..FF begin values above U+10FFFF.
+        return {Step::Invalid, 0, 1};
+    }
+
+    const std::size_t available = bytes.size() - pos;
+    for (std::size_t i = 1; i < len; ++i) {
+        if (i == available) {
+            return {Step::Incomplete, 0, available};
+        }
+        const std::uint8_t b = bytes[pos + i];
+        const bool fits = i == 1 ? b >= second_min && b <= second_max : is_continuation(b);
+        if (!fits) {
+            // A bad second byte leaves only the lead byte as the invalid sequence.
+            return {Step::Invalid, 0, i};
+        }
+        value = (value << 6) | (b & 0x3F);
+    }
+    return {Step::CodePoint, value, len};
+}
+
+// The end of the run of ASCII bytes that starts at `pos`.
+std::size_t skip_ascii(std::span<const std::uint8_t> bytes, std::size_t pos) {
+    while (pos < bytes.size() && bytes[pos] < ASCII_END) {
+        ++pos;
+    }
+    return pos;
+}
+
+bool in_ranges(std::span<const CodePointRange> ranges, char32_t c) {
+    // The first range that does not end before `c` is the only one that can hold it.
+    const auto it = std::partition_point(ranges.begin(), ranges.end(),
+                                         [c](const CodePointRange& r) { return r.last < c; });
+    return it != ranges.end() && it->first <= c;
+}
+
+void append_escape(std::string& out, char32_t c) {
+    char hex[8];
+    const auto [end, ec] = std::to_chars(hex, hex + sizeof hex, static_cast<std::uint32_t>(c), 16);
+    (void)ec; // eight digits hold every 32-bit value
+    out += "\\u{";
+    out.append(hex, end);
+    out += '}';
+}
+
+} // namespace
+
+Result<std::string_view, Utf8Error> check_utf8(std::span<const std::uint8_t> bytes) {
+    std::size_t pos = 0;
+    while (true) {
+        pos = skip_ascii(bytes, pos);
+        if (pos == bytes.size()) {
+            return as_chars(bytes);
+        }
+        const Decoded d = decode_at(bytes, pos);
+        switch (d.step) {
+        case Step::CodePoint:
+            pos += d.len;
+            break;
+        case Step::Invalid:
+            return Utf8Error{pos, static_cast<std::uint8_t>(d.len)};
+        case Step::Incomplete:
+            return Utf8Error{pos, std::nullopt};
+        }
+    }
+}
+
+std::string decode_lossy(std::span<const std::uint8_t> bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    std::size_t valid_from = 0; // start of the well-formed run not yet copied
+    std::size_t pos = 0;
+    while (true) {
+        pos = skip_ascii(bytes, pos);
+        if (pos == bytes.size()) {
+            break;
+        }
+        const Decoded d = decode_at(bytes, pos);
+        if (d.step == Step::CodePoint) {
+            pos += d.len;
+            continue;
+        }
+        out += as_chars(bytes.subspan(valid_from, pos - valid_from));
+        out += REPLACEMENT_CHARACTER;
+        pos += d.len; // an incomplete tail runs to the end of the input
+        valid_from = pos;
+    }
+    out += as_chars(bytes.subspan(valid_from));
+    return out;
+}
+
+void append_quoted(std::string& out, std::string_view text) {
+    const auto bytes = as_bytes(text);
+    out += '"';
+    std::size_t pos = 0;
+    while (pos < bytes.size()) {
+        const Decoded d = decode_at(bytes, pos);
+        const std::string_view raw = text.substr(pos, d.len);
+        pos += d.len;
+        if (d.step != Step::CodePoint) {
+            // Callers pass valid UTF-8; should a bad sequence slip through, it
+            // is shown as U+FFFD so that the quoted form stays valid UTF-8.
+            out += REPLACEMENT_CHARACTER;
+            continue;
+        }
+        switch (d.code_point) {
+        case U'\\':
+            out += "\\\\";
+            continue;
+        case U'"':
+            out += "\\\"";
+            continue;
+        case U'\t':
+            out += "\\t";
+            continue;
+        case U'\r':
+            out += "\\r";
+            continue;
+        case U'\n':
+            out += "\\n";
+            continue;
+        case U'\0':
+            out += "\\0";
+            continue;
+        default:
+            break;
+        }
+        // A combining mark is escaped even after a base character, so that it
+        // cannot merge into the quote or the character before it.
+        if (!is_printable(d.code_point) || is_grapheme_extend(d.code_point)) {
+            append_escape(out, d.code_point);
+        } else {
+            out += raw;
+        }
+    }
+    out += '"';
+}
+
+std::string quoted(std::string_view text) {
+    std::string out;
+    append_quoted(out, text);
+    return out;
+}
+
+bool is_white_space(char32_t c) {
+    if (c < ASCII_END) {
+        return (c >= U'\t' && c <= U'\r') || c == U' ';
+    }
+    return in_ranges(white_space_ranges(), c);
+}
+
+bool is_printable(char32_t c) {
+    if (c < ASCII_END) {
+        return c >= U' ' && c <= U'~';
+    }
+    return c <= MAX_CODE_POINT && in_ranges(printable_ranges(), c);
+}
+
+bool is_grapheme_extend(char32_t c) {
+    // No ASCII character extends a grapheme.
+    return c >= ASCII_END && in_ranges(grapheme_extend_ranges(), c);
+}
+
+WordSplit split_first_word(std::string_view text) {
+    const auto bytes = as_bytes(text);
+    std::size_t pos = 0;
+    while (pos < bytes.size()) {
+        const Decoded d = decode_at(bytes, pos);
+        // Callers pass valid UTF-8; a bad sequence is never white space.
+        if (d.step == Step::CodePoint && is_white_space(d.code_point)) {
+            return {text.substr(0, pos), text.substr(pos + d.len)};
+        }
+        pos += d.len;
+    }
+    return {text, {}};
+}
+
+} // namespace vandrel

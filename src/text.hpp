@@ -2,12 +2,12 @@
 // Unicode white space that ends a command word.
 #pragma once
 
+#include "error.hpp"
+
 #include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
-
-#include "error.hpp"
 
 namespace vandrel {
 
@@ -32,11 +32,39 @@ std::string decode_lossy(std::span<const std::uint8_t> bytes);
 // \u{hex}.
 void append_quoted(std::string& out, std::string_view text);
 std::string quoted(std::string_view text);
+// Without these overloads a std::string argument would pick std::quoted, which
+// argument-dependent lookup finds and which matches it exactly, and a literal
+// would be ambiguous.
+inline std::string quoted(const std::string& text) {
+    return quoted(std::string_view(text));
+}
+inline std::string quoted(const char* text) {
+    return quoted(std::string_view(text));
+}
 
-// Unicode character properties, from the generated tables.
+// Unicode character properties, from the generated tables. Values above
+// U+10FFFF have none of them.
+// White_Space: U+0009..U+000D, U+0020, U+0085, U+00A0 and the Unicode spaces.
 bool is_white_space(char32_t c);
+// Printable: assigned and not a control, format, surrogate, private-use or
+// separator character, except that U+0020 is printable.
 bool is_printable(char32_t c);
+// Grapheme_Extend: combining marks and the other characters that extend a
+// grapheme cluster.
 bool is_grapheme_extend(char32_t c);
+
+// A closed range of code points.
+struct CodePointRange {
+    char32_t first;
+    char32_t last;
+};
+
+// The generated tables behind the properties: sorted, disjoint and
+// non-adjacent ranges (src/unicode_tables.cpp).
+std::string_view unicode_version();
+std::span<const CodePointRange> white_space_ranges();
+std::span<const CodePointRange> printable_ranges();
+std::span<const CodePointRange> grapheme_extend_ranges();
 
 // A command line split at its first Unicode white-space character: the word
 // before it and everything after that one character.

@@ -1,0 +1,116 @@
+// The child's request handler as a pure function over a recording Steam.
+#include "child.hpp"
+
+#include <gtest/gtest.h>
+
+#include "test_support.hpp"
+
+namespace vandrel::child {
+namespace {
+
+using test::bytes_of;
+
+struct Call {
+    std::string what;
+    std::uint64_t sid = 0;
+    SocketAddrV4 server;
+    bool secure = false;
+};
+
+class FakeSteam final : public SteamPort {
+public:
+    std::vector<Call> calls;
+    std::optional<Bytes> ticket = Bytes{1, 2, 3};
+    std::uint64_t id = 0x0110000100000001ULL;
+
+    std::uint64_t steam_id() override { return id; }
+    std::optional<Bytes> initiate_game_connection(std::uint64_t sid, SocketAddrV4 server,
+                                                  bool secure) override {
+        calls.push_back({"conn", sid, server, secure});
+        return ticket;
+    }
+    void terminate_game_connection(SocketAddrV4 server) override {
+        calls.push_back({"term", 0, server, false});
+    }
+};
+
+std::string reply_text(std::string_view request, FakeSteam& steam) {
+    Bytes out = handle(bytes_of(request), steam);
+    return std::string(out.begin(), out.end());
+}
+
+TEST(ChildHandle, ConnArguments) {
+    struct Case {
+        std::string request;
+        std::uint64_t sid;
+        bool secure;
+    };
+    for (const Case& c : {
+             Case{"conn 10.0.0.5:27015", 0, false},
+             Case{"conn 10.0.0.5:27015 90071992547409920 1", 90071992547409920ULL, true},
+             Case{"conn 10.0.0.5:27015 123abc 0", 123, false},
+             Case{"conn 10.0.0.5:27015 99999999999999999999 1", 0, true},
+             Case{"conn 10.0.0.5:27015 18446744073709551615 00", 18446744073709551615ULL, true},
+             Case{"conn 10.0.0.5:27015 abc -1", 0, true},
+             Case{"conn 10.0.0.5:27015 0x10 false", 0, true},
+             Case{"conn 10.0.0.5:27015 -5 true", 0, true},
+             Case{"  conn\t10.0.0.5:27015  7  1  extra", 7, true},
+         }) {
+        FakeSteam steam;
+        reply_text(c.request, steam);
+        ASSERT_EQ(steam.calls.size(), 1u) << c.request;
+        EXPECT_EQ(steam.calls[0].sid, c.sid) << c.request;
+        EXPECT_EQ(steam.calls[0].secure, c.secure) << c.request;
+        EXPECT_EQ(steam.calls[0].server.to_string(), "10.0.0.5:27015");
+    }
+}
+
+TEST(ChildHandle, TicketReplyLayout) {
+    FakeSteam steam;
+    Bytes out = handle(bytes_of("conn 1.2.3.4:5 1 1"), steam);
+    Bytes expected = {'o', 'k', ' ', 0x01, 0, 0, 0, 0x01, 0, 0x10, 0x01, 3, 0, 0, 0, 1, 2, 3};
+    EXPECT_EQ(out, expected);
+
+    steam.ticket = std::nullopt;
+    EXPECT_EQ(reply_text("conn 1.2.3.4:5 1 1", steam), "err steam refused to issue an auth ticket");
+}
+
+TEST(ChildHandle, BadAddressesCallNothing) {
+    FakeSteam steam;
+    for (auto r : {"conn", "conn localhost:27015", "conn 10.0.0.5", "conn [::1]:27015",
+                   "conn 10.0.0.05:1"})
+        EXPECT_EQ(reply_text(r, steam), "err bad server address") << r;
+    for (auto r : {"term", "term nonsense"})
+        EXPECT_EQ(reply_text(r, steam), "ok") << r;
+    EXPECT_TRUE(steam.calls.empty());
+    EXPECT_EQ(reply_text("term 10.0.0.5:27015 more", steam), "ok");
+    ASSERT_EQ(steam.calls.size(), 1u);
+    EXPECT_EQ(steam.calls[0].what, "term");
+}
+
+TEST(ChildHandle, UnknownWordsAreQuoted) {
+    FakeSteam steam;
+    EXPECT_EQ(reply_text("CONN 10.0.0.5:27015", steam), "err unknown child request \"CONN\"");
+    EXPECT_EQ(reply_text("hello there", steam), "err unknown child request \"hello\"");
+    EXPECT_EQ(reply_text("", steam), "err unknown child request \"\"");
+    EXPECT_EQ(reply_text(" \t\r\n\f", steam), "err unknown child request \"\"");
+    EXPECT_EQ(reply_text("a\vb", steam), "err unknown child request \"a\\u{b}b\"");
+    EXPECT_EQ(reply_text("e\u0301", steam), "err unknown child request \"e\\u{301}\"");
+    EXPECT_EQ(reply_text("back\\slash\"quote", steam),
+              "err unknown child request \"back\\\\slash\\\"quote\"");
+    Bytes not_text = {'c', 'o', 0xFF};
+    Bytes out = handle(not_text, steam);
+    EXPECT_EQ(std::string(out.begin(), out.end()), "err non-utf8 request");
+    EXPECT_TRUE(steam.calls.empty());
+}
+
+TEST(ChildHandle, LeadingSteamId) {
+    EXPECT_EQ(leading_steam_id(""), 0u);
+    EXPECT_EQ(leading_steam_id("007"), 7u);
+    EXPECT_EQ(leading_steam_id("18446744073709551615"), UINT64_MAX);
+    EXPECT_EQ(leading_steam_id("18446744073709551616"), 0u);
+    EXPECT_EQ(leading_steam_id("000000000000000000000000042x"), 42u);
+}
+
+} // namespace
+} // namespace vandrel::child
