@@ -1,0 +1,117 @@
+#include "steam/client.hpp"
+
+#include "steam/flat.hpp"
+#include "text.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace vandrel::steam {
+
+// One successful initialisation, in client mode: only the client variants of
+// the pipe and shutdown calls are ever used.
+class Inner {
+  public:
+    Inner() = default;
+    Inner(const Inner&) = delete;
+    Inner& operator=(const Inner&) = delete;
+    ~Inner() {
+        if (initialised)
+            flat::SteamAPI_Shutdown();
+    }
+
+    // Set once SteamAPI_InitFlat has succeeded; from then on the destructor
+    // owes the runtime its shutdown.
+    bool initialised = false;
+};
+
+namespace {
+
+using Kind = SteamAPIInitError::Kind;
+
+Kind kind_for_code(int code) {
+    switch (code) {
+    case flat::INIT_NO_STEAM_CLIENT:
+        return Kind::NoSteamClient;
+    case flat::INIT_VERSION_MISMATCH:
+        return Kind::VersionMismatch;
+    default:
+        // INIT_FAILED_GENERIC, and any code this program does not know: a
+        // failure with no more specific kind.
+        return Kind::Generic;
+    }
+}
+
+SteamAPIInitError init_error(int code, const flat::InitMessage& message) {
+    // The runtime promises a terminator, but a message that fills the whole
+    // buffer must still not be read past its end.
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(message);
+    const auto len = static_cast<std::size_t>(std::find(bytes, bytes + sizeof message, 0) - bytes);
+    return {kind_for_code(code), decode_lossy({bytes, len})};
+}
+
+// Fetches the result of the API call that a completed-call callback reports.
+// No call-result handler is registered, so the result is fetched only so that
+// the runtime can release it; it is not used, whatever the fetch returns.
+void fetch_call_result(flat::HSteamPipe pipe, const flat::CallbackMsg& msg,
+                       std::vector<std::uint8_t>& result) {
+    flat::CompletedCallRecord record{};
+    // A parameter too short for the record would be read past its end.
+    if (msg.param == nullptr || msg.param_size < static_cast<std::int32_t>(sizeof record))
+        return;
+    std::memcpy(&record, msg.param, sizeof record);
+    // The fetch takes the size as a signed 32-bit number; a larger size cannot
+    // be asked for.
+    if (record.size > static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max()))
+        return;
+    result.resize(record.size);
+    bool io_failed = false;
+    flat::SteamAPI_ManualDispatch_GetAPICallResult(pipe, record.call, result.data(),
+                                                   static_cast<std::int32_t>(record.size),
+                                                   record.callback_id, &io_failed);
+}
+
+} // namespace
+
+Result<Client, SteamAPIInitError> Client::init() {
+    // Allocated before the runtime starts, so that once it is up nothing can
+    // fail on the way to the Client that owes it its shutdown.
+    auto inner = std::make_shared<Inner>();
+    flat::InitMessage message{};
+    const int code = flat::SteamAPI_InitFlat(&message);
+    if (code != flat::INIT_OK)
+        return init_error(code, message);
+    inner->initialised = true;
+    flat::SteamAPI_ManualDispatch_Init();
+    return Client(std::move(inner));
+}
+
+User Client::user() const {
+    return User(inner_, flat::SteamAPI_SteamUser_v023());
+}
+
+Utils Client::utils() const {
+    return Utils(inner_, flat::SteamAPI_SteamUtils_v010());
+}
+
+void Client::run_callbacks() const {
+    // The pipe is fetched anew each time rather than stored with the client.
+    const flat::HSteamPipe pipe = flat::SteamAPI_GetHSteamPipe();
+    flat::SteamAPI_ManualDispatch_RunFrame(pipe);
+    // Reused for every completed call of this round; it only allocates when
+    // one arrives.
+    std::vector<std::uint8_t> result;
+    flat::CallbackMsg msg{};
+    while (flat::SteamAPI_ManualDispatch_GetNextCallback(pipe, &msg)) {
+        // No handler is registered for any other callback id.
+        if (msg.callback_id == flat::CALLBACK_API_CALL_COMPLETED)
+            fetch_call_result(pipe, msg, result);
+        flat::SteamAPI_ManualDispatch_FreeLastCallback(pipe);
+    }
+}
+
+} // namespace vandrel::steam

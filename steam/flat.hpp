@@ -1,0 +1,96 @@
+// Our own declarations of the Steamworks runtime's flat C functions that the
+// binding layer calls, written for the Linux x86-64 ABI of libsteam_api.so.
+//
+// Only the binding layer (steam/*.cpp) includes this file; the rest of the
+// program talks to Steam through Client, User and Utils.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vandrel::steam::flat {
+
+// The pipe on which callbacks of one initialisation are dispatched.
+using HSteamPipe = std::int32_t;
+// The handle of an asynchronous API call.
+using SteamAPICall = std::uint64_t;
+// The buffer into which SteamAPI_InitFlat writes its failure message.
+inline constexpr std::size_t INIT_MESSAGE_LEN = 1024;
+using InitMessage = char[INIT_MESSAGE_LEN];
+
+// SteamAPI_InitFlat's result codes.
+inline constexpr int INIT_OK = 0;
+inline constexpr int INIT_FAILED_GENERIC = 1;
+inline constexpr int INIT_NO_STEAM_CLIENT = 2;
+inline constexpr int INIT_VERSION_MISMATCH = 3;
+
+// The callback that reports a completed API call; its parameter is a
+// CompletedCallRecord.
+inline constexpr std::int32_t CALLBACK_API_CALL_COMPLETED = 703;
+
+// One queued callback as GetNextCallback fills it. The runtime packs its
+// records to 4 bytes on Linux, so the pointer is not 8-aligned within the
+// record and the record is 20 bytes, not 24.
+#pragma pack(push, 4)
+struct CallbackMsg {
+    std::int32_t user;
+    std::int32_t callback_id;
+    std::uint8_t* param;
+    std::int32_t param_size;
+};
+#pragma pack(pop)
+static_assert(sizeof(CallbackMsg) == 20, "CallbackMsg must match the runtime's packed layout");
+
+// The parameter of callback 703: which call completed, the callback id its
+// result carries and the result's size. Read it with memcpy, never in place:
+// the runtime promises no alignment for callback parameters.
+struct CompletedCallRecord {
+    SteamAPICall call;
+    std::int32_t callback_id;
+    std::uint32_t size;
+};
+static_assert(sizeof(CompletedCallRecord) == 16, "CompletedCallRecord must match the runtime");
+
+extern "C" {
+
+// Initialises the API for the AppID of the process environment: INIT_OK, or a
+// failure code with a NUL-terminated message in `message`.
+int SteamAPI_InitFlat(InitMessage* message);
+// Switches callback delivery to the ManualDispatch calls below.
+void SteamAPI_ManualDispatch_Init();
+// Ends the initialisation.
+void SteamAPI_Shutdown();
+
+HSteamPipe SteamAPI_GetHSteamPipe();
+// Lets the runtime queue the callbacks that are due.
+void SteamAPI_ManualDispatch_RunFrame(HSteamPipe pipe);
+// Fills `msg` with the next queued callback; false when none is queued.
+bool SteamAPI_ManualDispatch_GetNextCallback(HSteamPipe pipe, CallbackMsg* msg);
+// Copies the result of a completed call into `buf`; true when it did.
+bool SteamAPI_ManualDispatch_GetAPICallResult(HSteamPipe pipe, SteamAPICall call, void* buf,
+                                              std::int32_t size, std::int32_t expected_callback_id,
+                                              bool* io_failed);
+// Releases the callback that GetNextCallback returned last.
+void SteamAPI_ManualDispatch_FreeLastCallback(HSteamPipe pipe);
+
+// The interface handles.
+void* SteamAPI_SteamUser_v023();
+void* SteamAPI_SteamUtils_v010();
+
+std::uint64_t SteamAPI_ISteamUser_GetSteamID(void* user);
+std::uint32_t SteamAPI_ISteamUtils_GetAppID(void* utils);
+
+// Writes a game-connection ticket of at most `max_blob` bytes into `blob` and
+// returns its length; 0 when no ticket was issued. The address is in host order
+// (first octet most significant).
+int SteamAPI_ISteamUser_InitiateGameConnection_DEPRECATED(void* user, void* blob, int max_blob,
+                                                          std::uint64_t server_steam_id,
+                                                          std::uint32_t server_ip_host_order,
+                                                          std::uint16_t server_port, bool secure);
+void SteamAPI_ISteamUser_TerminateGameConnection_DEPRECATED(void* user,
+                                                            std::uint32_t server_ip_host_order,
+                                                            std::uint16_t server_port);
+
+} // extern "C"
+
+} // namespace vandrel::steam::flat

@@ -1,0 +1,15 @@
+#include "steam/utils.hpp"
+
+#include "steam/flat.hpp"
+
+namespace vandrel::steam {
+
+std::string AppId::debug() const {
+    return "AppId(" + std::to_string(value) + ")";
+}
+
+AppId Utils::app_id() const {
+    return AppId{flat::SteamAPI_ISteamUtils_GetAppID(handle_)};
+}
+
+} // namespace vandrel::steam
