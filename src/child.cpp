@@ -174,6 +174,10 @@ Result<void> run(std::uint32_t appid) {
     Result<Fd> frame_out = take_frame_output();
     if (!frame_out)
         return std::move(frame_out).error();
+    // The frame channel stays open until the process ends: closing it when
+    // `run` returns would let the supervisor see the end of our output, kill
+    // us and lose the "fatal: " line that the entry point writes after it.
+    int frames = frame_out->release();
     std::string appid_text = std::to_string(appid);
 
     // Locals are released in reverse order of declaration, which is the exit
@@ -188,7 +192,7 @@ Result<void> run(std::uint32_t appid) {
         return written;
     log_line("child: appid " + appid_text + ", scratch " + scratch->path());
 
-    Framed framed(std::make_unique<StdioTransport>(STDIN_FILENO, frame_out->get()));
+    Framed framed(std::make_unique<StdioTransport>(STDIN_FILENO, frames));
     Result<steam::Client, SteamAPIInitError> client = steam::Client::init();
     if (!client) {
         std::string failure(INIT_FAILED);
