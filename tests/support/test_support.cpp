@@ -161,6 +161,9 @@ Process::Process(const std::string& program, const Spawn& options) {
         ::dup2(options.pipe_stdin ? in[0] : devnull, 0);
         ::dup2(options.pipe_stdout ? out[1] : devnull, 1);
         ::dup2(err[1], 2);
+        // The program starts with its three standard streams only, whatever
+        // the test runner itself inherited.
+        ::close_range(3, ~0U, 0);
         if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0)
             ::_exit(126);
         ::signal(SIGPIPE, SIG_DFL);
@@ -331,6 +334,46 @@ std::string read_file(const std::string& path) {
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+bool is_child_line(std::string_view line) {
+    return line.starts_with("[vandrel] child: ") || line == "libsteam_api stand-in: not Steam";
+}
+
+std::optional<std::string> next_line_skipping(Process& p, bool (*skip)(std::string_view),
+                                              Clock::duration limit) {
+    auto deadline = Clock::now() + limit;
+    while (auto next = p.next_line(deadline - Clock::now()))
+        if (!skip(*next))
+            return next;
+    return std::nullopt;
+}
+
+std::vector<std::string> file_lines(const std::string& path, std::string_view prefix) {
+    std::vector<std::string> out;
+    std::istringstream in(read_file(path));
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with(prefix))
+            out.push_back(line);
+    return out;
+}
+
+Bytes standin_ticket(std::uint32_t ip, std::uint16_t port, std::uint64_t sid, std::size_t len) {
+    auto mix = [](std::uint64_t z) {
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
+    };
+    const std::uint64_t seed = sid ^ ((std::uint64_t{ip} << 16) | port);
+    Bytes out;
+    for (std::size_t i = 0; i < len; ++i)
+        out.push_back(static_cast<std::uint8_t>(mix(seed + (i + 1) * 0x9E3779B97F4A7C15ULL) >> 56));
+    return out;
+}
+
+void append_le(Bytes& out, std::uint64_t value, std::size_t width) {
+    for (std::size_t i = 0; i < width; ++i)
+        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }
 
 } // namespace vandrel::test

@@ -131,4 +131,19 @@ std::vector<std::string> open_fds(pid_t pid);
 // Reads a whole file; empty when missing.
 std::string read_file(const std::string& path);
 
+// True for the lines a Steam child writes on the broker's standard error: its
+// own "[vandrel] child: " lines and the stand-in's announcement.
+bool is_child_line(std::string_view line);
+// The next standard-error line of `p` for which `skip` is false; the skipped
+// lines stay in `p.lines()`.
+std::optional<std::string> next_line_skipping(Process& p, bool (*skip)(std::string_view),
+                                              Clock::duration limit = LINE_TIMEOUT);
+// The lines of a file that start with `prefix`, without their line feeds.
+std::vector<std::string> file_lines(const std::string& path, std::string_view prefix = "");
+// The first `len` bytes of the ticket the stand-in runtime issues for a server
+// at host-order address `ip`, `port` and server Steam ID `sid`.
+Bytes standin_ticket(std::uint32_t ip, std::uint16_t port, std::uint64_t sid, std::size_t len);
+// Appends `value` as `width` little-endian bytes.
+void append_le(Bytes& out, std::uint64_t value, std::size_t width);
+
 } // namespace vandrel::test
