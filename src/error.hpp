@@ -142,6 +142,8 @@ public:
     const T& value() const& { return std::get<0>(v_); }
     T&& value() && { return std::get<0>(std::move(v_)); }
     T& operator*() & { return value(); }
+    const T& operator*() const& { return value(); }
+    T&& operator*() && { return std::move(*this).value(); }
     T* operator->() { return &value(); }
     const T* operator->() const { return &value(); }
 

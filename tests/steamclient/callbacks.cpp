@@ -1,0 +1,194 @@
+// Callback semantics follow the stand-in runtime's, so that one test runs
+// against either: callbacks are queued at initialisation, a 703's parameter is
+// a completed-call record for callback 2101 with VANDREL_STANDIN_API_CALL_SIZE
+// bytes of result, parameters start at odd addresses, and the lines logged for
+// GetNextCallback, GetAPICallResult and FreeLastCallback are the stand-in's.
+#include "callbacks.hpp"
+
+#include "calllog.hpp"
+#include "exports.hpp"
+#include "interfaces.hpp"
+#include "script.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace vandrel::steamclient {
+namespace {
+
+constexpr std::int32_t CALLBACK_API_CALL_COMPLETED = 703;
+constexpr std::int32_t COMPLETED_CALL_RESULT_ID = 2101;
+constexpr long long DEFAULT_API_CALL_SIZE = 24;
+constexpr std::size_t MAX_CALLBACKS = 64;
+constexpr std::size_t PARAM_CAPACITY = 64;
+constexpr std::int32_t COMPLETED_RECORD_LEN = 16;
+constexpr std::int32_t DEFAULT_PARAM_LEN = 8;
+constexpr std::uint64_t CALL_HANDLE_MARK = 0x8000000000000000ULL;
+constexpr unsigned char API_RESULT_FILL = 0xA5;
+
+struct CompletedCall {
+    std::uint64_t call;
+    std::int32_t callback_id;
+    std::uint32_t size;
+};
+static_assert(sizeof(CompletedCall) == COMPLETED_RECORD_LEN);
+
+struct QueuedCallback {
+    std::int32_t id = 0;
+    std::int32_t param_size = 0;
+    CompletedCall record{}; // meaningful for 703 only
+    // One spare byte in front, so that the parameter starts at an odd address.
+    std::uint8_t storage[PARAM_CAPACITY + 1]{};
+
+    std::uint8_t* param() { return storage + 1; }
+};
+
+struct Queue {
+    QueuedCallback entries[MAX_CALLBACKS];
+    std::size_t queued = 0;
+    std::size_t next = 0;
+    bool outstanding = false; // delivered and not yet freed
+    std::size_t outstanding_index = 0;
+};
+
+Queue queue;
+
+bool check_pipe(const char* call, std::int32_t pipe) {
+    const std::int32_t open = connection().pipe;
+    if (open != 0 && pipe == open)
+        return true;
+    report_error("%s on pipe %d, expected %d", call, pipe, open);
+    return false;
+}
+
+bool all_zero(const void* buf, std::size_t len) {
+    const auto* p = static_cast<const unsigned char*>(buf);
+    return std::all_of(p, p + len, [](unsigned char c) { return c == 0; });
+}
+
+// Parses "<id>[:<param size>]" at `p`; the end of the entry, or null.
+const char* parse_entry(const char* p, std::int32_t generation, QueuedCallback& cb,
+                        long long result_size) {
+    char* end = nullptr;
+    const long id = std::strtol(p, &end, 10);
+    if (end == p)
+        return nullptr;
+    cb = QueuedCallback{};
+    cb.id = static_cast<std::int32_t>(id);
+    cb.param_size = cb.id == CALLBACK_API_CALL_COMPLETED ? COMPLETED_RECORD_LEN : DEFAULT_PARAM_LEN;
+    if (*end == ':') {
+        p = end + 1;
+        const long size = std::strtol(p, &end, 10);
+        if (end == p)
+            return nullptr;
+        cb.param_size =
+            static_cast<std::int32_t>(std::clamp(size, 0L, static_cast<long>(PARAM_CAPACITY)));
+    }
+    if (cb.id == CALLBACK_API_CALL_COMPLETED) {
+        cb.record.call =
+            CALL_HANDLE_MARK | (static_cast<std::uint64_t>(generation) << 32) | (queue.queued + 1);
+        cb.record.callback_id = COMPLETED_CALL_RESULT_ID;
+        cb.record.size = static_cast<std::uint32_t>(result_size);
+        std::memcpy(cb.param(), &cb.record, sizeof cb.record);
+    }
+    return end;
+}
+
+} // namespace
+
+void clear_callbacks() {
+    queue.queued = 0;
+    queue.next = 0;
+    queue.outstanding = false;
+}
+
+void queue_callbacks(std::int32_t generation) {
+    clear_callbacks();
+    const char* list = env("VANDREL_STANDIN_CALLBACKS");
+    if (list == nullptr)
+        return;
+    const long long result_size = env_int("VANDREL_STANDIN_API_CALL_SIZE", DEFAULT_API_CALL_SIZE);
+    for (const char* p = list; *p != '\0';) {
+        if (queue.queued == MAX_CALLBACKS) {
+            report_error("more than %zu callbacks queued; the rest are dropped", MAX_CALLBACKS);
+            return;
+        }
+        p = parse_entry(p, generation, queue.entries[queue.queued], result_size);
+        if (p == nullptr || (*p != ',' && *p != '\0')) {
+            report_error("bad callback list \"%s\"", list);
+            return;
+        }
+        ++queue.queued;
+        if (*p == ',')
+            ++p;
+    }
+}
+
+} // namespace vandrel::steamclient
+
+using namespace vandrel::steamclient;
+
+STEAMCLIENT_EXPORT bool Steam_BGetCallback(std::int32_t pipe, CallbackMsg* msg) {
+    const char* call = "SteamAPI_ManualDispatch_GetNextCallback";
+    if (!check_pipe(call, pipe) || msg == nullptr || queue.next == queue.queued) {
+        log_call("%s pipe=%d result=0", call, pipe);
+        return false;
+    }
+    if (queue.outstanding)
+        report_error("%s while callback %zu (id %d) is not freed", call, queue.outstanding_index,
+                     queue.entries[queue.outstanding_index].id);
+    QueuedCallback& cb = queue.entries[queue.next];
+    msg->user = connection().user;
+    msg->callback_id = cb.id;
+    msg->param = cb.param();
+    msg->param_size = cb.param_size;
+    queue.outstanding = true;
+    queue.outstanding_index = queue.next++;
+    log_call("%s pipe=%d result=1 callback=%d index=%zu param_size=%d", call, pipe, cb.id,
+             queue.outstanding_index, cb.param_size);
+    return true;
+}
+
+STEAMCLIENT_EXPORT void Steam_FreeLastCallback(std::int32_t pipe) {
+    const char* call = "SteamAPI_ManualDispatch_FreeLastCallback";
+    if (!check_pipe(call, pipe))
+        return;
+    if (!queue.outstanding) {
+        log_call("%s pipe=%d", call, pipe);
+        report_error("%s with no callback outstanding (freed twice?)", call);
+        return;
+    }
+    log_call("%s pipe=%d callback=%d index=%zu", call, pipe,
+             queue.entries[queue.outstanding_index].id, queue.outstanding_index);
+    queue.outstanding = false;
+}
+
+STEAMCLIENT_EXPORT bool Steam_GetAPICallResult(std::int32_t pipe, std::uint64_t call, void* buf,
+                                               int size, int expected_callback_id, bool* failed) {
+    const char* name = "SteamAPI_ManualDispatch_GetAPICallResult";
+    const bool zeroed =
+        buf == nullptr || size <= 0 || all_zero(buf, static_cast<std::size_t>(size));
+    const int io_in = failed == nullptr ? -1 : *failed;
+    const bool result = env_int("VANDREL_STANDIN_API_CALL_RESULT", 1) != 0;
+    log_call("%s pipe=%d call=%llu size=%d expected=%d zeroed=%d io_failed_in=%d result=%d", name,
+             pipe, static_cast<unsigned long long>(call), size, expected_callback_id, zeroed, io_in,
+             result);
+    if (!check_pipe(name, pipe))
+        return false;
+    const QueuedCallback* cb =
+        queue.outstanding ? &queue.entries[queue.outstanding_index] : nullptr;
+    if (cb == nullptr || cb->id != CALLBACK_API_CALL_COMPLETED || cb->record.call != call ||
+        cb->record.callback_id != expected_callback_id ||
+        static_cast<std::int64_t>(cb->record.size) != size)
+        report_error("%s for call %llu, size %d, callback %d does not match the outstanding "
+                     "completed call",
+                     name, static_cast<unsigned long long>(call), size, expected_callback_id);
+    if (failed == nullptr)
+        report_error("%s without an I/O-failure flag", name);
+    else
+        *failed = env_flag("VANDREL_STANDIN_API_CALL_IO_FAILED");
+    if (result && buf != nullptr && size > 0)
+        std::memset(buf, API_RESULT_FILL, static_cast<std::size_t>(size));
+    return result;
+}
