@@ -1,0 +1,30 @@
+/* The text of each status code. */
+#include "vandrel/client.h"
+
+const char* vandrel_status_text(vandrel_status status) {
+    switch (status) {
+    case VANDREL_OK:
+        return "ok";
+    case VANDREL_ERR_ARGUMENT:
+        return "invalid argument, nothing was sent";
+    case VANDREL_ERR_NOT_OPEN:
+        return "the client is not open";
+    case VANDREL_ERR_CONNECT:
+        return "cannot connect to the broker";
+    case VANDREL_ERR_SPAWN:
+        return "cannot start the broker";
+    case VANDREL_ERR_IO:
+        return "read or write error on the broker link";
+    case VANDREL_ERR_CLOSED:
+        return "the broker closed the link";
+    case VANDREL_ERR_TIMEOUT:
+        return "no ticket within the time limit";
+    case VANDREL_ERR_PROTOCOL:
+        return "malformed frame or reply from the broker";
+    case VANDREL_ERR_TICKET_TOO_LARGE:
+        return "the ticket does not fit the buffer";
+    case VANDREL_ERR_BROKER_FAILED:
+        return "the broker ended with a failure";
+    }
+    return "unknown status";
+}

@@ -1,0 +1,178 @@
+/* The vandrel client library: obtain Steam game-connection auth tickets from a
+ * vandrel broker, from C or C++.
+ *
+ * A client talks to one broker over one link: a TCP connection
+ * (vandrel_connect), a pair of descriptors that the caller already holds
+ * (vandrel_attach), or the pipes to a private broker that the library starts
+ * as `vandrel --stdio` (vandrel_spawn). The connection object is a struct that
+ * the caller provides; the library keeps no global state and allocates nothing
+ * after the link is open. One vandrel_client is used by one thread at a time.
+ *
+ * The protocol has one reply only: the broker answers a successful ticket
+ * request and nothing else. A command that fails in the broker (an unknown
+ * game directory, Steam refusing a ticket, Steam not started yet) is only
+ * logged there, so vandrel_request_ticket waits at most the time it is given
+ * and then reports VANDREL_ERR_TIMEOUT.
+ *
+ * Timing. vandrel_activate_gamedir returns once the command is sent; the
+ * broker then starts Steam for the game, which may take up to
+ * VANDREL_BROKER_START_MS, and the next ticket request is handled only after
+ * that. The broker itself waits up to VANDREL_BROKER_REQUEST_MS for Steam to
+ * issue a ticket. The first ticket request after an activation may therefore
+ * need up to VANDREL_FIRST_TICKET_TIMEOUT_MS; later ones up to
+ * VANDREL_BROKER_REQUEST_MS plus a little.
+ *
+ * Challenges. Every ticket reply carries the challenge of its request, and a
+ * request accepts only a reply with its own challenge: a reply that arrives
+ * after its caller gave up is discarded by the next request. Use a fresh
+ * challenge for every request, so that a late reply can never be taken for
+ * the answer to a later one.
+ *
+ * Every function returns a vandrel_status; VANDREL_OK is 0 and
+ * vandrel_status_text names each code. Arguments are checked before anything
+ * is sent: VANDREL_ERR_ARGUMENT means the broker saw nothing.
+ */
+#ifndef VANDREL_CLIENT_H
+#define VANDREL_CLIENT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The broker's default listen address, used by vandrel_connect for NULL. */
+#define VANDREL_DEFAULT_BROKER_ADDR "127.0.0.1:27420"
+/* A frame is the magic "VDRL", a 16-bit little-endian length, the payload. */
+#define VANDREL_FRAME_HEADER_LEN 6
+/* The largest payload of a frame, in either direction. */
+#define VANDREL_MAX_FRAME_PAYLOAD 4096
+/* The longest game directory name that vandrel_activate_gamedir sends. */
+#define VANDREL_MAX_GAMEDIR_LEN 64
+/* The largest ticket Steam issues; a buffer of this size holds any ticket. */
+#define VANDREL_MAX_TICKET_LEN 2048
+/* The ticket reply's fixed part: "vd_connect\n", challenge, Steam ID, length. */
+#define VANDREL_TICKET_REPLY_HEADER_LEN 27
+/* How long the broker waits for Steam to start after a game directory. */
+#define VANDREL_BROKER_START_MS 20000
+/* How long the broker waits for Steam to answer one ticket request. */
+#define VANDREL_BROKER_REQUEST_MS 8000
+/* A safe time limit for the first ticket request after an activation. */
+#define VANDREL_FIRST_TICKET_TIMEOUT_MS 30000
+/* How long vandrel_close waits for a spawned broker before killing it: longer
+ * than the broker may spend ending an outstanding ticket. */
+#define VANDREL_CLOSE_GRACE_MS 10000
+
+/* What a call achieved. 0 is success; every other code is a failure. */
+typedef enum vandrel_status {
+    VANDREL_OK = 0,
+    VANDREL_ERR_ARGUMENT,         /* an argument is invalid; nothing was sent */
+    VANDREL_ERR_NOT_OPEN,         /* the client is not open */
+    VANDREL_ERR_CONNECT,          /* the broker's address cannot be reached */
+    VANDREL_ERR_SPAWN,            /* the broker program cannot be started */
+    VANDREL_ERR_IO,               /* reading or writing the link failed */
+    VANDREL_ERR_CLOSED,           /* the broker closed the link */
+    VANDREL_ERR_TIMEOUT,          /* no ticket within the time limit */
+    VANDREL_ERR_PROTOCOL,         /* the broker sent a malformed frame or reply */
+    VANDREL_ERR_TICKET_TOO_LARGE, /* the ticket does not fit the caller's buffer */
+    VANDREL_ERR_BROKER_FAILED     /* a spawned broker ended with a failure */
+} vandrel_status;
+
+/* One link to a broker. The caller provides the storage; its fields are
+ * private to the library. It is open after an open function returned
+ * VANDREL_OK, and closed after a failed open or vandrel_close. */
+typedef struct vandrel_client {
+    int read_fd;         /* frames from the broker, or -1 when closed */
+    int write_fd;        /* frames to the broker, or -1 when closed */
+    int write_is_socket; /* write_fd takes send(MSG_NOSIGNAL) */
+    int owns_fds;        /* vandrel_close closes the descriptors */
+    long broker_pid;     /* the spawned broker, or -1 */
+    int os_error;        /* errno of the last failed system call, or 0 */
+    size_t rx_len;       /* bytes of the frame being received */
+    unsigned char rx[VANDREL_FRAME_HEADER_LEN + VANDREL_MAX_FRAME_PAYLOAD];
+} vandrel_client;
+
+/* A ticket request for one game server. */
+typedef struct vandrel_ticket_request {
+    const char* server;       /* the server's address, "a.b.c.d:port" */
+    uint64_t server_steam_id; /* the server's Steam ID; 0 when unknown */
+    int32_t secure;           /* the server's secure flag: 0 is false */
+    int32_t challenge;        /* the server's challenge; fresh per request */
+} vandrel_ticket_request;
+
+/* Where a ticket goes: the caller's buffer and what was received. */
+typedef struct vandrel_ticket {
+    unsigned char* data; /* the caller's buffer (NULL only with capacity 0) */
+    size_t capacity;     /* its size in bytes */
+    size_t len;          /* out: the ticket's length (also when too large) */
+    uint64_t steam_id;   /* out: the logged-in user's Steam ID */
+} vandrel_ticket;
+
+/* Opens a TCP connection to the broker at `addr` ("a.b.c.d:port",
+ * "[v6addr]:port" or "host:port"; NULL is VANDREL_DEFAULT_BROKER_ADDR),
+ * waiting at most `timeout_ms` for the connection (negative: the system's own
+ * limit; a host name lookup comes on top). */
+vandrel_status vandrel_connect(vandrel_client* client, const char* addr, int timeout_ms);
+
+/* Uses descriptors the caller already holds: frames are read from `read_fd`
+ * and written to `write_fd` (they may be the same socket). With
+ * `take_ownership` non-zero they are made close-on-exec and vandrel_close
+ * closes them; otherwise they stay the caller's. */
+vandrel_status vandrel_attach(vandrel_client* client, int read_fd, int write_fd,
+                              int take_ownership);
+
+/* Starts a private broker, `broker_path --stdio` (a name without a slash is
+ * looked up in PATH), talking to it over pipes; its standard error is the
+ * caller's. `envp` is its environment (NULL: the caller's). vandrel_close
+ * ends and reaps it; the caller must not reap it. */
+vandrel_status vandrel_spawn(vandrel_client* client, const char* broker_path, char* const envp[]);
+
+/* Sends "vd_gamedir NAME": the broker starts Steam for the game's AppID.
+ * `gamedir` is 1 to VANDREL_MAX_GAMEDIR_LEN printable ASCII characters
+ * without white space. The broker does not answer; see Timing above. */
+vandrel_status vandrel_activate_gamedir(vandrel_client* client, const char* gamedir);
+
+/* Sends "vd_connect" for `request` and waits up to `timeout_ms` (negative:
+ * without limit) for the reply with the request's challenge, discarding
+ * replies to earlier requests. On VANDREL_OK the ticket's `len` bytes are in
+ * `ticket->data` and `ticket->steam_id` is set. A ticket longer than
+ * `ticket->capacity` gives VANDREL_ERR_TICKET_TOO_LARGE with `len` set and
+ * nothing copied. VANDREL_ERR_TIMEOUT: Steam refused the ticket, the game was
+ * not activated, or the broker is still starting Steam. */
+vandrel_status vandrel_request_ticket(vandrel_client* client, const vandrel_ticket_request* request,
+                                      int timeout_ms, vandrel_ticket* ticket);
+
+/* Sends "vd_disconnect SERVER CHALLENGE": the broker tells Steam that the
+ * connection to the server with the last ticket's challenge has ended. */
+vandrel_status vandrel_end_ticket(vandrel_client* client, const char* server, int32_t challenge);
+
+/* Sends "vd_terminate": the broker ends the outstanding ticket and stops
+ * (a TCP broker stops serving everyone). */
+vandrel_status vandrel_terminate(vandrel_client* client);
+
+/* Closes the link; the broker ends the outstanding ticket by itself. A
+ * spawned broker is given VANDREL_CLOSE_GRACE_MS to exit, then killed, and is
+ * always reaped; VANDREL_ERR_BROKER_FAILED if it did not exit with status 0.
+ * Closing a closed client does nothing and returns VANDREL_OK; a struct that
+ * no open function has filled must not be passed. */
+vandrel_status vandrel_close(vandrel_client* client);
+
+/* VANDREL_OK when `gamedir` is a name vandrel_activate_gamedir sends. */
+vandrel_status vandrel_check_gamedir(const char* gamedir);
+
+/* VANDREL_OK when `server` is an address the ticket commands send: four
+ * dotted decimal octets without leading zeros, ':' and a port of 0 to 65535. */
+vandrel_status vandrel_check_server(const char* server);
+
+/* The errno of the client's last failed system call, or 0. */
+int vandrel_os_error(const vandrel_client* client);
+
+/* A fixed, one-line English text for `status`; never NULL. */
+const char* vandrel_status_text(vandrel_status status);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

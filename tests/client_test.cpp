@@ -1,0 +1,805 @@
+// The client library and vandrel-ticket: against the real broker with the
+// stand-in Steam runtime (over TCP and over a spawned stdio broker), and
+// against a scripted peer on a socket pair for the replies a real broker never
+// sends.
+#include "test_support.hpp"
+#include "vandrel/client.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <set>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace vandrel::test {
+namespace {
+
+constexpr std::uint64_t USER_STEAM_ID = 76561198012345678ULL;
+constexpr std::size_t STANDIN_TICKET_LEN = 240;
+constexpr int READY_WAIT_MS = VANDREL_FIRST_TICKET_TIMEOUT_MS;
+
+std::string tool_path() {
+    return build_dir() + "/bin/vandrel-ticket";
+}
+
+// The stand-in's ticket for a server, recomputed from its documented rule.
+Bytes standin_ticket(std::uint32_t ip, std::uint16_t port, std::uint64_t server_steam_id) {
+    auto mix = [](std::uint64_t z) {
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
+    };
+    std::uint64_t seed = server_steam_id ^ ((std::uint64_t{ip} << 16) | port);
+    Bytes out(STANDIN_TICKET_LEN);
+    for (std::size_t i = 0; i < out.size(); ++i)
+        out[i] = static_cast<std::uint8_t>(mix(seed + (i + 1) * 0x9E3779B97F4A7C15ULL) >> 56);
+    return out;
+}
+
+std::string hex(const Bytes& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (auto b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 0xF];
+    }
+    return out;
+}
+
+// The environment of one broker: a TMPDIR of its own for the children's
+// scratch directories, a known user Steam ID, and none of the stand-in's
+// variables from outside.
+using Env = std::map<std::string, std::string>;
+
+class BrokerEnv {
+  public:
+    explicit BrokerEnv(Env extra = {}) {
+        vars_ = {{"TMPDIR", dir_.path()},
+                 {"VANDREL_STANDIN_STEAM_ID", std::to_string(USER_STEAM_ID)}};
+        for (auto& [k, v] : extra)
+            vars_[k] = v;
+        for (char** e = environ; *e != nullptr; ++e) {
+            std::string_view entry = *e;
+            if (entry.starts_with("VANDREL_STANDIN_"))
+                unset_.emplace_back(entry.substr(0, entry.find('=')));
+        }
+        for (char** e = environ; *e != nullptr; ++e) {
+            std::string entry = *e;
+            std::string name = entry.substr(0, entry.find('='));
+            if (vars_.count(name) == 0 && !name.starts_with("VANDREL_STANDIN_"))
+                strings_.push_back(entry);
+        }
+        for (const auto& [k, v] : vars_)
+            strings_.push_back(k + "=" + v);
+        for (auto& s : strings_)
+            envp_.push_back(s.data());
+        envp_.push_back(nullptr);
+    }
+    BrokerEnv(const BrokerEnv&) = delete;
+    BrokerEnv& operator=(const BrokerEnv&) = delete;
+
+    // Options for a process that runs with this environment.
+    Spawn spawn(std::vector<std::string> args) const {
+        Spawn options;
+        options.args = std::move(args);
+        options.env = vars_;
+        options.unset_env = unset_;
+        return options;
+    }
+    // The whole environment, for vandrel_spawn.
+    char* const* envp() const { return envp_.data(); }
+
+  private:
+    TempDir dir_;
+    std::map<std::string, std::string> vars_;
+    std::vector<std::string> unset_;
+    std::vector<std::string> strings_;
+    std::vector<char*> envp_;
+};
+
+// A vandrel_client that is closed when the test ends.
+struct Client {
+    vandrel_client c{};
+    Client() { c.read_fd = c.write_fd = -1; }
+    ~Client() { vandrel_close(&c); }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+    vandrel_client* get() { return &c; }
+};
+
+// A ticket buffer and its vandrel_ticket.
+struct TicketBuf {
+    std::array<std::uint8_t, VANDREL_MAX_FRAME_PAYLOAD> buf{};
+    vandrel_ticket t{};
+    explicit TicketBuf(std::size_t capacity = VANDREL_MAX_FRAME_PAYLOAD) {
+        t.data = buf.data();
+        t.capacity = capacity;
+    }
+    Bytes bytes() const { return Bytes(buf.begin(), buf.begin() + static_cast<long>(t.len)); }
+};
+
+vandrel_ticket_request request_for(const char* server, std::uint64_t sid, std::int32_t secure,
+                                   std::int32_t challenge) {
+    vandrel_ticket_request r{};
+    r.server = server;
+    r.server_steam_id = sid;
+    r.secure = secure;
+    r.challenge = challenge;
+    return r;
+}
+
+std::string listen_addr(Process& broker) {
+    auto line = broker.wait_for_prefix("[vandrel] listening on ");
+    EXPECT_TRUE(line.has_value()) << "broker did not listen";
+    return line ? line->substr(std::strlen("[vandrel] listening on ")) : std::string();
+}
+
+std::string ready_line() {
+    return "[vandrel] child for appid 10 ready, steamid " + std::to_string(USER_STEAM_ID);
+}
+
+// The process's open descriptors, without the one that listed them.
+std::set<int> open_fd_numbers() {
+    std::set<int> listed;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        listed.insert(std::stoi(entry.path().filename().string()));
+    std::set<int> out;
+    for (int fd : listed)
+        if (::fcntl(fd, F_GETFD) >= 0)
+            out.insert(fd);
+    return out;
+}
+
+// The descriptors opened since `before`.
+std::vector<int> fds_opened_since(const std::set<int>& before) {
+    std::vector<int> out;
+    for (int fd : open_fd_numbers())
+        if (before.count(fd) == 0)
+            out.push_back(fd);
+    return out;
+}
+
+bool is_cloexec(int fd) {
+    return (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
+}
+
+std::string fd_target(pid_t pid, int fd) {
+    std::error_code ec;
+    auto target = std::filesystem::read_symlink(
+        "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd), ec);
+    return target.string();
+}
+
+std::int64_t elapsed_ms(Clock::time_point since) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
+}
+
+// True when process `pid` has ended (is a zombie or gone) within `limit`.
+bool has_ended(pid_t pid, Clock::duration limit) {
+    auto deadline = Clock::now() + limit;
+    while (Clock::now() < deadline) {
+        std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+        auto close = stat.rfind(')');
+        if (stat.empty() || (close != std::string::npos && stat.substr(close + 2, 1) == "Z"))
+            return true;
+        std::this_thread::sleep_for(5ms);
+    }
+    return false;
+}
+
+std::vector<pid_t> my_children() {
+    return child_pids(::getpid());
+}
+
+// The one child process started since `before`, or -1.
+pid_t new_child(const std::vector<pid_t>& before) {
+    std::vector<pid_t> added;
+    for (pid_t pid : my_children())
+        if (std::find(before.begin(), before.end(), pid) == before.end())
+            added.push_back(pid);
+    EXPECT_EQ(added.size(), 1u);
+    return added.size() == 1 ? added[0] : -1;
+}
+
+// All of `fd` up to end of input.
+std::string read_all(int fd, Clock::duration limit = LINE_TIMEOUT) {
+    std::string out;
+    auto deadline = Clock::now() + limit;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            return out;
+        char buf[4096];
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0)
+            return out;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Against the real broker over TCP.
+
+TEST(ClientTcp, TicketEndAndTerminate) {
+    BrokerEnv env;
+    TcpBroker broker(env.spawn({"127.0.0.1:0"}));
+    std::string addr = listen_addr(broker.process());
+
+    std::set<int> before = open_fd_numbers();
+    Client client;
+    ASSERT_EQ(vandrel_connect(client.get(), addr.c_str(), 5000), VANDREL_OK);
+    std::vector<int> opened = fds_opened_since(before);
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_TRUE(is_cloexec(opened[0]));
+    ASSERT_TRUE(broker.process().wait_for_prefix("[vandrel] session open on tcp 127.0.0.1:"));
+
+    ASSERT_EQ(vandrel_activate_gamedir(client.get(), "cstrike"), VANDREL_OK);
+    ASSERT_TRUE(broker.process().wait_for_line(ready_line(), 30s));
+
+    TicketBuf ticket;
+    auto first = request_for("10.0.0.5:27015", 90071992547409920ULL, 1, 77);
+    ASSERT_EQ(vandrel_request_ticket(client.get(), &first, 8000, &ticket.t), VANDREL_OK);
+    EXPECT_EQ(ticket.t.steam_id, USER_STEAM_ID);
+    EXPECT_EQ(ticket.bytes(), standin_ticket(0x0A000005, 27015, 90071992547409920ULL));
+    EXPECT_TRUE(broker.process().wait_for_line("[vandrel] -> ticket 240 bytes for challenge 77"));
+
+    // A negative challenge travels as its two's complement and still matches.
+    auto second = request_for("192.168.1.20:27016", 0, 0, -1);
+    ASSERT_EQ(vandrel_request_ticket(client.get(), &second, 8000, &ticket.t), VANDREL_OK);
+    EXPECT_EQ(ticket.bytes(), standin_ticket(0xC0A80114, 27016, 0));
+    EXPECT_TRUE(broker.process().wait_for_line("[vandrel] -> ticket 240 bytes for challenge -1"));
+
+    ASSERT_EQ(vandrel_end_ticket(client.get(), "192.168.1.20:27016", -1), VANDREL_OK);
+    EXPECT_TRUE(broker.process().wait_for_line(
+        "[vandrel] child: terminate_game_connection 192.168.1.20:27016"));
+
+    ASSERT_EQ(vandrel_terminate(client.get()), VANDREL_OK);
+    EXPECT_TRUE(broker.process().wait_for_line("[vandrel] vd_terminate \xE2\x80\x94 exiting"));
+    EXPECT_EQ(broker.process().wait_exit(), 0);
+    EXPECT_EQ(vandrel_close(client.get()), VANDREL_OK);
+    EXPECT_EQ(vandrel_close(client.get()), VANDREL_OK) << "closing twice does nothing";
+}
+
+TEST(ClientTcp, RefusedTicketTimesOut) {
+    BrokerEnv env(Env{{"VANDREL_STANDIN_TICKET_RESULT", "0"}});
+    TcpBroker broker(env.spawn({"127.0.0.1:0"}));
+    Client client;
+    ASSERT_EQ(vandrel_connect(client.get(), listen_addr(broker.process()).c_str(), 5000),
+              VANDREL_OK);
+    ASSERT_EQ(vandrel_activate_gamedir(client.get(), "cstrike"), VANDREL_OK);
+    ASSERT_TRUE(broker.process().wait_for_line(ready_line(), 30s));
+
+    TicketBuf ticket;
+    auto request = request_for("10.0.0.5:27015", 1, 1, 5);
+    auto start = Clock::now();
+    EXPECT_EQ(vandrel_request_ticket(client.get(), &request, 1000, &ticket.t), VANDREL_ERR_TIMEOUT);
+    EXPECT_GE(elapsed_ms(start), 1000);
+    EXPECT_LT(elapsed_ms(start), 4000);
+    EXPECT_TRUE(broker.process().wait_for_line(
+        "[vandrel] command error: steam refused to issue auth ticket"));
+}
+
+TEST(ClientTcp, LateReplyIsDiscarded) {
+    // Each ticket takes 1.5 s: longer than the first caller waits, shorter
+    // than the broker's own limit, so the broker does send the late reply.
+    BrokerEnv env(Env{{"VANDREL_STANDIN_TICKET_DELAY_MS", "1500"}});
+    TcpBroker broker(env.spawn({"127.0.0.1:0"}));
+    Client client;
+    ASSERT_EQ(vandrel_connect(client.get(), listen_addr(broker.process()).c_str(), 5000),
+              VANDREL_OK);
+    ASSERT_EQ(vandrel_activate_gamedir(client.get(), "cstrike"), VANDREL_OK);
+    ASSERT_TRUE(broker.process().wait_for_line(ready_line(), 30s));
+
+    TicketBuf ticket;
+    auto given_up = request_for("10.0.0.1:1000", 11, 1, 1);
+    EXPECT_EQ(vandrel_request_ticket(client.get(), &given_up, 300, &ticket.t), VANDREL_ERR_TIMEOUT);
+
+    auto fresh = request_for("10.0.0.2:2000", 22, 1, 2);
+    ASSERT_EQ(vandrel_request_ticket(client.get(), &fresh, 10000, &ticket.t), VANDREL_OK);
+    EXPECT_EQ(ticket.bytes(), standin_ticket(0x0A000002, 2000, 22));
+    EXPECT_NE(ticket.bytes(), standin_ticket(0x0A000001, 1000, 11));
+    // Both replies went out, the late one first: it was there to be mistaken.
+    EXPECT_TRUE(broker.process().wait_for_line("[vandrel] -> ticket 240 bytes for challenge 1"));
+    EXPECT_TRUE(broker.process().wait_for_line("[vandrel] -> ticket 240 bytes for challenge 2"));
+}
+
+TEST(ClientTcp, BrokerGoneIsReportedAtOnce) {
+    BrokerEnv env;
+    TcpBroker broker(env.spawn({"127.0.0.1:0"}));
+    Client client;
+    ASSERT_EQ(vandrel_connect(client.get(), listen_addr(broker.process()).c_str(), 5000),
+              VANDREL_OK);
+    ASSERT_EQ(vandrel_activate_gamedir(client.get(), "cstrike"), VANDREL_OK);
+    ASSERT_TRUE(broker.process().wait_for_line(ready_line(), 30s));
+    broker.process().kill_now();
+
+    TicketBuf ticket;
+    auto request = request_for("10.0.0.5:27015", 1, 1, 5);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        auto start = Clock::now();
+        EXPECT_EQ(vandrel_request_ticket(client.get(), &request, 5000, &ticket.t),
+                  VANDREL_ERR_CLOSED)
+            << "attempt " << attempt;
+        EXPECT_LT(elapsed_ms(start), 2000) << "attempt " << attempt;
+    }
+}
+
+TEST(ClientConnect, FailuresLeaveTheClientClosed) {
+    // A port that nobody listens on: bound, then released.
+    std::uint16_t port = 0;
+    {
+        Fd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::bind(probe.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        port = local_port(probe.get());
+    }
+    std::set<int> before = open_fd_numbers();
+    Client client;
+    std::string addr = "127.0.0.1:" + std::to_string(port);
+    EXPECT_EQ(vandrel_connect(client.get(), addr.c_str(), 2000), VANDREL_ERR_CONNECT);
+    EXPECT_EQ(vandrel_os_error(client.get()), ECONNREFUSED);
+    EXPECT_TRUE(fds_opened_since(before).empty()) << "the failed socket is closed";
+    EXPECT_EQ(vandrel_activate_gamedir(client.get(), "cstrike"), VANDREL_ERR_NOT_OPEN);
+
+    for (const char* bad : {"127.0.0.1", "127.0.0.1:", "127.0.0.1:65536", ":27420", "[::1]27420",
+                            "127.0.0.1:27a", "[]:1"}) {
+        EXPECT_EQ(vandrel_connect(client.get(), bad, 1000), VANDREL_ERR_ARGUMENT) << bad;
+    }
+    EXPECT_EQ(vandrel_connect(nullptr, nullptr, 1000), VANDREL_ERR_ARGUMENT);
+}
+
+// ---------------------------------------------------------------------------
+// Against a private broker that the library starts.
+
+TEST(ClientSpawn, TicketFromPrivateBroker) {
+    BrokerEnv env;
+    std::vector<pid_t> children_before = my_children();
+    std::set<int> before = open_fd_numbers();
+    Client client;
+    ASSERT_EQ(vandrel_spawn(client.get(), broker_path().c_str(), env.envp()), VANDREL_OK);
+
+    std::vector<int> opened = fds_opened_since(before);
+    ASSERT_EQ(opened.size(), 2u);
+    for (int fd : opened)
+        EXPECT_TRUE(is_cloexec(fd)) << fd;
+    pid_t pid = new_child(children_before);
+    ASSERT_GT(pid, 0);
+
+    // The broker holds one end of each pipe, on 0 and 1, and nothing else of ours.
+    std::set<std::string> ours;
+    for (int fd : opened)
+        ours.insert(std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)).string());
+    for (const auto& line : open_fds(pid)) {
+        int fd = std::stoi(line.substr(0, line.find(' ')));
+        if (ours.count(fd_target(pid, fd)) != 0) {
+            EXPECT_TRUE(fd == 0 || fd == 1) << "broker inherited " << line;
+        }
+    }
+
+    ASSERT_EQ(vandrel_activate_gamedir(client.get(), "cstrike"), VANDREL_OK);
+    TicketBuf ticket;
+    auto request = request_for("10.0.0.5:27015", 90071992547409920ULL, 1, 123456);
+    ASSERT_EQ(vandrel_request_ticket(client.get(), &request, READY_WAIT_MS, &ticket.t), VANDREL_OK);
+    EXPECT_EQ(ticket.t.steam_id, USER_STEAM_ID);
+    EXPECT_EQ(ticket.bytes(), standin_ticket(0x0A000005, 27015, 90071992547409920ULL));
+    EXPECT_EQ(vandrel_end_ticket(client.get(), "10.0.0.5:27015", 123456), VANDREL_OK);
+
+    EXPECT_EQ(vandrel_close(client.get()), VANDREL_OK);
+    EXPECT_EQ(my_children(), children_before) << "the broker is reaped";
+}
+
+TEST(ClientSpawn, BrokerGoneRaisesNoSigpipe) {
+    // SIGPIPE at its default: if the library let it through, this test
+    // process would die.
+    auto old = ::signal(SIGPIPE, SIG_DFL);
+    BrokerEnv env;
+    std::vector<pid_t> children_before = my_children();
+    Client client;
+    ASSERT_EQ(vandrel_spawn(client.get(), broker_path().c_str(), env.envp()), VANDREL_OK);
+    pid_t pid = new_child(children_before);
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(vandrel_terminate(client.get()), VANDREL_OK);
+    ASSERT_TRUE(has_ended(pid, 10s));
+
+    EXPECT_EQ(vandrel_activate_gamedir(client.get(), "cstrike"), VANDREL_ERR_CLOSED);
+    EXPECT_EQ(vandrel_os_error(client.get()), EPIPE);
+    TicketBuf ticket;
+    auto request = request_for("10.0.0.5:27015", 1, 1, 5);
+    EXPECT_EQ(vandrel_request_ticket(client.get(), &request, 5000, &ticket.t), VANDREL_ERR_CLOSED);
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    EXPECT_FALSE(sigismember(&pending, SIGPIPE)) << "no SIGPIPE left pending";
+
+    EXPECT_EQ(vandrel_close(client.get()), VANDREL_OK) << "the broker exited with status 0";
+    EXPECT_EQ(my_children(), children_before);
+    ::signal(SIGPIPE, old);
+}
+
+TEST(ClientSpawn, StartFailuresAndFailedBrokers) {
+    std::vector<pid_t> children_before = my_children();
+    std::set<int> before = open_fd_numbers();
+    Client client;
+    EXPECT_EQ(vandrel_spawn(client.get(), "/nonexistent/vandrel", nullptr), VANDREL_ERR_SPAWN);
+    EXPECT_EQ(vandrel_os_error(client.get()), ENOENT);
+    EXPECT_TRUE(fds_opened_since(before).empty()) << "the pipes are closed";
+    EXPECT_EQ(my_children(), children_before);
+    EXPECT_EQ(vandrel_spawn(client.get(), "", nullptr), VANDREL_ERR_ARGUMENT);
+    EXPECT_EQ(vandrel_spawn(client.get(), nullptr, nullptr), VANDREL_ERR_ARGUMENT);
+
+    // A program that ends with status 1 ("false", found in PATH).
+    ASSERT_EQ(vandrel_spawn(client.get(), "false", nullptr), VANDREL_OK);
+    EXPECT_EQ(vandrel_close(client.get()), VANDREL_ERR_BROKER_FAILED);
+    EXPECT_EQ(my_children(), children_before);
+}
+
+// ---------------------------------------------------------------------------
+// Against a scripted peer: what is sent, and how replies are checked.
+
+// A socket pair: the client on one end, the test as the broker on the other.
+class Peer : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        int fds[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+        mine_.reset(fds[0]);
+        theirs_.reset(fds[1]);
+        ASSERT_EQ(vandrel_attach(client_.get(), theirs_.get(), theirs_.get(), 0), VANDREL_OK);
+    }
+    // True when the client has sent nothing.
+    bool nothing_sent() {
+        char c;
+        return ::recv(mine_.get(), &c, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
+    }
+    std::optional<Bytes> sent() { return read_frame(mine_.get(), 2s); }
+    void reply(const Bytes& bytes) { write_bytes(mine_.get(), bytes); }
+    vandrel_status request(std::int32_t challenge, int timeout_ms, TicketBuf& ticket) {
+        auto r = request_for("1.2.3.4:27015", 9, 1, challenge);
+        return vandrel_request_ticket(client_.get(), &r, timeout_ms, &ticket.t);
+    }
+
+    Fd mine_;
+    Fd theirs_;
+    Client client_;
+};
+
+// A ticket reply payload in the documented layout.
+Bytes ticket_reply(std::int32_t challenge, std::uint64_t steam_id, const Bytes& ticket,
+                   std::optional<std::uint32_t> announced = std::nullopt) {
+    Bytes out = bytes_of("vd_connect\n");
+    auto put = [&](std::uint64_t v, int n) {
+        for (int i = 0; i < n; ++i)
+            out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    };
+    put(static_cast<std::uint32_t>(challenge), 4);
+    put(steam_id, 8);
+    put(announced.value_or(static_cast<std::uint32_t>(ticket.size())), 4);
+    out.insert(out.end(), ticket.begin(), ticket.end());
+    return out;
+}
+
+Bytes concat(const Bytes& a, const Bytes& b) {
+    Bytes out = a;
+    out.insert(out.end(), b.begin(), b.end());
+    return out;
+}
+
+TEST_F(Peer, BadArgumentsAreRejectedBeforeAnythingIsSent) {
+    const std::string longest(VANDREL_MAX_GAMEDIR_LEN, 'a');
+    const std::string too_long(VANDREL_MAX_GAMEDIR_LEN + 1, 'a');
+    for (const char* bad : {static_cast<const char*>(nullptr), "", "cs strike", "cs\tstrike",
+                            "cstrike\n", "caf\xC3\xA9", "a\x7F",
+                            "a\x0B"
+                            "b",
+                            too_long.c_str()}) {
+        EXPECT_EQ(vandrel_activate_gamedir(client_.get(), bad), VANDREL_ERR_ARGUMENT)
+            << (bad ? bad : "NULL");
+        EXPECT_EQ(vandrel_check_gamedir(bad), VANDREL_ERR_ARGUMENT) << (bad ? bad : "NULL");
+    }
+    TicketBuf ticket;
+    for (const char* bad : {static_cast<const char*>(nullptr),
+                            "",
+                            "1.2.3.4",
+                            "1.2.3.4:",
+                            "1.2.3.4:65536",
+                            "256.0.0.1:1",
+                            "01.2.3.4:1",
+                            "1.2.3.04:1",
+                            "1.2.3:1",
+                            "1.2.3.4.5:1",
+                            "1.2.3.4:80x",
+                            " 1.2.3.4:1",
+                            "1.2.3.4:1 ",
+                            "1.2.3.4:1\n",
+                            "localhost:27015",
+                            "[::1]:27015",
+                            "1.2.3.4:+80",
+                            "-1.2.3.4:1",
+                            "1.2.3.4:99999999999999999999",
+                            "1.2.3.4:-1",
+                            "1111.2.3.4:1"}) {
+        auto r = request_for(bad, 1, 1, 1);
+        EXPECT_EQ(vandrel_request_ticket(client_.get(), &r, 0, &ticket.t), VANDREL_ERR_ARGUMENT)
+            << (bad ? bad : "NULL");
+        EXPECT_EQ(vandrel_end_ticket(client_.get(), bad, 1), VANDREL_ERR_ARGUMENT)
+            << (bad ? bad : "NULL");
+        EXPECT_EQ(vandrel_check_server(bad), VANDREL_ERR_ARGUMENT) << (bad ? bad : "NULL");
+    }
+    auto good = request_for("1.2.3.4:27015", 1, 1, 1);
+    EXPECT_EQ(vandrel_request_ticket(client_.get(), nullptr, 0, &ticket.t), VANDREL_ERR_ARGUMENT);
+    EXPECT_EQ(vandrel_request_ticket(client_.get(), &good, 0, nullptr), VANDREL_ERR_ARGUMENT);
+    vandrel_ticket no_buffer{nullptr, 16, 0, 0};
+    EXPECT_EQ(vandrel_request_ticket(client_.get(), &good, 0, &no_buffer), VANDREL_ERR_ARGUMENT);
+    EXPECT_EQ(vandrel_activate_gamedir(nullptr, "cstrike"), VANDREL_ERR_ARGUMENT);
+    EXPECT_EQ(vandrel_terminate(nullptr), VANDREL_ERR_ARGUMENT);
+    EXPECT_TRUE(nothing_sent());
+
+    // The edges that are accepted go out as they were given.
+    ASSERT_EQ(vandrel_activate_gamedir(client_.get(), longest.c_str()), VANDREL_OK);
+    EXPECT_EQ(sent(), bytes_of("vd_gamedir " + longest));
+    ASSERT_EQ(vandrel_end_ticket(client_.get(), "1.2.3.4:00080", 0), VANDREL_OK);
+    EXPECT_EQ(sent(), bytes_of("vd_disconnect 1.2.3.4:00080 0"));
+    for (const char* edge : {"0.0.0.0:0", "255.255.255.255:65535"})
+        EXPECT_EQ(vandrel_check_server(edge), VANDREL_OK) << edge;
+    EXPECT_TRUE(nothing_sent());
+}
+
+TEST_F(Peer, CommandsGoOutAsOneFrameEach) {
+    ASSERT_EQ(vandrel_activate_gamedir(client_.get(), "cstrike"), VANDREL_OK);
+    auto raw = read_exact(mine_.get(), 6 + 18, 2s);
+    ASSERT_TRUE(raw.has_value());
+    EXPECT_EQ(*raw, concat(Bytes{0x56, 0x44, 0x52, 0x4C, 18, 0}, bytes_of("vd_gamedir cstrike")));
+
+    TicketBuf ticket;
+    auto r = request_for("1.2.3.4:27015", 76561197960287930ULL, 1, -5);
+    EXPECT_EQ(vandrel_request_ticket(client_.get(), &r, 0, &ticket.t), VANDREL_ERR_TIMEOUT);
+    EXPECT_EQ(sent(), bytes_of("vd_connect 1.2.3.4:27015 76561197960287930 1 -5"));
+    r = request_for("10.0.0.1:1", UINT64_MAX, -7, INT32_MIN);
+    EXPECT_EQ(vandrel_request_ticket(client_.get(), &r, 0, &ticket.t), VANDREL_ERR_TIMEOUT);
+    EXPECT_EQ(sent(), bytes_of("vd_connect 10.0.0.1:1 18446744073709551615 -7 -2147483648"));
+    ASSERT_EQ(vandrel_end_ticket(client_.get(), "1.2.3.4:27015", -5), VANDREL_OK);
+    EXPECT_EQ(sent(), bytes_of("vd_disconnect 1.2.3.4:27015 -5"));
+    ASSERT_EQ(vandrel_terminate(client_.get()), VANDREL_OK);
+    EXPECT_EQ(sent(), bytes_of("vd_terminate"));
+    EXPECT_TRUE(nothing_sent());
+
+    // An attached pair stays the caller's: closing the client leaves it open.
+    EXPECT_EQ(vandrel_close(client_.get()), VANDREL_OK);
+    EXPECT_GE(::fcntl(theirs_.get(), F_GETFD), 0);
+    EXPECT_EQ(vandrel_terminate(client_.get()), VANDREL_ERR_NOT_OPEN);
+}
+
+TEST_F(Peer, ReplyIsMatchedByChallenge) {
+    Bytes wanted = {1, 2, 3, 4, 5};
+    // A stale reply and the wanted one arrive together; the stale one is dropped.
+    reply(concat(frame_of(ticket_reply(6, 1, {9, 9, 9})),
+                 frame_of(ticket_reply(-2, 0x0102030405060708ULL, wanted))));
+    TicketBuf ticket;
+    ASSERT_EQ(request(-2, 2000, ticket), VANDREL_OK);
+    EXPECT_EQ(ticket.bytes(), wanted);
+    EXPECT_EQ(ticket.t.steam_id, 0x0102030405060708ULL);
+
+    // Nothing but stale replies: a time-out, not one of them.
+    reply(frame_of(ticket_reply(41, 1, {7})));
+    EXPECT_EQ(request(42, 300, ticket), VANDREL_ERR_TIMEOUT);
+}
+
+TEST_F(Peer, PartialReplyKeepsItsPlaceAcrossATimeout) {
+    Bytes late = frame_of(ticket_reply(5, 1, Bytes(100, 0x55)));
+    Bytes next = frame_of(ticket_reply(6, 2, Bytes(50, 0x66)));
+    reply(Bytes(late.begin(), late.begin() + 10));
+    TicketBuf ticket;
+    EXPECT_EQ(request(5, 200, ticket), VANDREL_ERR_TIMEOUT);
+    reply(concat(Bytes(late.begin() + 10, late.end()), next));
+    ASSERT_EQ(request(6, 2000, ticket), VANDREL_OK);
+    EXPECT_EQ(ticket.bytes(), Bytes(50, 0x66));
+    EXPECT_EQ(ticket.t.steam_id, 2u);
+}
+
+TEST_F(Peer, TicketSizes) {
+    // Larger than the buffer: reported with its length; the next reply is fine.
+    reply(frame_of(ticket_reply(1, 1, Bytes(100, 0xAB))));
+    TicketBuf small(99);
+    EXPECT_EQ(request(1, 2000, small), VANDREL_ERR_TICKET_TOO_LARGE);
+    EXPECT_EQ(small.t.len, 100u);
+    EXPECT_EQ(small.buf[0], 0) << "nothing copied";
+
+    // Exactly the buffer's size, and bytes after the ticket left out.
+    reply(frame_of(concat(ticket_reply(2, 1, Bytes(99, 0xCD)), Bytes{0xEE, 0xEE})));
+    ASSERT_EQ(request(2, 2000, small), VANDREL_OK);
+    EXPECT_EQ(small.bytes(), Bytes(99, 0xCD));
+
+    // An empty ticket, into no buffer at all.
+    reply(frame_of(ticket_reply(3, 7, {})));
+    TicketBuf none(0);
+    none.t.data = nullptr;
+    ASSERT_EQ(request(3, 2000, none), VANDREL_OK);
+    EXPECT_EQ(none.t.len, 0u);
+    EXPECT_EQ(none.t.steam_id, 7u);
+
+    // The largest ticket a frame can carry.
+    Bytes biggest(VANDREL_MAX_FRAME_PAYLOAD - VANDREL_TICKET_REPLY_HEADER_LEN, 0x11);
+    reply(frame_of(ticket_reply(4, 1, biggest)));
+    TicketBuf full;
+    ASSERT_EQ(request(4, 2000, full), VANDREL_OK);
+    EXPECT_EQ(full.bytes(), biggest);
+}
+
+TEST_F(Peer, MalformedRepliesAreProtocolErrors) {
+    TicketBuf ticket;
+    Bytes good = ticket_reply(1, 1, {1, 2, 3});
+    struct Case {
+        const char* what;
+        Bytes payload;
+    };
+    std::vector<Case> cases = {
+        {"empty", {}},
+        {"26 bytes", Bytes(good.begin(), good.begin() + 26)},
+        {"other prefix", concat(bytes_of("vd_connecT\n"), Bytes(good.begin() + 11, good.end()))},
+        {"no line feed", concat(bytes_of("vd_connect "), Bytes(good.begin() + 11, good.end()))},
+        {"announces more than it holds", ticket_reply(1, 1, {1, 2, 3}, 4)},
+        {"announces 2^32-1", ticket_reply(1, 1, {1, 2, 3}, 0xFFFFFFFFu)},
+    };
+    for (const auto& c : cases) {
+        reply(frame_of(c.payload));
+        EXPECT_EQ(request(1, 2000, ticket), VANDREL_ERR_PROTOCOL) << c.what;
+    }
+    // Each malformed frame was consumed whole: the link is still in step.
+    reply(frame_of(good));
+    ASSERT_EQ(request(1, 2000, ticket), VANDREL_OK);
+    EXPECT_EQ(ticket.bytes(), (Bytes{1, 2, 3}));
+}
+
+TEST_F(Peer, BrokenFramingStaysBroken) {
+    TicketBuf ticket;
+    reply(concat(bytes_of("VDRX"), Bytes{3, 0, 'a', 'b', 'c'}));
+    reply(frame_of(ticket_reply(1, 1, {1})));
+    EXPECT_EQ(request(1, 2000, ticket), VANDREL_ERR_PROTOCOL);
+    EXPECT_EQ(request(1, 2000, ticket), VANDREL_ERR_PROTOCOL) << "no resynchronising";
+}
+
+TEST(PeerFraming, OversizedFrameIsRejectedFromItsHeader) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    Fd mine(fds[0]);
+    Client client;
+    ASSERT_EQ(vandrel_attach(client.get(), fds[1], fds[1], 1), VANDREL_OK);
+    // 4097 announced; no payload follows, so waiting for it would time out.
+    write_bytes(mine.get(), Bytes{0x56, 0x44, 0x52, 0x4C, 0x01, 0x10});
+    TicketBuf ticket;
+    auto r = request_for("1.2.3.4:1", 1, 1, 1);
+    auto start = Clock::now();
+    EXPECT_EQ(vandrel_request_ticket(client.get(), &r, 5000, &ticket.t), VANDREL_ERR_PROTOCOL);
+    EXPECT_LT(elapsed_ms(start), 2000);
+    // An owned pair is closed with the client.
+    EXPECT_EQ(vandrel_close(client.get()), VANDREL_OK);
+    EXPECT_LT(::fcntl(fds[1], F_GETFD), 0);
+}
+
+TEST_F(Peer, BrokerClosingIsReported) {
+    TicketBuf ticket;
+    Bytes whole = frame_of(ticket_reply(1, 1, {1, 2, 3}));
+    reply(Bytes(whole.begin(), whole.begin() + 20));
+    mine_.reset();
+    auto start = Clock::now();
+    EXPECT_EQ(request(1, 5000, ticket), VANDREL_ERR_CLOSED) << "closed inside a frame";
+    EXPECT_EQ(request(1, 5000, ticket), VANDREL_ERR_CLOSED);
+    EXPECT_LT(elapsed_ms(start), 2000);
+}
+
+TEST(ClientStatus, EveryCodeHasItsOwnText) {
+    std::set<std::string> texts;
+    for (int s = VANDREL_OK; s <= VANDREL_ERR_BROKER_FAILED; ++s) {
+        const char* text = vandrel_status_text(static_cast<vandrel_status>(s));
+        ASSERT_NE(text, nullptr);
+        EXPECT_NE(std::string(text), "unknown status") << s;
+        texts.insert(text);
+    }
+    EXPECT_EQ(texts.size(), static_cast<std::size_t>(VANDREL_ERR_BROKER_FAILED) + 1);
+    EXPECT_STREQ(vandrel_status_text(static_cast<vandrel_status>(999)), "unknown status");
+}
+
+// ---------------------------------------------------------------------------
+// vandrel-ticket, run as a program.
+
+struct ToolRun {
+    int status = -1;
+    std::string out;
+    std::vector<std::string> err;
+};
+
+ToolRun run_tool(const BrokerEnv& env, std::vector<std::string> args) {
+    Process tool(tool_path(), env.spawn(std::move(args)));
+    ToolRun run;
+    run.out = read_all(tool.stdout_fd(), 40s);
+    run.err = tool.rest_of_lines(40s);
+    run.status = tool.wait_exit(10s).value_or(-1);
+    return run;
+}
+
+bool has_line(const ToolRun& run, std::string_view line) {
+    return std::find(run.err.begin(), run.err.end(), line) != run.err.end();
+}
+
+TEST(VandrelTicket, PrintsTheTicketOfASpawnedBroker) {
+    BrokerEnv env;
+    Bytes expected = standin_ticket(0x0A000005, 27015, 123);
+    ToolRun run = run_tool(env, {"--spawn", broker_path(), "--gamedir", "cstrike", "--server",
+                                 "10.0.0.5:27015", "--server-steamid", "123", "--challenge", "9"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out,
+              "steamid " + std::to_string(USER_STEAM_ID) + "\nticket " + hex(expected) + "\n");
+    EXPECT_TRUE(has_line(run, "[vandrel] -> ticket 240 bytes for challenge 9"));
+
+    run = run_tool(env, {"--spawn=" + broker_path(), "--gamedir=cstrike", "--server=10.0.0.5:27015",
+                         "--server-steamid=123", "--raw"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, std::string(expected.begin(), expected.end()));
+    EXPECT_TRUE(has_line(run, "steamid " + std::to_string(USER_STEAM_ID)));
+}
+
+TEST(VandrelTicket, HelpUsageErrorsAndFailures) {
+    BrokerEnv env(Env{{"VANDREL_STANDIN_TICKET_RESULT", "0"}});
+    ToolRun help = run_tool(env, {"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(help.out.starts_with("usage: vandrel-ticket")) << help.out;
+    EXPECT_NE(help.out.find("Exit status"), std::string::npos);
+
+    // Usage errors end with 2 before any broker is started: the path given
+    // to --spawn does not exist, which would be status 3.
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    std::vector<Case> cases = {
+        {{}, "vandrel-ticket: --gamedir is required"},
+        {{"--spawn", "/nonexistent", "--gamedir", "cstrike"},
+         "vandrel-ticket: --server is required"},
+        {{"--spawn", "/nonexistent", "--gamedir", "cstrike", "--server", "1.2.3.4"},
+         "vandrel-ticket: invalid --server: 1.2.3.4"},
+        {{"--spawn", "/nonexistent", "--gamedir", "cs strike", "--server", "1.2.3.4:1"},
+         "vandrel-ticket: invalid --gamedir: cs strike"},
+        {{"--spawn", "/nonexistent", "--gamedir", "cstrike", "--server", "1.2.3.4:1", "--challenge",
+          "2147483648"},
+         "vandrel-ticket: invalid --challenge: 2147483648"},
+        {{"--bogus", "x"}, "vandrel-ticket: unknown option: --bogus"},
+        {{"--gamedir"}, "vandrel-ticket: missing value for: --gamedir"},
+        {{"--broker", "127.0.0.1:1", "--spawn", "/nonexistent", "--gamedir", "cstrike", "--server",
+          "1.2.3.4:1"},
+         "vandrel-ticket: --broker and --spawn exclude each other"},
+    };
+    for (const auto& c : cases) {
+        ToolRun run = run_tool(env, c.args);
+        EXPECT_EQ(run.status, 2) << c.message;
+        EXPECT_TRUE(has_line(run, c.message)) << c.message;
+        EXPECT_TRUE(run.out.empty()) << c.message;
+    }
+
+    ToolRun missing =
+        run_tool(env, {"--spawn", "/nonexistent", "--gamedir", "cstrike", "--server", "1.2.3.4:1"});
+    EXPECT_EQ(missing.status, 3);
+
+    // Steam refuses the ticket: the broker answers nothing, the tool times out.
+    ToolRun refused = run_tool(env, {"--spawn", broker_path(), "--gamedir", "cstrike", "--server",
+                                     "1.2.3.4:1", "--timeout-ms", "3000"});
+    EXPECT_EQ(refused.status, 4);
+    EXPECT_TRUE(has_line(refused, "vandrel-ticket: no ticket: no ticket within the time limit"));
+    EXPECT_TRUE(refused.out.empty());
+}
+
+} // namespace
+} // namespace vandrel::test
