@@ -115,6 +115,8 @@ public:
     Result<void> send(std::span<const std::uint8_t> payload);
 
     const Transport& transport() const { return *transport_; }
+    // Bytes read but not yet returned as a frame; never above MAX_RX_BUFFERED.
+    std::size_t buffered() const { return rx_.size(); }
 
 private:
     std::unique_ptr<Transport> transport_;

@@ -1,0 +1,333 @@
+// End-to-end figures of the broker against the floor of the same work without
+// it, measured in one run on one machine:
+//   1. the floor of a ticket's road: a loopback TCP round trip to a process that
+//      forwards each message over a pipe to a second process and back;
+//   2. "vd_connect" request to reply through the broker with a warm child;
+//   3. spawn-to-ready: "vd_gamedir" to the child's readiness, against starting
+//      /bin/true and waiting for it;
+//   4. peak resident memory (VmHWM) of the broker and of its child.
+// Usage: broker_bench PATH-TO-VANDREL [requests]
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "text.hpp"
+#include "transport.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using vandrel::Bytes;
+
+constexpr std::size_t WARMUP = 200;
+constexpr std::size_t SPAWN_ROUNDS = 20;
+// The sizes a ticket's road carries: the request frame, and the reply frame
+// for the stand-in's 240-byte ticket.
+constexpr std::size_t REQUEST_LEN = 6 + 36;
+constexpr std::size_t REPLY_LEN = 6 + 27 + 240;
+
+[[noreturn]] void die(const char* what) {
+    std::fprintf(stderr, "broker_bench: %s: %s\n", what, std::strerror(errno));
+    std::exit(2);
+}
+
+void write_all(int fd, const void* data, std::size_t n) {
+    if (!vandrel::write_all_fd(fd, {static_cast<const std::uint8_t*>(data), n}).ok())
+        die("write");
+}
+
+void read_exact(int fd, void* data, std::size_t n) {
+    auto* p = static_cast<std::uint8_t*>(data);
+    while (n > 0) {
+        ssize_t r = ::read(fd, p, n);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            die("read");
+        p += r;
+        n -= static_cast<std::size_t>(r);
+    }
+}
+
+double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+struct Summary {
+    double median, p99;
+};
+
+Summary summarise(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return {v[v.size() / 2], v[std::min(v.size() - 1, v.size() * 99 / 100)]};
+}
+
+int listen_loopback(std::uint16_t& port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(fd, 1) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        die("listen");
+    port = ntohs(addr.sin_port);
+    return fd;
+}
+
+int connect_loopback(std::uint16_t port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        die("connect");
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+// The floor: client -> TCP -> forwarder -> pipe -> answerer -> pipe ->
+// forwarder -> TCP -> client, with the broker's message sizes and no broker.
+Summary floor_round_trip(std::size_t requests) {
+    std::uint16_t port = 0;
+    int listener = listen_loopback(port);
+    pid_t forwarder = ::fork();
+    if (forwarder == 0) {
+        int to_child[2], from_child[2];
+        if (::pipe(to_child) != 0 || ::pipe(from_child) != 0)
+            die("pipe");
+        if (::fork() == 0) {
+            ::close(to_child[1]);
+            ::close(from_child[0]);
+            // Requests arrive whole (one write of fewer than PIPE_BUF bytes).
+            std::vector<std::uint8_t> buf(REPLY_LEN);
+            while (::read(to_child[0], buf.data(), REQUEST_LEN) > 0)
+                write_all(from_child[1], buf.data(), REPLY_LEN - 12);
+            ::_exit(0);
+        }
+        ::close(to_child[0]);
+        ::close(from_child[1]);
+        int conn = ::accept(listener, nullptr, nullptr);
+        int one = 1;
+        ::setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        std::vector<std::uint8_t> buf(REPLY_LEN);
+        for (;;) {
+            ssize_t got = ::read(conn, buf.data(), REQUEST_LEN);
+            if (got <= 0)
+                ::_exit(0);
+            read_exact(conn, buf.data() + got, REQUEST_LEN - static_cast<std::size_t>(got));
+            write_all(to_child[1], buf.data(), REQUEST_LEN);
+            read_exact(from_child[0], buf.data(), REPLY_LEN - 12);
+            write_all(conn, buf.data(), REPLY_LEN);
+        }
+    }
+    ::close(listener);
+    int client = connect_loopback(port);
+    std::vector<std::uint8_t> req(REQUEST_LEN, 'r'), reply(REPLY_LEN);
+    std::vector<double> samples;
+    for (std::size_t i = 0; i < WARMUP + requests; ++i) {
+        auto start = Clock::now();
+        write_all(client, req.data(), req.size());
+        read_exact(client, reply.data(), reply.size());
+        if (i >= WARMUP)
+            samples.push_back(micros(Clock::now() - start));
+    }
+    ::close(client);
+    ::waitpid(forwarder, nullptr, 0);
+    return summarise(samples);
+}
+
+// A broker process whose standard error a thread drains into lines, so that
+// the broker never blocks on a full pipe while requests are measured.
+struct Broker {
+    pid_t pid = -1;
+    std::mutex mutex;
+    std::condition_variable more;
+    std::deque<std::string> lines;
+    bool ended = false;
+
+    void drain(int fd) {
+        std::string buffered;
+        char buf[4096];
+        for (;;) {
+            ssize_t r = ::read(fd, buf, sizeof buf);
+            if (r <= 0)
+                break;
+            buffered.append(buf, static_cast<std::size_t>(r));
+            std::lock_guard lock(mutex);
+            for (auto nl = buffered.find('\n'); nl != std::string::npos; nl = buffered.find('\n')) {
+                lines.push_back(buffered.substr(0, nl));
+                buffered.erase(0, nl + 1);
+            }
+            more.notify_all();
+        }
+        ::close(fd);
+        std::lock_guard lock(mutex);
+        ended = true;
+        more.notify_all();
+    }
+
+    std::string line_starting(std::string_view prefix) {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            more.wait(lock, [&] { return !lines.empty() || ended; });
+            if (lines.empty())
+                die("broker's standard error ended");
+            std::string l = std::move(lines.front());
+            lines.pop_front();
+            if (l.starts_with(prefix))
+                return l;
+        }
+    }
+};
+
+void start_broker(Broker& b, const char* path, const std::string& tmpdir) {
+    int err[2];
+    if (::pipe2(err, O_CLOEXEC) != 0)
+        die("pipe");
+    b.pid = ::fork();
+    if (b.pid == 0) {
+        ::dup2(err[1], 2);
+        ::setenv("TMPDIR", tmpdir.c_str(), 1);
+        ::execl(path, path, "127.0.0.1:0", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(err[1]);
+    std::thread([&b, fd = err[0]] { b.drain(fd); }).detach();
+}
+
+void send_frame(int fd, std::string_view payload) {
+    auto frame = vandrel::encode_frame(vandrel::as_bytes(payload));
+    write_all(fd, frame->data(), frame->size());
+}
+
+Bytes read_frame(int fd) {
+    std::uint8_t head[6];
+    read_exact(fd, head, sizeof head);
+    Bytes payload(std::size_t{head[4]} | (std::size_t{head[5]} << 8));
+    read_exact(fd, payload.data(), payload.size());
+    return payload;
+}
+
+long vm_hwm_kib(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    long value = -1;
+    while (in >> key) {
+        if (key == "VmHWM:") {
+            in >> value;
+            return value;
+        }
+        in.ignore(1 << 20, '\n');
+    }
+    return value;
+}
+
+pid_t child_of(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    pid_t child = -1;
+    in >> child;
+    return child;
+}
+
+double true_spawn_micros() {
+    auto start = Clock::now();
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::execl("/bin/true", "true", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::waitpid(pid, nullptr, 0);
+    return micros(Clock::now() - start);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: broker_bench PATH-TO-VANDREL [requests]\n");
+        return 2;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    std::size_t requests = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 2000;
+    char tmp[] = "/tmp/vandrel-bench-XXXXXX";
+    if (::mkdtemp(tmp) == nullptr)
+        die("mkdtemp");
+
+    Summary floor = floor_round_trip(requests);
+
+    Broker broker;
+    start_broker(broker, argv[1], tmp);
+    std::string listening = broker.line_starting("[vandrel] listening on 127.0.0.1:");
+    auto port = static_cast<std::uint16_t>(std::stoi(listening.substr(listening.rfind(':') + 1)));
+
+    // Spawn-to-ready over fresh sessions.
+    std::vector<double> spawn, true_spawn;
+    long child_hwm = -1;
+    for (std::size_t i = 0; i < SPAWN_ROUNDS; ++i) {
+        int client = connect_loopback(port);
+        auto start = Clock::now();
+        send_frame(client, "vd_gamedir cstrike");
+        broker.line_starting("[vandrel] child for appid 10 ready");
+        spawn.push_back(micros(Clock::now() - start));
+        true_spawn.push_back(true_spawn_micros());
+        if (i + 1 < SPAWN_ROUNDS) {
+            ::close(client);
+            broker.line_starting("[vandrel] child for appid 10 reaped");
+            continue;
+        }
+        // The last session stays for the request figures.
+        std::vector<double> samples;
+        std::string request = "vd_connect 1.2.3.4:27015 90071992547409920 1 77";
+        for (std::size_t k = 0; k < WARMUP + requests; ++k) {
+            auto t0 = Clock::now();
+            send_frame(client, request);
+            Bytes reply = read_frame(client);
+            if (k >= WARMUP)
+                samples.push_back(micros(Clock::now() - t0));
+            if (reply.size() != 27 + 240)
+                die("unexpected reply");
+        }
+        child_hwm = vm_hwm_kib(child_of(broker.pid));
+        Summary connect = summarise(samples);
+        Summary spawned = summarise(spawn);
+        Summary trued = summarise(true_spawn);
+        long broker_hwm = vm_hwm_kib(broker.pid);
+        send_frame(client, "vd_terminate");
+        ::close(client);
+        ::waitpid(broker.pid, nullptr, 0);
+
+        std::printf("%-34s %12s %12s %8s\n", "figure", "vandrel", "floor", "ratio");
+        std::printf("%-34s %10.1fus %10.1fus %7.2fx\n", "vd_connect round trip, median", connect.median,
+                    floor.median, connect.median / floor.median);
+        std::printf("%-34s %10.1fus %10.1fus %7.2fx\n", "vd_connect round trip, p99", connect.p99,
+                    floor.p99, connect.p99 / floor.p99);
+        std::printf("%-34s %10.1fus %10.1fus %7.2fx\n", "spawn to ready, median", spawned.median,
+                    trued.median, spawned.median / trued.median);
+        std::printf("%-34s %9ld KiB\n", "broker VmHWM", broker_hwm);
+        std::printf("%-34s %9ld KiB\n", "child VmHWM", child_hwm);
+        std::printf("(%zu requests after %zu warm-up; %zu spawns)\n", requests, WARMUP, SPAWN_ROUNDS);
+    }
+    std::string cleanup = std::string("rm -rf ") + tmp;
+    return std::system(cleanup.c_str()) == 0 ? 0 : 1;
+}
