@@ -19,6 +19,8 @@ public:
     vandrel::IoResult<std::size_t> read(std::span<std::uint8_t> into) override {
         std::size_t want = sizes_.empty() ? into.size() : sizes_[turn_++ % sizes_.size()];
         std::size_t n = std::min({want, into.size(), stream_.size() - pos_});
+        if (n == 0)
+            return n;
         std::memcpy(into.data(), stream_.data() + pos_, n);
         pos_ += n;
         return n;

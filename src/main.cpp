@@ -61,16 +61,20 @@ int tcp_mode(std::string_view listen_text) {
     if (!listener)
         return fatal(listener.error());
     Result<std::string> local = local_address_text(listener->get());
-    if (!local)
+    if (!local) {
+        listener->reset();
         return fatal(local.error());
+    }
     log_line("listening on " + *local);
     if (!is_loopback_text(listen_text))
         log_line("WARNING: listening on a non-loopback address with no authentication");
 
     for (;;) {
         Result<Accepted> accepted = accept_connection(listener->get());
-        if (!accepted)
+        if (!accepted) {
+            listener->reset();
             return fatal(accepted.error());
+        }
         log_line("accepted " + accepted->peer);
         // The session, its connection and its child are destroyed at the end
         // of each turn, after the outcome line and before the next accept.
@@ -80,7 +84,7 @@ int tcp_mode(std::string_view listen_text) {
             log_line("session error: " + outcome.error().text());
         } else if (*outcome) {
             log_line("vd_terminate \u2014 exiting");
-            return EXIT_OK;
+            return EXIT_OK; // the session goes, then the listener
         } else {
             log_line("session ended, awaiting next connection");
         }

@@ -152,7 +152,7 @@ Result<Bytes> SteamChild::request(std::span<const std::uint8_t> payload) {
 
 SteamChild::SteamChild(SteamChild&& other) noexcept
     : appid_(other.appid_), steam_id_(other.steam_id_), pid_(std::exchange(other.pid_, -1)),
-      requests_(std::move(other.requests_)), answers_(std::move(other.answers_)),
+      answers_(std::move(other.answers_)), requests_(std::move(other.requests_)),
       owed_answers_(other.owed_answers_) {}
 
 SteamChild::~SteamChild() {
@@ -163,8 +163,8 @@ SteamChild::~SteamChild() {
     while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
     log_line("child for appid " + std::to_string(appid_) + " reaped");
-    // The request pipe and the channel's receiving end close as members go;
-    // the reader thread then stops at the killed child's end of output.
+    // The members go next; the reader thread then stops at the killed
+    // child's end of output.
 }
 
 } // namespace vandrel

@@ -43,13 +43,15 @@ public:
 
 private:
     SteamChild(std::uint32_t appid, pid_t pid, Fd requests, Receiver<Bytes> answers)
-        : appid_(appid), pid_(pid), requests_(std::move(requests)), answers_(std::move(answers)) {}
+        : appid_(appid), pid_(pid), answers_(std::move(answers)), requests_(std::move(requests)) {}
 
     std::uint32_t appid_;
     std::uint64_t steam_id_ = 0;
     pid_t pid_;
-    Fd requests_;
+    // Released in reverse order after the child is reaped: the request pipe
+    // closes first, then the channel's receiving end goes.
     Receiver<Bytes> answers_;
+    Fd requests_;
     // Answers of timed-out requests that the child will still send.
     std::size_t owed_answers_ = 0;
 };
