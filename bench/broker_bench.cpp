@@ -7,20 +7,22 @@
 //      /bin/true and waiting for it;
 //   4. peak resident memory (VmHWM) of the broker and of its child.
 // Usage: broker_bench PATH-TO-VANDREL [requests]
+#include "text.hpp"
+#include "transport.hpp"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <thread>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <fstream>
+#include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -28,11 +30,9 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
-
-#include "text.hpp"
-#include "transport.hpp"
 
 namespace {
 
@@ -69,7 +69,9 @@ void read_exact(int fd, void* data, std::size_t n) {
     }
 }
 
-double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+double micros(Clock::duration d) {
+    return std::chrono::duration<double, std::micro>(d).count();
+}
 
 struct Summary {
     double median, p99;
@@ -367,17 +369,18 @@ int main(int argc, char** argv) {
         ::waitpid(broker.pid, nullptr, 0);
 
         std::printf("%-34s %12s %12s %8s\n", "figure", "vandrel", "floor", "ratio");
-        std::printf("%-34s %10.1fus %10.1fus %7.2fx\n", "vd_connect round trip, median", connect.median,
-                    floor.median, connect.median / floor.median);
+        std::printf("%-34s %10.1fus %10.1fus %7.2fx\n", "vd_connect round trip, median",
+                    connect.median, floor.median, connect.median / floor.median);
         std::printf("%-34s %10.1fus %10.1fus %7.2fx\n", "vd_connect round trip, p99", connect.p99,
                     floor.p99, connect.p99 / floor.p99);
-        std::printf("%-34s %10.1fus %10.1fus %7.2fx\n", "  the same, stderr to /dev/null", quiet.median,
-                    floor.median, quiet.median / floor.median);
+        std::printf("%-34s %10.1fus %10.1fus %7.2fx\n", "  the same, stderr to /dev/null",
+                    quiet.median, floor.median, quiet.median / floor.median);
         std::printf("%-34s %10.1fus %10.1fus %7.2fx\n", "spawn to ready, median", spawned.median,
                     trued.median, spawned.median / trued.median);
         std::printf("%-34s %9ld KiB\n", "broker VmHWM", broker_hwm);
         std::printf("%-34s %9ld KiB\n", "child VmHWM", child_hwm);
-        std::printf("(%zu requests after %zu warm-up; %zu spawns)\n", requests, WARMUP, SPAWN_ROUNDS);
+        std::printf("(%zu requests after %zu warm-up; %zu spawns)\n", requests, WARMUP,
+                    SPAWN_ROUNDS);
     }
     std::string cleanup = std::string("rm -rf ") + tmp;
     return std::system(cleanup.c_str()) == 0 ? 0 : 1;

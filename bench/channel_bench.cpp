@@ -1,10 +1,10 @@
 // The cost of handing a payload from one thread to another through the
 // channel: a ping-pong between two threads is two hand-offs per round.
-#include <benchmark/benchmark.h>
-#include <thread>
-
 #include "channel.hpp"
 #include "transport.hpp"
+
+#include <benchmark/benchmark.h>
+#include <thread>
 
 namespace vandrel {
 namespace {

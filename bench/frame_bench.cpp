@@ -1,9 +1,9 @@
 // The frame codec over an in-memory transport: next_frame for small and
 // largest payloads, and send.
+#include "transport.hpp"
+
 #include <benchmark/benchmark.h>
 #include <cstring>
-
-#include "transport.hpp"
 
 namespace vandrel {
 namespace {
@@ -11,7 +11,7 @@ namespace {
 // Serves the same frame over and over, each read ending at most at the frame's
 // end, as from a client that sends one frame and waits for the answer.
 class LoopTransport final : public Transport {
-public:
+  public:
     explicit LoopTransport(Bytes stream) : stream_(std::move(stream)) {}
     IoResult<std::size_t> read(std::span<std::uint8_t> into) override {
         std::size_t n = std::min(into.size(), stream_.size() - pos_);
@@ -26,7 +26,7 @@ public:
     IoResult<std::size_t> flush() override { return std::size_t{0}; }
     std::string describe() const override { return "loop"; }
 
-private:
+  private:
     Bytes stream_;
     std::size_t pos_ = 0;
 };
@@ -38,7 +38,8 @@ void BM_NextFrame(benchmark::State& state) {
         auto frame = framed.next_frame();
         benchmark::DoNotOptimize(frame);
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * (len + FRAME_HEADER_LEN)));
+    state.SetBytesProcessed(
+        static_cast<std::int64_t>(state.iterations() * (len + FRAME_HEADER_LEN)));
 }
 BENCHMARK(BM_NextFrame)->Arg(40)->Arg(2063)->Arg(4096);
 

@@ -1,11 +1,11 @@
 // Args and the token conversions against a reference built on std::from_chars
 // with the same rules.
+#include "args.hpp"
+#include "text.hpp"
+
 #include <charconv>
 #include <cstdlib>
 #include <string>
-
-#include "args.hpp"
-#include "text.hpp"
 
 namespace {
 

@@ -1,19 +1,19 @@
 // The frame codec over a transport that hands out the input in chunk sizes
 // the fuzzer chooses. Checks that no more than MAX_RX_BUFFERED bytes are ever
 // buffered and that every payload returned is, in order, a frame of the input.
+#include "transport.hpp"
+
 #include <cstdlib>
 #include <cstring>
 #include <fuzzer/FuzzedDataProvider.h>
 #include <vector>
-
-#include "transport.hpp"
 
 namespace {
 
 using vandrel::Bytes;
 
 class ChunkedTransport final : public vandrel::Transport {
-public:
+  public:
     ChunkedTransport(Bytes stream, std::vector<std::size_t> sizes)
         : stream_(std::move(stream)), sizes_(std::move(sizes)) {}
     vandrel::IoResult<std::size_t> read(std::span<std::uint8_t> into) override {
@@ -31,7 +31,7 @@ public:
     vandrel::IoResult<std::size_t> flush() override { return std::size_t{0}; }
     std::string describe() const override { return "fuzz"; }
 
-private:
+  private:
     Bytes stream_;
     std::vector<std::size_t> sizes_;
     std::size_t pos_ = 0;

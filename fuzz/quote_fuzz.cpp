@@ -1,9 +1,9 @@
 // The quoted form: it never emits a raw control byte, and unescaping it gives
 // back the text it was made from.
+#include "text.hpp"
+
 #include <cstdlib>
 #include <string>
-
-#include "text.hpp"
 
 namespace {
 
@@ -43,12 +43,24 @@ std::string unquote(std::string_view q) {
         if (++i >= q.size())
             std::abort();
         switch (q[i]) {
-        case '\\': out += '\\'; break;
-        case '"': out += '"'; break;
-        case 't': out += '\t'; break;
-        case 'r': out += '\r'; break;
-        case 'n': out += '\n'; break;
-        case '0': out += '\0'; break;
+        case '\\':
+            out += '\\';
+            break;
+        case '"':
+            out += '"';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case '0':
+            out += '\0';
+            break;
         case 'u': {
             std::size_t close = q.find('}', i);
             if (i + 1 >= q.size() || q[i + 1] != '{' || close == std::string_view::npos)

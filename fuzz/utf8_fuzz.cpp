@@ -1,15 +1,16 @@
 // UTF-8 validation and lossy decoding against a straightforward reference
 // decoder that follows the table of well-formed byte sequences.
+#include "text.hpp"
+
 #include <cstdlib>
 #include <string>
-
-#include "text.hpp"
 
 namespace {
 
 // The length of the well-formed sequence at `i`, or 0 with `bad` set to the
 // length of the maximal invalid prefix (0 meaning "input ends inside it").
-std::size_t reference_sequence(const std::uint8_t* s, std::size_t n, std::size_t i, std::size_t& bad) {
+std::size_t reference_sequence(const std::uint8_t* s, std::size_t n, std::size_t i,
+                               std::size_t& bad) {
     std::uint8_t b = s[i];
     if (b < 0x80)
         return 1;

@@ -14,7 +14,7 @@ namespace vandrel {
 
 template <class T>
 class ChannelState {
-public:
+  public:
     std::mutex mutex;
     std::condition_variable ready;
     std::deque<T> queue;
@@ -26,7 +26,7 @@ public:
 // has been drained.
 template <class T>
 class Sender {
-public:
+  public:
     explicit Sender(std::shared_ptr<ChannelState<T>> state) : state_(std::move(state)) {}
     Sender(Sender&&) noexcept = default;
     Sender& operator=(Sender&&) noexcept = delete;
@@ -54,7 +54,7 @@ public:
         return true;
     }
 
-private:
+  private:
     std::shared_ptr<ChannelState<T>> state_;
 };
 
@@ -69,7 +69,7 @@ struct Received {
 // The consumer's end.
 template <class T>
 class Receiver {
-public:
+  public:
     explicit Receiver(std::shared_ptr<ChannelState<T>> state) : state_(std::move(state)) {}
     Receiver(Receiver&&) noexcept = default;
     Receiver& operator=(Receiver&&) noexcept = default;
@@ -98,7 +98,7 @@ public:
         return {woke ? Status::Disconnected : Status::TimedOut, std::nullopt};
     }
 
-private:
+  private:
     std::shared_ptr<ChannelState<T>> state_;
 };
 

@@ -1,18 +1,18 @@
 #include "child.hpp"
 
-#include <cerrno>
-#include <fcntl.h>
-#include <string>
-#include <system_error>
-#include <thread>
-#include <unistd.h>
-
 #include "args.hpp"
 #include "channel.hpp"
 #include "log.hpp"
 #include "scratch.hpp"
 #include "steam/client.hpp"
 #include "text.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
 
 namespace vandrel::child {
 namespace {
@@ -33,7 +33,9 @@ void append_le(Bytes& out, std::uint64_t value, int width) {
         out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }
 
-Bytes reply(std::string_view text) { return Bytes(text.begin(), text.end()); }
+Bytes reply(std::string_view text) {
+    return Bytes(text.begin(), text.end());
+}
 
 Bytes conn(Args& args, SteamPort& steam) {
     std::optional<std::string_view> addr_token = args.next_token();
@@ -73,7 +75,7 @@ Bytes term(Args& args, SteamPort& steam) {
 
 // The Steam user of the running child behind the handler's interface.
 class UserPort final : public SteamPort {
-public:
+  public:
     explicit UserPort(steam::User user) : user_(std::move(user)) {}
     std::uint64_t steam_id() override { return user_.steam_id(); }
     std::optional<Bytes> initiate_game_connection(std::uint64_t server_steam_id,
@@ -84,7 +86,7 @@ public:
         user_.terminate_game_connection(server);
     }
 
-private:
+  private:
     steam::User user_;
 };
 
@@ -114,7 +116,8 @@ Result<Fd> take_frame_output() {
 void start_stdin_reader(Sender<Bytes> requests) {
     try {
         std::thread([requests = std::move(requests)]() mutable {
-            read_frames(STDIN_FILENO, [&](Bytes payload) { return requests.send(std::move(payload)); });
+            read_frames(STDIN_FILENO,
+                        [&](Bytes payload) { return requests.send(std::move(payload)); });
         }).detach();
     } catch (const std::system_error& e) {
         log_line(std::string("fatal abort: failed to spawn thread: ") + e.what());

@@ -2,14 +2,14 @@
 // loop and request handler.
 #pragma once
 
+#include "addr.hpp"
+#include "error.hpp"
+#include "transport.hpp"
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
-
-#include "addr.hpp"
-#include "error.hpp"
-#include "transport.hpp"
 
 namespace vandrel::child {
 
@@ -18,7 +18,7 @@ inline constexpr auto CHILD_POLL_INTERVAL = std::chrono::milliseconds(50);
 
 // The Steam calls a request may need; the child passes its Steam user.
 class SteamPort {
-public:
+  public:
     virtual ~SteamPort() = default;
     virtual std::uint64_t steam_id() = 0;
     // The ticket (1 to 2048 bytes), or none when Steam issues none.

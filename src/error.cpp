@@ -1,10 +1,10 @@
 #include "error.hpp"
 
+#include "text.hpp"
+
 #include <cerrno>
 #include <cstring>
 #include <string>
-
-#include "text.hpp"
 
 namespace vandrel {
 namespace {
@@ -18,12 +18,15 @@ std::string os_description(int code) {
     return text;
 }
 
-
 } // namespace
 
-IoError IoError::last_os() { return os(errno); }
+IoError IoError::last_os() {
+    return os(errno);
+}
 
-bool IoError::interrupted() const { return form_ == Form::Os && code_ == EINTR; }
+bool IoError::interrupted() const {
+    return form_ == Form::Os && code_ == EINTR;
+}
 
 void IoError::write_text(std::string& out) const {
     switch (form_) {

@@ -17,7 +17,7 @@ namespace vandrel {
 // The error of an operating-system or library call: an errno, a fixed message
 // of the program, or the resolver's failure text.
 class IoError {
-public:
+  public:
     // An operating-system error number; its text is "{strerror} (os error N)".
     static IoError os(int code) { return IoError(Form::Os, code, {}, {}); }
     // The errno of the failed call that just returned.
@@ -35,7 +35,7 @@ public:
     int os_code() const { return form_ == Form::Os ? code_ : 0; }
     void write_text(std::string& out) const;
 
-private:
+  private:
     enum class Form { Os, Fixed, Resolver };
     IoError(Form form, int code, std::string_view fixed, std::string resolver)
         : form_(form), code_(code), fixed_(fixed), resolver_(std::move(resolver)) {}
@@ -62,7 +62,7 @@ struct Utf8Error {
 
 // Why the Steamworks API could not be initialised, with the message it wrote.
 class SteamAPIInitError {
-public:
+  public:
     enum class Kind { Generic, NoSteamClient, VersionMismatch };
 
     SteamAPIInitError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
@@ -74,7 +74,7 @@ public:
     // The kind's name and the message in quoted form: 'NoSteamClient("no steam")'.
     std::string debug() const;
 
-private:
+  private:
     Kind kind_;
     std::string message_;
 };
@@ -93,9 +93,11 @@ enum class ErrorKind {
 // The one error type of the broker and its child. It owns its payload and is
 // moved, never copied. Names and messages must be constants of the program.
 class BrokerError {
-public:
+  public:
     static BrokerError steam_init(SteamAPIInitError e) { return BrokerError(std::move(e)); }
-    static BrokerError create_socket(IoError e) { return BrokerError(ErrorKind::CreateSocket, std::move(e)); }
+    static BrokerError create_socket(IoError e) {
+        return BrokerError(ErrorKind::CreateSocket, std::move(e));
+    }
     static BrokerError send(IoError e) { return BrokerError(ErrorKind::Send, std::move(e)); }
     static BrokerError io(IoError e) { return BrokerError(ErrorKind::Io, std::move(e)); }
     static BrokerError invalid_string(Utf8Error e) { return BrokerError(e); }
@@ -105,7 +107,9 @@ public:
     static BrokerError parse_failure(std::string_view name) {
         return BrokerError(ErrorKind::ParseFailure, name);
     }
-    static BrokerError message(std::string_view text) { return BrokerError(ErrorKind::Message, text); }
+    static BrokerError message(std::string_view text) {
+        return BrokerError(ErrorKind::Message, text);
+    }
 
     BrokerError(BrokerError&&) = default;
     BrokerError& operator=(BrokerError&&) = default;
@@ -118,11 +122,12 @@ public:
     // The one-line text as a new string (a convenience over `write_text`).
     std::string text() const;
 
-private:
+  private:
     BrokerError(ErrorKind kind, IoError e) : kind_(kind), payload_(std::move(e)) {}
     BrokerError(ErrorKind kind, std::string_view constant) : kind_(kind), payload_(constant) {}
     explicit BrokerError(Utf8Error e) : kind_(ErrorKind::InvalidString), payload_(e) {}
-    explicit BrokerError(SteamAPIInitError e) : kind_(ErrorKind::SteamInit), payload_(std::move(e)) {}
+    explicit BrokerError(SteamAPIInitError e)
+        : kind_(ErrorKind::SteamInit), payload_(std::move(e)) {}
 
     ErrorKind kind_;
     std::variant<std::string_view, IoError, Utf8Error, SteamAPIInitError> payload_;
@@ -131,7 +136,7 @@ private:
 // A value or an error. `Result<void>` carries only the error.
 template <class T, class E = BrokerError>
 class [[nodiscard]] Result {
-public:
+  public:
     Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
     Result(E error) : v_(std::in_place_index<1>, std::move(error)) {}
 
@@ -151,13 +156,13 @@ public:
     const E& error() const& { return std::get<1>(v_); }
     E&& error() && { return std::get<1>(std::move(v_)); }
 
-private:
+  private:
     std::variant<T, E> v_;
 };
 
 template <class E>
 class [[nodiscard]] Result<void, E> {
-public:
+  public:
     Result() = default;
     Result(E error) : error_(std::move(error)) {}
 
@@ -168,7 +173,7 @@ public:
     const E& error() const& { return *error_; }
     E&& error() && { return std::move(*error_); }
 
-private:
+  private:
     std::optional<E> error_;
 };
 

@@ -7,7 +7,7 @@ namespace vandrel {
 
 // Closes its descriptor when destroyed. Move-only; -1 means "none".
 class Fd {
-public:
+  public:
     Fd() = default;
     explicit Fd(int fd) : fd_(fd) {}
     Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
@@ -27,7 +27,7 @@ public:
     // Closes the held descriptor (if any) and takes `fd`.
     void reset(int fd = -1);
 
-private:
+  private:
     int fd_ = -1;
 };
 

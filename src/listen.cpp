@@ -1,5 +1,7 @@
 #include "listen.hpp"
 
+#include "transport.hpp"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <charconv>
@@ -10,8 +12,6 @@
 #include <optional>
 #include <sys/socket.h>
 #include <vector>
-
-#include "transport.hpp"
 
 namespace vandrel {
 namespace {

@@ -2,11 +2,11 @@
 // loopback test on the listen address text.
 #pragma once
 
-#include <string>
-#include <string_view>
-
 #include "error.hpp"
 #include "fd.hpp"
+
+#include <string>
+#include <string_view>
 
 namespace vandrel {
 

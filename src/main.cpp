@@ -1,5 +1,12 @@
 // The entry point: picks the run mode, runs it, and turns its outcome into
 // log lines and the exit status. Only this file decides when the process ends.
+#include "args.hpp"
+#include "child.hpp"
+#include "listen.hpp"
+#include "log.hpp"
+#include "supervisor.hpp"
+#include "transport.hpp"
+
 #include <csignal>
 #include <cstdlib>
 #include <memory>
@@ -8,13 +15,6 @@
 #include <string_view>
 #include <unistd.h>
 #include <vector>
-
-#include "args.hpp"
-#include "child.hpp"
-#include "listen.hpp"
-#include "log.hpp"
-#include "supervisor.hpp"
-#include "transport.hpp"
 
 namespace vandrel {
 namespace {

@@ -1,5 +1,8 @@
 #include "steam_child.hpp"
 
+#include "log.hpp"
+#include "text.hpp"
+
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -12,9 +15,6 @@
 #include <thread>
 #include <unistd.h>
 #include <utility>
-
-#include "log.hpp"
-#include "text.hpp"
 
 extern char** environ;
 

@@ -1,15 +1,15 @@
 // The supervisor's handle on one Steam child process (`vandrel --child`).
 #pragma once
 
-#include <chrono>
-#include <cstdint>
-#include <span>
-#include <sys/types.h>
-
 #include "channel.hpp"
 #include "error.hpp"
 #include "fd.hpp"
 #include "transport.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <span>
+#include <sys/types.h>
 
 namespace vandrel {
 
@@ -22,7 +22,7 @@ inline constexpr auto REQUEST_TIMEOUT = std::chrono::seconds(8);
 // end of the channel its reader thread fills with the child's frames.
 // Destroying it kills the child with SIGKILL and reaps it.
 class SteamChild {
-public:
+  public:
     // Starts `vandrel --child <appid>` and waits until it reports ready. On
     // every error no child process is left running.
     static Result<SteamChild> spawn(std::uint32_t appid);
@@ -41,7 +41,7 @@ public:
     SteamChild& operator=(const SteamChild&) = delete;
     ~SteamChild();
 
-private:
+  private:
     SteamChild(std::uint32_t appid, pid_t pid, Fd requests, Receiver<Bytes> answers)
         : appid_(appid), pid_(pid), answers_(std::move(answers)), requests_(std::move(requests)) {}
 

@@ -1,11 +1,11 @@
 #include "supervisor.hpp"
 
-#include <string>
-
 #include "appid.hpp"
 #include "args.hpp"
 #include "log.hpp"
 #include "text.hpp"
+
+#include <string>
 
 namespace vandrel {
 namespace {
@@ -33,7 +33,9 @@ Bytes ticket_reply(std::int32_t challenge, std::span<const std::uint8_t> answer,
     return out;
 }
 
-std::string term_request(SocketAddrV4 server) { return "term " + server.to_string(); }
+std::string term_request(SocketAddrV4 server) {
+    return "term " + server.to_string();
+}
 
 } // namespace
 
@@ -149,7 +151,8 @@ Result<void> Session::connect(std::string_view text) {
         return BrokerError::message("truncated ticket");
 
     state_ = ActiveTicket{*server, *challenge};
-    log_line("-> ticket " + std::to_string(n) + " bytes for challenge " + std::to_string(*challenge));
+    log_line("-> ticket " + std::to_string(n) + " bytes for challenge " +
+             std::to_string(*challenge));
     return framed_.send(ticket_reply(*challenge, got, n));
 }
 

@@ -1,15 +1,15 @@
 // One client session: its frame loop, its four commands and its state.
 #pragma once
 
-#include <cstdint>
-#include <optional>
-#include <string_view>
-#include <variant>
-
 #include "addr.hpp"
 #include "error.hpp"
 #include "steam_child.hpp"
 #include "transport.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <variant>
 
 namespace vandrel {
 
@@ -28,7 +28,7 @@ using SessionState = std::variant<Inactive, Active, ActiveTicket>;
 // Serves one client connection from its first frame to its end. Destroying it
 // closes the connection first and then destroys the Steam child.
 class Session {
-public:
+  public:
     explicit Session(Framed framed) : framed_(std::move(framed)) {}
 
     // Serves frames until the client closes (false) or sends "vd_terminate"
@@ -37,7 +37,7 @@ public:
     // never leave `run`.
     Result<bool> run();
 
-private:
+  private:
     // Carries out one command; true for "vd_terminate".
     Result<bool> execute(std::string_view word, std::string_view args);
     Result<void> gamedir(std::string_view args);

@@ -70,9 +70,8 @@ Result<Bytes> encode_frame(std::span<const std::uint8_t> payload) {
 }
 
 IoResult<std::size_t> write_all_fd(int fd, std::span<const std::uint8_t> bytes) {
-    return write_all_with(bytes, [fd](const std::uint8_t* p, std::size_t n) {
-        return ::write(fd, p, n);
-    });
+    return write_all_with(bytes,
+                          [fd](const std::uint8_t* p, std::size_t n) { return ::write(fd, p, n); });
 }
 
 void read_frames(int fd, const std::function<bool(Bytes)>& deliver) {

@@ -4,6 +4,9 @@
 // little-endian integer (at most 4096), then the payload.
 #pragma once
 
+#include "error.hpp"
+#include "fd.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -13,9 +16,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "error.hpp"
-#include "fd.hpp"
 
 struct sockaddr;
 
@@ -59,7 +59,7 @@ std::string socket_address_text(const struct sockaddr* addr);
 
 // A byte stream under a `Framed`.
 class Transport {
-public:
+  public:
     virtual ~Transport() = default;
     // Reads 1..n bytes, 0 at end of input; EINTR is reported, not retried.
     virtual IoResult<std::size_t> read(std::span<std::uint8_t> into) = 0;
@@ -71,7 +71,7 @@ public:
 
 // One accepted TCP connection, owned; Nagle's algorithm off.
 class TcpTransport final : public Transport {
-public:
+  public:
     // Cannot fail: an unreadable peer address becomes "<unknown>".
     explicit TcpTransport(Fd socket);
 
@@ -80,7 +80,7 @@ public:
     IoResult<std::size_t> flush() override { return std::size_t{0}; }
     std::string describe() const override { return "tcp " + peer_; }
 
-private:
+  private:
     Fd socket_;
     std::string peer_;
 };
@@ -88,7 +88,7 @@ private:
 // The process's standard input and a frame output descriptor (normally 1),
 // neither owned. Writes are unbuffered, so flush has nothing to do.
 class StdioTransport final : public Transport {
-public:
+  public:
     explicit StdioTransport(int in_fd = 0, int out_fd = 1) : in_(in_fd), out_(out_fd) {}
 
     IoResult<std::size_t> read(std::span<std::uint8_t> into) override;
@@ -96,7 +96,7 @@ public:
     IoResult<std::size_t> flush() override { return std::size_t{0}; }
     std::string describe() const override { return "stdio"; }
 
-private:
+  private:
     int in_;
     int out_;
 };
@@ -104,7 +104,7 @@ private:
 // The frame codec over one transport, with a receive buffer bounded at
 // MAX_RX_BUFFERED bytes.
 class Framed {
-public:
+  public:
     explicit Framed(std::unique_ptr<Transport> transport);
 
     // The next payload (copied once), nullopt at end of stream, or "invalid
@@ -118,7 +118,7 @@ public:
     // Bytes read but not yet returned as a frame; never above MAX_RX_BUFFERED.
     std::size_t buffered() const { return rx_.size(); }
 
-private:
+  private:
     std::unique_ptr<Transport> transport_;
     Bytes rx_;
 };

@@ -1,9 +1,8 @@
 // The child's request handler as a pure function over a recording Steam.
 #include "child.hpp"
+#include "test_support.hpp"
 
 #include <gtest/gtest.h>
-
-#include "test_support.hpp"
 
 namespace vandrel::child {
 namespace {
@@ -18,7 +17,7 @@ struct Call {
 };
 
 class FakeSteam final : public SteamPort {
-public:
+  public:
     std::vector<Call> calls;
     std::optional<Bytes> ticket = Bytes{1, 2, 3};
     std::uint64_t id = 0x0110000100000001ULL;
@@ -77,8 +76,8 @@ TEST(ChildHandle, TicketReplyLayout) {
 
 TEST(ChildHandle, BadAddressesCallNothing) {
     FakeSteam steam;
-    for (auto r : {"conn", "conn localhost:27015", "conn 10.0.0.5", "conn [::1]:27015",
-                   "conn 10.0.0.05:1"})
+    for (auto r :
+         {"conn", "conn localhost:27015", "conn 10.0.0.5", "conn [::1]:27015", "conn 10.0.0.05:1"})
         EXPECT_EQ(reply_text(r, steam), "err bad server address") << r;
     for (auto r : {"term", "term nonsense"})
         EXPECT_EQ(reply_text(r, steam), "ok") << r;

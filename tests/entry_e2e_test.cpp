@@ -1,11 +1,11 @@
 // The built program's command line, listener and session loop, run as a
 // subprocess and checked by its standard error lines and exit status.
+#include "test_support.hpp"
+
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include "test_support.hpp"
 
 namespace vandrel::test {
 namespace {
@@ -34,7 +34,8 @@ Outcome run_to_end(std::vector<std::string> args) {
 }
 
 TEST(CommandLine, HelpWritesTheUsageText) {
-    for (auto args : std::vector<std::vector<std::string>>{{"-h"}, {"--help"}, {"--help", "extra"}}) {
+    for (auto args :
+         std::vector<std::vector<std::string>>{{"-h"}, {"--help"}, {"--help", "extra"}}) {
         Outcome o = run_to_end(args);
         EXPECT_EQ(o.status, 0);
         EXPECT_EQ(o.lines, USAGE) << args[0];
@@ -44,13 +45,13 @@ TEST(CommandLine, HelpWritesTheUsageText) {
 TEST(CommandLine, BadChildAppidIsFatal) {
     const std::vector<std::string> fatal = {"[vandrel] fatal: invalid args, missing \"appid\""};
     for (auto args : std::vector<std::vector<std::string>>{{"--child"},
-                                                            {"--child", ""},
-                                                            {"--child", "abc"},
-                                                            {"--child", "-5"},
-                                                            {"--child", "+"},
-                                                            {"--child", "-"},
-                                                            {"--child", " 5"},
-                                                            {"--child", "4294967296"}}) {
+                                                           {"--child", ""},
+                                                           {"--child", "abc"},
+                                                           {"--child", "-5"},
+                                                           {"--child", "+"},
+                                                           {"--child", "-"},
+                                                           {"--child", " 5"},
+                                                           {"--child", "4294967296"}}) {
         Outcome o = run_to_end(args);
         EXPECT_EQ(o.status, 1) << args.back();
         EXPECT_EQ(o.lines, fatal) << "'" << args.back() << "'";
@@ -61,8 +62,9 @@ TEST(CommandLine, OptionLikeWordsAreListenAddresses) {
     for (std::string word : {"--Stdio", "-help", "--std", ""}) {
         Outcome o = run_to_end({word});
         EXPECT_EQ(o.status, 1);
-        EXPECT_EQ(o.lines, std::vector<std::string>{
-                               "[vandrel] fatal: create socket error, invalid socket address"})
+        EXPECT_EQ(o.lines,
+                  std::vector<std::string>{
+                      "[vandrel] fatal: create socket error, invalid socket address"})
             << "'" << word << "'";
     }
 }
@@ -120,7 +122,8 @@ TEST(TcpMode, SilentClientThenNextClient) {
         client.reset();
         EXPECT_EQ(broker.process().next_line(), "[vandrel] session open on tcp " + peer);
         EXPECT_EQ(broker.process().next_line(), "[vandrel] peer closed the connection");
-        EXPECT_EQ(broker.process().next_line(), "[vandrel] session ended, awaiting next connection");
+        EXPECT_EQ(broker.process().next_line(),
+                  "[vandrel] session ended, awaiting next connection");
     }
 }
 

@@ -20,8 +20,9 @@ TEST(BrokerErrorText, IoKinds) {
               "send error, failed to write whole buffer");
     EXPECT_EQ(BrokerError::create_socket(IoError::os(EADDRINUSE)).text(),
               "create socket error, Address already in use (os error 98)");
-    EXPECT_EQ(BrokerError::create_socket(IoError::resolver("Name or service not known")).text(),
-              "create socket error, failed to lookup address information: Name or service not known");
+    EXPECT_EQ(
+        BrokerError::create_socket(IoError::resolver("Name or service not known")).text(),
+        "create socket error, failed to lookup address information: Name or service not known");
     EXPECT_TRUE(IoError::os(EINTR).interrupted());
     EXPECT_FALSE(IoError::os(EAGAIN).interrupted());
     EXPECT_FALSE(IoError::fixed("x").interrupted());
@@ -46,7 +47,8 @@ TEST(BrokerErrorText, SteamInitShowsTheKindNotTheMessage) {
 
 TEST(SteamAPIInitErrorText, DebugQuotesTheMessage) {
     using Kind = SteamAPIInitError::Kind;
-    EXPECT_EQ(SteamAPIInitError(Kind::NoSteamClient, "no steam").debug(), "NoSteamClient(\"no steam\")");
+    EXPECT_EQ(SteamAPIInitError(Kind::NoSteamClient, "no steam").debug(),
+              "NoSteamClient(\"no steam\")");
     EXPECT_EQ(SteamAPIInitError(Kind::Generic, "").debug(), "Generic(\"\")");
     EXPECT_EQ(SteamAPIInitError(Kind::VersionMismatch, "say \"hi\"\n").debug(),
               "VersionMismatch(\"say \\\"hi\\\"\\n\")");

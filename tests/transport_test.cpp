@@ -1,3 +1,4 @@
+#include "test_support.hpp"
 #include "transport.hpp"
 
 #include <cerrno>
@@ -8,8 +9,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "test_support.hpp"
-
 namespace vandrel {
 namespace {
 
@@ -18,7 +17,7 @@ using test::frame_of;
 
 // A transport that hands out scripted reads and records what is written.
 class ScriptedTransport final : public Transport {
-public:
+  public:
     struct Read {
         Bytes bytes;
         int error = 0; // an errno instead of bytes
@@ -56,7 +55,7 @@ public:
 };
 
 class FramedTest : public ::testing::Test {
-protected:
+  protected:
     std::deque<ScriptedTransport::Read> reads;
     Bytes written;
     std::size_t read_calls = 0;
@@ -109,7 +108,8 @@ TEST_F(FramedTest, RetriesInterruptedReadsAndReportsOthers) {
     feed(frame_of("after eintr"));
     EXPECT_EQ(next_text(), "after eintr");
     reads.push_back({{}, ECONNRESET});
-    EXPECT_EQ(next_error(), "io error, " + std::string(std::strerror(ECONNRESET)) + " (os error 104)");
+    EXPECT_EQ(next_error(),
+              "io error, " + std::string(std::strerror(ECONNRESET)) + " (os error 104)");
 }
 
 TEST_F(FramedTest, PartialFrameThenEndOfInputIsAPlainEnd) {
@@ -245,7 +245,9 @@ TEST(TcpTransportTest, DescribesPeerAndReportsGoneClient) {
     EXPECT_EQ(w.error().os_code(), EPIPE);
 }
 
-TEST(StdioTransportTest, Describe) { EXPECT_EQ(StdioTransport().describe(), "stdio"); }
+TEST(StdioTransportTest, Describe) {
+    EXPECT_EQ(StdioTransport().describe(), "stdio");
+}
 
 } // namespace
 } // namespace vandrel
