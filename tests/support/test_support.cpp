@@ -337,7 +337,12 @@ std::string read_file(const std::string& path) {
 }
 
 bool is_child_line(std::string_view line) {
-    return line.starts_with("[vandrel] child: ") || line == "libsteam_api stand-in: not Steam";
+    return line.starts_with("[vandrel] child: ") || line == "libsteam_api stand-in: not Steam" ||
+           // Steam's real runtime as it initialises, and the simulated Steam
+           // client library that the tests give it.
+           line.starts_with("[S_API] ") || line.starts_with("Setting breakpad minidump AppID = ") ||
+           line.starts_with("SteamInternal_SetMinidumpSteamID: ") ||
+           line == "steamclient simulation: not Steam";
 }
 
 std::optional<std::string> next_line_skipping(Process& p, bool (*skip)(std::string_view),

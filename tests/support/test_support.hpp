@@ -132,7 +132,8 @@ std::vector<std::string> open_fds(pid_t pid);
 std::string read_file(const std::string& path);
 
 // True for the lines a Steam child writes on the broker's standard error: its
-// own "[vandrel] child: " lines and the stand-in's announcement.
+// own "[vandrel] child: " lines, the stand-in's announcement, and the lines of
+// Steam's real runtime and of the simulated Steam client as they initialise.
 bool is_child_line(std::string_view line);
 // The next standard-error line of `p` for which `skip` is false; the skipped
 // lines stay in `p.lines()`.
