@@ -1,0 +1,594 @@
+// The built broker against clients and children that misbehave: frames that
+// trickle in, lie about their size or never were frames, connections reset or
+// half-closed at awkward moments, a child killed from outside, a runtime that
+// prints to standard output, a client that stops reading, and a long run of
+// sessions after which nothing may be left behind. Every case checks the
+// exact lines the broker writes and that it goes on serving.
+#include "test_support.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <map>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <random>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <thread>
+
+extern char** environ;
+
+namespace vandrel::test {
+namespace {
+
+using Env = std::map<std::string, std::string>;
+
+constexpr std::uint64_t USER_STEAM_ID = 76561198012345678ULL;
+constexpr std::size_t TICKET_LEN = 240;
+constexpr std::uint32_t IP_1_2_3_4 = 0x01020304;
+constexpr std::string_view TERMINATE = "SteamAPI_ISteamUser_TerminateGameConnection_DEPRECATED ";
+constexpr std::string_view INITIATE_LINE =
+    "[vandrel] child: initiate_game_connection 1.2.3.4:27015 sid=1 secure=true";
+constexpr std::size_t LARGEST_FRAME = FRAME_HEADER_LEN + MAX_FRAME_PAYLOAD;
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VANDREL_TEST_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VANDREL_TEST_SANITIZED 1
+#endif
+// A sanitizer build (the broker is built with the same flags as the test)
+// keeps freed memory in quarantine and runs each session many times slower,
+// so its memory and time say nothing about the broker's own.
+#ifdef VANDREL_TEST_SANITIZED
+constexpr bool SANITIZED = true;
+#else
+constexpr bool SANITIZED = false;
+#endif
+
+std::string ready_line(std::uint32_t appid) {
+    return "child for appid " + std::to_string(appid) + " ready, steamid " +
+           std::to_string(USER_STEAM_ID);
+}
+
+std::string reaped_line(std::uint32_t appid) {
+    return "child for appid " + std::to_string(appid) + " reaped";
+}
+
+std::string terminate_call(std::uint32_t ip, std::uint16_t port) {
+    return std::string(TERMINATE) + "ip=" + std::to_string(ip) + " port=" + std::to_string(port);
+}
+
+// The reply to 'vd_connect 1.2.3.4:27015 1 1 {challenge}' with the stand-in's ticket.
+Bytes expected_reply(std::int32_t challenge) {
+    Bytes out = bytes_of("vd_connect\n");
+    append_le(out, static_cast<std::uint32_t>(challenge), 4);
+    append_le(out, USER_STEAM_ID, 8);
+    append_le(out, TICKET_LEN, 4);
+    Bytes ticket = standin_ticket(IP_1_2_3_4, 27015, 1, TICKET_LEN);
+    out.insert(out.end(), ticket.begin(), ticket.end());
+    return out;
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// A header announcing `len` payload bytes, with no payload behind it.
+Bytes header_of(std::size_t len) {
+    Bytes out(std::begin(FRAME_MAGIC), std::end(FRAME_MAGIC));
+    append_le(out, len, 2);
+    return out;
+}
+
+void set_nodelay(int fd) {
+    int one = 1;
+    ASSERT_EQ(::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one), 0);
+}
+
+// One send(2) of all of `bytes`, without SIGPIPE; false when the call failed
+// or took only part of them.
+bool send_once(int fd, std::span<const std::uint8_t> bytes) {
+    ssize_t n;
+    do {
+        n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(bytes.size());
+}
+
+// Closes `socket` with a reset instead of the orderly end of stream.
+void reset_connection(Fd& socket) {
+    linger hard{1, 0};
+    ASSERT_EQ(::setsockopt(socket.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard), 0);
+    socket.reset();
+}
+
+bool process_exists(pid_t pid) {
+    return std::filesystem::exists("/proc/" + std::to_string(pid));
+}
+
+std::size_t thread_count(pid_t pid) {
+    std::error_code ec;
+    std::filesystem::directory_iterator tasks("/proc/" + std::to_string(pid) + "/task", ec);
+    return static_cast<std::size_t>(std::distance(tasks, std::filesystem::directory_iterator()));
+}
+
+// Waits until every thread of `pid` has ended, so that its descriptors are
+// closed: the main thread is a zombie and no other thread is left (the main
+// thread turns zombie while the others may still be exiting).
+bool wait_dead(pid_t pid, Clock::duration limit) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    auto deadline = Clock::now() + limit;
+    while (Clock::now() < deadline) {
+        std::string stat = read_file(proc + "/stat");
+        if (stat.empty())
+            return true;
+        auto close = stat.rfind(')');
+        if (close != std::string::npos && stat.substr(close + 2, 1) == "Z" &&
+            thread_count(pid) == 1)
+            return true;
+        std::this_thread::sleep_for(5ms);
+    }
+    return false;
+}
+
+// Waits until the broker `pid` is idle between sessions: its main thread
+// waits in accept(2) and no other thread is left. Only then is the last
+// session wholly gone: the "reaped" line comes before the request pipe is
+// closed, and a reaped child's reader thread closes its pipe as it ends.
+bool wait_idle(pid_t pid, Clock::duration limit) {
+    const std::string in_accept = std::to_string(SYS_accept4) + " ";
+    const std::string syscall_file = "/proc/" + std::to_string(pid) + "/syscall";
+    auto deadline = Clock::now() + limit;
+    while (thread_count(pid) != 1 || !read_file(syscall_file).starts_with(in_accept)) {
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+// The unread bytes in the receive queue of process `pid`'s TCP socket from
+// local port `local` to remote port `remote` on 127.0.0.1, or -1 if there is
+// no such socket.
+long receive_queue(pid_t pid, std::uint16_t local, std::uint16_t remote) {
+    std::istringstream table(read_file("/proc/" + std::to_string(pid) + "/net/tcp"));
+    std::string line;
+    std::getline(table, line); // the column titles
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local_addr, remote_addr, state, queues;
+        fields >> slot >> local_addr >> remote_addr >> state >> queues;
+        auto port_of = [](const std::string& addr) {
+            return static_cast<std::uint16_t>(
+                std::stoul(addr.substr(addr.find(':') + 1), nullptr, 16));
+        };
+        if (port_of(local_addr) == local && port_of(remote_addr) == remote)
+            return std::stol(queues.substr(queues.find(':') + 1), nullptr, 16);
+    }
+    return -1;
+}
+
+// The broker's options: `args`, a private TMPDIR for the children's scratch
+// directories and a private call log of the stand-in runtime, scripted by
+// `env` and by nothing from the test run's own environment.
+Spawn broker_options(const TempDir& dir, std::vector<std::string> args, const Env& env) {
+    Spawn options;
+    options.args = std::move(args);
+    options.env = {{"TMPDIR", dir.path()},
+                   {"VANDREL_STANDIN_CALL_LOG", dir.path() + "/calls.log"},
+                   {"VANDREL_STANDIN_STEAM_ID", std::to_string(USER_STEAM_ID)}};
+    for (const auto& [k, v] : env)
+        options.env[k] = v;
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string_view entry = *e;
+        if (entry.starts_with("VANDREL_STANDIN_"))
+            options.unset_env.emplace_back(entry.substr(0, entry.find('=')));
+    }
+    return options;
+}
+
+// A TCP broker on 127.0.0.1 with its own TMPDIR and stand-in call log.
+class Broker {
+  public:
+    explicit Broker(const Env& env = {}) : tcp_(broker_options(dir_, {"127.0.0.1:0"}, env)) {}
+
+    Process& process() { return tcp_.process(); }
+    pid_t pid() { return tcp_.process().pid(); }
+    std::uint16_t port() const { return tcp_.port(); }
+    std::vector<std::string> calls(std::string_view prefix) const {
+        return file_lines(dir_.path() + "/calls.log", prefix);
+    }
+
+    // A new client: the "accepted" and "session open" lines for it.
+    Fd connect() {
+        Fd client = tcp_.connect();
+        expect({"session open on tcp 127.0.0.1:" + std::to_string(local_port(client.get()))});
+        return client;
+    }
+
+    // The broker's next lines, those `skip` accepts passed over; each expected
+    // line is given without the "[vandrel] " prefix.
+    void expect(const std::vector<std::string>& lines,
+                bool (*skip)(std::string_view) = is_child_line,
+                Clock::duration limit = LINE_TIMEOUT) {
+        // After a mismatch the lines no longer line up with the expectations.
+        if (::testing::Test::HasFatalFailure())
+            return;
+        for (const auto& line : lines) {
+            auto got = next_line_skipping(process(), skip, limit);
+            ASSERT_TRUE(got.has_value()) << "missing line: " << line << "\n" << transcript();
+            ASSERT_EQ(*got, "[vandrel] " + line) << transcript();
+        }
+    }
+    std::string transcript() {
+        std::string out = "lines so far:\n";
+        for (const auto& l : process().lines())
+            out += "  " + l.substr(0, 200) + "\n";
+        return out;
+    }
+    // Sends one command and expects its "<- " line and then `lines`.
+    void command(int client, std::string_view text, const std::vector<std::string>& lines) {
+        write_bytes(client, frame_of(text));
+        std::vector<std::string> all = {"<- " + std::string(text.substr(0, text.find(' ')))};
+        all.insert(all.end(), lines.begin(), lines.end());
+        expect(all);
+    }
+    // Activates cstrike and returns the child's process ID.
+    pid_t activate_cstrike(int client) {
+        command(client, "vd_gamedir cstrike",
+                {"activating gamedir \"cstrike\" (appid 10)", ready_line(10)});
+        std::vector<pid_t> children = child_pids(pid());
+        EXPECT_EQ(children.size(), 1u);
+        return children.size() == 1 ? children[0] : -1;
+    }
+    // Shows that a further client is served: a fresh session that handles a
+    // command and ends normally.
+    void serves_next_client() {
+        if (::testing::Test::HasFatalFailure())
+            return;
+        Fd next = connect();
+        command(next.get(), "vd_connect 1.2.3.4:27015 1 1 77",
+                {"command error: session not active"});
+        ::shutdown(next.get(), SHUT_WR);
+        expect({"peer closed the connection", "session ended, awaiting next connection"});
+        EXPECT_TRUE(reads_eof(next.get(), LINE_TIMEOUT));
+    }
+
+  private:
+    TempDir dir_;
+    TcpBroker tcp_;
+};
+
+TEST(HostileFrames, FramesArrivingOneByteAtATimeAreServed) {
+    Broker b;
+    Fd client = b.connect();
+    set_nodelay(client.get());
+    auto trickle = [&](std::string_view command) {
+        for (std::uint8_t byte : frame_of(command)) {
+            ASSERT_TRUE(send_once(client.get(), std::span(&byte, 1)));
+            std::this_thread::sleep_for(1ms);
+        }
+    };
+    trickle("vd_gamedir cstrike");
+    b.expect({"<- vd_gamedir", "activating gamedir \"cstrike\" (appid 10)", ready_line(10)});
+    trickle("vd_connect 1.2.3.4:27015 1 1 77");
+    b.expect({"<- vd_connect", "-> ticket 240 bytes for challenge 77"});
+    std::optional<Bytes> reply = read_frame(client.get());
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(*reply, expected_reply(77));
+    ::shutdown(client.get(), SHUT_WR);
+    b.expect({"peer closed the connection", "cleaning up dangling ticket for 1.2.3.4:27015",
+              "session ended, awaiting next connection", reaped_line(10)});
+}
+
+TEST(HostileFrames, LengthAboveTheLimitFailsOnItsHeader) {
+    Broker b;
+    // The largest frame is accepted and read as a command.
+    Fd client = b.connect();
+    const std::string largest(MAX_FRAME_PAYLOAD, 'x');
+    write_bytes(client.get(), frame_of(largest));
+    b.expect({"<- " + largest, "command error: unknown command"});
+
+    // One byte more fails as soon as the header is complete: no payload byte
+    // is ever sent, and the broker does not wait for one.
+    Bytes header = header_of(MAX_FRAME_PAYLOAD + 1);
+    ASSERT_EQ(header[4], 0x01);
+    ASSERT_EQ(header[5], 0x10);
+    auto start = Clock::now();
+    ASSERT_TRUE(send_once(client.get(), header));
+    b.expect({"session error: frame too large"});
+    EXPECT_LT(Clock::now() - start, 2s);
+    EXPECT_TRUE(reads_eof(client.get(), LINE_TIMEOUT)) << "the broker closes the connection";
+    b.serves_next_client();
+}
+
+TEST(HostileFrames, GarbageFailsOnTheMagic) {
+    Broker b;
+    Fd client = b.connect();
+    std::mt19937 random(20240601);
+    Bytes garbage(10'000);
+    for (auto& byte : garbage)
+        byte = static_cast<std::uint8_t>(random());
+    ASSERT_FALSE(std::equal(std::begin(FRAME_MAGIC), std::end(FRAME_MAGIC), garbage.begin()));
+    // The broker may close the connection before all of it is taken.
+    (void)send_once(client.get(), garbage);
+    b.expect({"session error: invalid frame magic"});
+    EXPECT_TRUE(child_pids(b.pid()).empty());
+    b.serves_next_client();
+}
+
+// A frame of the largest size is buffered except for its last two bytes; one
+// read then brings those two and enough of the next frame that the buffer
+// would hold more than MAX_RX_BUFFERED bytes. The test waits until the broker
+// has taken the first part from its socket, and sends the rest in one segment
+// (Nagle off, one send of READ_CHUNK_LEN bytes on loopback), so that a single
+// read takes all of it.
+TEST(HostileFrames, OneReadPastTheBufferLimitOverflows) {
+    Broker b;
+    Fd client = b.connect();
+    set_nodelay(client.get());
+    Bytes first = frame_of(std::string(MAX_FRAME_PAYLOAD, 'a'));
+    Bytes second = frame_of(std::string(MAX_FRAME_PAYLOAD, 'b'));
+    Bytes stream = concat({first, second});
+
+    const std::size_t held = LARGEST_FRAME - 2;
+    ASSERT_TRUE(send_once(client.get(), std::span(stream).first(held)));
+    auto deadline = Clock::now() + LINE_TIMEOUT;
+    while (receive_queue(b.pid(), b.port(), local_port(client.get())) != 0) {
+        ASSERT_LT(Clock::now(), deadline) << "the broker did not read the first part";
+        std::this_thread::sleep_for(1ms);
+    }
+    std::span<const std::uint8_t> rest = std::span(stream).subspan(held, READ_CHUNK_LEN);
+    ASSERT_GT(held + rest.size(), MAX_RX_BUFFERED);
+    ASSERT_TRUE(send_once(client.get(), rest));
+    // No frame was returned on the way: the first frame was never complete
+    // in the buffer.
+    b.expect({"session error: rx buffer overflow"});
+    EXPECT_TRUE(reads_eof(client.get(), LINE_TIMEOUT));
+    b.serves_next_client();
+}
+
+// The client resets the connection while its ticket is being issued: the
+// reply cannot be sent, the ticket stays recorded, and the next read sees the
+// connection's end, so the ticket is ended with Steam.
+TEST(HostileConnections, ResetWhileTheTicketIsIssued) {
+    Broker b(Env{{"VANDREL_STANDIN_TICKET_DELAY_MS", "300"}});
+    Fd client = b.connect();
+    pid_t child = b.activate_cstrike(client.get());
+    write_bytes(client.get(), frame_of("vd_connect 1.2.3.4:27015 1 1 77"));
+    b.expect({"<- vd_connect"});
+    // The child is inside the ticket call, which takes 300 ms.
+    ASSERT_TRUE(b.process().wait_for_line(INITIATE_LINE)) << b.transcript();
+    reset_connection(client);
+    b.expect({"-> ticket 240 bytes for challenge 77",
+              "command error: send error, Connection reset by peer (os error 104)",
+              "peer closed the connection", "cleaning up dangling ticket for 1.2.3.4:27015",
+              "session ended, awaiting next connection", reaped_line(10)});
+    EXPECT_EQ(b.calls(TERMINATE), std::vector<std::string>{terminate_call(IP_1_2_3_4, 27015)});
+    EXPECT_FALSE(process_exists(child));
+    EXPECT_TRUE(child_pids(b.pid()).empty());
+    b.serves_next_client();
+}
+
+// The client resets the connection while the broker waits for its next
+// frame: the read fails, the session fails without ticket clean-up, and the
+// child is killed and reaped all the same.
+TEST(HostileConnections, ResetWhileTheBrokerWaitsForAFrame) {
+    Broker b;
+    Fd client = b.connect();
+    pid_t child = b.activate_cstrike(client.get());
+    b.command(client.get(), "vd_connect 1.2.3.4:27015 1 1 77",
+              {"-> ticket 240 bytes for challenge 77"});
+    ASSERT_TRUE(read_frame(client.get()));
+    reset_connection(client);
+    b.expect({"session error: io error, Connection reset by peer (os error 104)", reaped_line(10)});
+    EXPECT_TRUE(b.calls(TERMINATE).empty());
+    EXPECT_FALSE(process_exists(child));
+    EXPECT_TRUE(child_pids(b.pid()).empty());
+    b.serves_next_client();
+}
+
+TEST(HostileConnections, HalfClosedClientStillGetsItsReply) {
+    Broker b;
+    Fd client = b.connect();
+    write_bytes(client.get(), concat({frame_of("vd_gamedir cstrike"),
+                                      frame_of("vd_connect 1.2.3.4:27015 1 1 77")}));
+    ASSERT_EQ(::shutdown(client.get(), SHUT_WR), 0);
+    b.expect({"<- vd_gamedir", "activating gamedir \"cstrike\" (appid 10)", ready_line(10),
+              "<- vd_connect", "-> ticket 240 bytes for challenge 77", "peer closed the connection",
+              "cleaning up dangling ticket for 1.2.3.4:27015",
+              "session ended, awaiting next connection", reaped_line(10)});
+    std::optional<Bytes> reply = read_frame(client.get());
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(*reply, expected_reply(77));
+    EXPECT_TRUE(reads_eof(client.get(), LINE_TIMEOUT));
+    EXPECT_EQ(b.calls(TERMINATE), std::vector<std::string>{terminate_call(IP_1_2_3_4, 27015)});
+    b.serves_next_client();
+}
+
+// What a broker holds between sessions: its descriptors and resident memory.
+struct Footprint {
+    std::vector<std::string> fds;
+    long rss_kib = -1;
+};
+
+Footprint footprint(pid_t pid) {
+    Footprint out;
+    out.fds = open_fds(pid);
+    std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("VmRSS:"))
+            out.rss_kib = std::stol(line.substr(6));
+    return out;
+}
+
+// Every session starts a child, issues a ticket, ends it and goes. After the
+// first session the broker has made the allocations that last (the allocator's
+// arena for the reader threads, the cached thread stack), so the later ones
+// must leave its descriptors and memory where the first left them. The memory
+// slack allows for the allocator touching a few more heap pages as its free
+// lists shift (about 16-24 KiB over this run); it still catches a leak of
+// more than about 650 bytes per session.
+TEST(HostileChurn, ManySessionsLeaveNothingBehind) {
+    constexpr int SESSIONS = 200;
+    constexpr long RSS_SLACK_KIB = 128;
+    Broker b;
+    Footprint after_first;
+    auto start = Clock::now();
+    for (int i = 0; i < SESSIONS; ++i) {
+        Fd client = b.connect();
+        const std::string challenge = std::to_string(i);
+        write_bytes(client.get(), concat({frame_of("vd_gamedir cstrike"),
+                                          frame_of("vd_connect 1.2.3.4:27015 1 1 " + challenge)}));
+        b.expect({"<- vd_gamedir", "activating gamedir \"cstrike\" (appid 10)", ready_line(10),
+                  "<- vd_connect", "-> ticket 240 bytes for challenge " + challenge});
+        std::optional<Bytes> reply = read_frame(client.get());
+        ASSERT_TRUE(reply) << i;
+        ASSERT_EQ(*reply, expected_reply(i)) << i;
+        write_bytes(client.get(), frame_of("vd_disconnect 1.2.3.4:27015 " + challenge));
+        client.reset();
+        b.expect({"<- vd_disconnect", "peer closed the connection",
+                  "session ended, awaiting next connection", reaped_line(10)});
+        if (::testing::Test::HasFatalFailure())
+            return;
+        if (i == 0) {
+            ASSERT_TRUE(wait_idle(b.pid(), LINE_TIMEOUT));
+            after_first = footprint(b.pid());
+        }
+    }
+    if (!SANITIZED) {
+        EXPECT_LT(Clock::now() - start, 30s);
+    }
+    ASSERT_TRUE(wait_idle(b.pid(), LINE_TIMEOUT));
+    Footprint after_all = footprint(b.pid());
+    EXPECT_EQ(after_all.fds, after_first.fds);
+    ASSERT_GT(after_first.rss_kib, 0);
+    if (!SANITIZED) {
+        EXPECT_LE(after_all.rss_kib, after_first.rss_kib + RSS_SLACK_KIB)
+            << "first " << after_first.rss_kib << " KiB, last " << after_all.rss_kib << " KiB";
+    }
+    EXPECT_TRUE(child_pids(b.pid()).empty());
+    const auto& lines = b.process().lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "[vandrel] " + reaped_line(10)), SESSIONS);
+    EXPECT_EQ(b.calls(TERMINATE).size(), static_cast<std::size_t>(SESSIONS));
+}
+
+// Killed between requests while a ticket is recorded: the next request fails
+// on the dead pipe, the clean-up at the end cannot reach the child but does
+// not hang or fail the session, and the child is still reaped.
+TEST(HostileChildLoss, KilledBetweenRequests) {
+    Broker b;
+    Fd client = b.connect();
+    pid_t child = b.activate_cstrike(client.get());
+    ASSERT_GT(child, 0);
+    b.command(client.get(), "vd_connect 1.2.3.4:27015 1 1 77",
+              {"-> ticket 240 bytes for challenge 77"});
+    ASSERT_TRUE(read_frame(client.get()));
+    ASSERT_EQ(::kill(child, SIGKILL), 0);
+    // Once every thread of the child is gone nobody reads its request pipe.
+    ASSERT_TRUE(wait_dead(child, LINE_TIMEOUT));
+    b.command(client.get(), "vd_connect 1.2.3.4:27015 1 1 78",
+              {"command error: send error, Broken pipe (os error 32)"});
+    ::shutdown(client.get(), SHUT_WR);
+    b.expect({"peer closed the connection", "cleaning up dangling ticket for 1.2.3.4:27015",
+              "session ended, awaiting next connection", reaped_line(10)});
+    EXPECT_TRUE(reads_eof(client.get(), LINE_TIMEOUT)) << "no second reply";
+    EXPECT_TRUE(b.calls(TERMINATE).empty());
+    EXPECT_TRUE(child_pids(b.pid()).empty());
+    b.serves_next_client();
+}
+
+// Killed while it works on a ticket: the waiting request sees the child's
+// output end long before its time limit.
+TEST(HostileChildLoss, KilledDuringARequest) {
+    Broker b(Env{{"VANDREL_STANDIN_TICKET_DELAY_MS", "2000"}});
+    Fd client = b.connect();
+    pid_t child = b.activate_cstrike(client.get());
+    ASSERT_GT(child, 0);
+    write_bytes(client.get(), frame_of("vd_connect 1.2.3.4:27015 1 1 77"));
+    b.expect({"<- vd_connect"});
+    ASSERT_TRUE(b.process().wait_for_line(INITIATE_LINE)) << b.transcript();
+    auto killed = Clock::now();
+    ASSERT_EQ(::kill(child, SIGKILL), 0);
+    b.expect({"command error: steam child exited"});
+    EXPECT_LT(Clock::now() - killed, 1500ms) << "not the ticket delay, not the time limit";
+    // Nothing was recorded.
+    b.command(client.get(), "vd_disconnect 1.2.3.4:27015 77",
+              {"command error: no ticket requested"});
+    ASSERT_TRUE(wait_dead(child, LINE_TIMEOUT));
+    b.command(client.get(), "vd_connect 1.2.3.4:27015 1 1 78",
+              {"command error: send error, Broken pipe (os error 32)"});
+    // A new game directory brings a working child.
+    b.command(client.get(), "vd_gamedir valve",
+              {"switching appid 10 -> 70", reaped_line(10),
+               "activating gamedir \"valve\" (appid 70)", ready_line(70)});
+    ::shutdown(client.get(), SHUT_WR);
+    b.expect(
+        {"peer closed the connection", "session ended, awaiting next connection", reaped_line(70)});
+    EXPECT_TRUE(reads_eof(client.get(), LINE_TIMEOUT));
+}
+
+bool is_child_or_runtime_text(std::string_view line) {
+    return is_child_line(line) || line == "VDRLgarbage";
+}
+
+// The runtime prints something that begins like a frame (and announces a
+// length no frame may have). The child keeps its frames apart from its
+// descriptor 1, so the text lands in the log and the session works.
+TEST(HostileChildOutput, RuntimeTextOnStandardOutputStaysOutOfTheFrames) {
+    Broker b(Env{{"VANDREL_STANDIN_INIT_STDOUT", "VDRLgarbage\n"}});
+    Fd client = b.connect();
+    write_bytes(client.get(), frame_of("vd_gamedir cstrike"));
+    b.expect({"<- vd_gamedir", "activating gamedir \"cstrike\" (appid 10)", ready_line(10)},
+             is_child_or_runtime_text);
+    const auto& lines = b.process().lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "VDRLgarbage"), lines.end())
+        << "the runtime's text is in the log";
+    write_bytes(client.get(), frame_of("vd_connect 1.2.3.4:27015 1 1 77"));
+    b.expect({"<- vd_connect", "-> ticket 240 bytes for challenge 77"}, is_child_or_runtime_text);
+    std::optional<Bytes> reply = read_frame(client.get());
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(*reply, expected_reply(77));
+}
+
+// In stdio mode the client stops reading the broker's standard output: the
+// reply fails, the session reads on, and the terminate command still ends
+// the ticket, the child and the broker in order.
+TEST(HostileStdio, ClosedStandardOutputFailsTheReplyOnly) {
+    TempDir dir;
+    Process p(broker_options(dir, {"--stdio"}, {}));
+    auto expect = [&](const std::vector<std::string>& lines) {
+        for (const auto& line : lines) {
+            auto got = next_line_skipping(p, is_child_line);
+            ASSERT_TRUE(got.has_value()) << "missing line: " << line;
+            ASSERT_EQ(*got, "[vandrel] " + line);
+        }
+    };
+    expect({"starting in stdio mode", "session open on stdio"});
+    write_bytes(p.stdin_fd(), frame_of("vd_gamedir cstrike"));
+    expect({"<- vd_gamedir", "activating gamedir \"cstrike\" (appid 10)", ready_line(10)});
+    p.close_stdout();
+    write_bytes(p.stdin_fd(), frame_of("vd_connect 1.2.3.4:27015 1 1 77"));
+    expect({"<- vd_connect", "-> ticket 240 bytes for challenge 77",
+            "command error: send error, Broken pipe (os error 32)"});
+    write_bytes(p.stdin_fd(), frame_of("vd_sync"));
+    expect({"<- vd_sync", "command error: unknown command"});
+    write_bytes(p.stdin_fd(), frame_of("vd_terminate"));
+    expect({"<- vd_terminate", "cleaning up dangling ticket for 1.2.3.4:27015", reaped_line(10)});
+    EXPECT_EQ(p.wait_exit(), 0);
+    EXPECT_EQ(file_lines(dir.path() + "/calls.log", TERMINATE),
+              std::vector<std::string>{terminate_call(IP_1_2_3_4, 27015)});
+}
+
+} // namespace
+} // namespace vandrel::test
