@@ -3,6 +3,7 @@
 // logs every misuse (a callback freed twice, a call on a shut-down runtime,
 // a result fetched for the wrong call) as an ERROR line, and every test ends
 // with a log free of them and with each initialisation shut down.
+#include "e2e.hpp"
 #include "steam/client.hpp"
 
 #include <algorithm>
@@ -55,23 +56,6 @@ constexpr std::size_t STANDIN_TICKET_LEN = 240;
 constexpr const char* NO_APPID_MESSAGE =
     "No appID found.  Either launch the game from Steam, or put the file steam_appid.txt "
     "containing the correct appID in your game folder.";
-constexpr const char* STANDIN_VARS[] = {
-    "VANDREL_STANDIN_CALL_LOG",
-    "VANDREL_STANDIN_INIT_RESULT",
-    "VANDREL_STANDIN_INIT_MESSAGE",
-    "VANDREL_STANDIN_INIT_MESSAGE_HEX",
-    "VANDREL_STANDIN_INIT_MESSAGE_UNTERMINATED",
-    "VANDREL_STANDIN_INIT_HANG_MS",
-    "VANDREL_STANDIN_INIT_STDOUT",
-    "VANDREL_STANDIN_STEAM_ID",
-    "VANDREL_STANDIN_TICKET_LEN",
-    "VANDREL_STANDIN_TICKET_RESULT",
-    "VANDREL_STANDIN_TICKET_DELAY_MS",
-    "VANDREL_STANDIN_CALLBACKS",
-    "VANDREL_STANDIN_API_CALL_SIZE",
-    "VANDREL_STANDIN_API_CALL_RESULT",
-    "VANDREL_STANDIN_API_CALL_IO_FAILED",
-};
 
 // The stand-in's ticket bytes, as its source documents them.
 std::uint8_t expected_ticket_byte(std::uint32_t ip, std::uint16_t port, std::uint64_t sid,
@@ -101,8 +85,8 @@ class SteamLayer : public ::testing::Test {
         std::string pattern = (fs::temp_directory_path() / "steam_test-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;
-        for (const char* name : STANDIN_VARS)
-            ::unsetenv(name);
+        for (const std::string& name : test::scripting_variables())
+            ::unsetenv(name.c_str());
         log_path_ = dir_ / "calls.log";
         set_env("VANDREL_STANDIN_CALL_LOG", log_path_.string());
         write_app_id("480");
@@ -120,8 +104,8 @@ class SteamLayer : public ::testing::Test {
             shutdowns += starts_with_word(line, "SteamAPI_Shutdown");
         }
         EXPECT_EQ(inits, shutdowns) << "every initialisation is shut down exactly once";
-        for (const char* name : STANDIN_VARS)
-            ::unsetenv(name);
+        for (const std::string& name : test::scripting_variables())
+            ::unsetenv(name.c_str());
         std::error_code ignored;
         fs::remove_all(dir_, ignored);
     }
