@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,57 +12,71 @@ namespace vandrel::standin {
 namespace {
 
 constexpr const char* CALL_LOG_VAR = "VANDREL_STANDIN_CALL_LOG";
-constexpr const char* ERROR_PREFIX = "libsteam_api stand-in: error: ";
+constexpr std::string_view NAME_SEPARATOR = ": ";
+constexpr std::string_view ERROR_TAG = "error: ";
+constexpr std::string_view LOGGED_ERROR_PREFIX = "ERROR ";
 // Longer lines are cut; no call logs anything near this long.
 constexpr std::size_t LINE_CAPACITY = 1024;
-// vsnprintf's share of a line: all but the byte for the line feed.
-constexpr std::size_t FORMAT_ROOM = LINE_CAPACITY - 1;
 
-// A line formatted into a fixed buffer: the stand-in allocates nothing, so the
+// A line built in a fixed buffer: the library allocates nothing, so the
 // caller's allocation counts stay its own.
-struct Line {
-    char text[LINE_CAPACITY];
-    std::size_t len = 0;
+class Line {
+  public:
+    void append(std::string_view text) {
+        const std::size_t n = std::min(text.size(), sizeof text_ - 1 - len_);
+        std::memcpy(text_ + len_, text.data(), n);
+        len_ += n;
+    }
+    [[gnu::format(printf, 2, 0)]] void vappend(const char* format, va_list args) {
+        const std::size_t room = sizeof text_ - 1 - len_; // one byte stays for the line feed
+        const int n = std::vsnprintf(text_ + len_, room + 1, format, args);
+        if (n > 0)
+            len_ += std::min(static_cast<std::size_t>(n), room);
+    }
+    std::string_view text() const { return {text_, len_}; }
+    // Ends the line and writes it to `fd` whole, keeping the caller's errno.
+    void write_to(int fd) {
+        text_[len_] = '\n';
+        const int saved_errno = errno;
+        const char* p = text_;
+        std::size_t left = len_ + 1;
+        while (left > 0) {
+            const ssize_t n = ::write(fd, p, left);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            p += n;
+            left -= static_cast<std::size_t>(n);
+        }
+        errno = saved_errno;
+    }
 
-    void append(const char* s) {
-        const std::size_t room = sizeof text - 1 - len; // keep one byte for the line feed
-        const std::size_t n = std::min(std::strlen(s), room);
-        std::memcpy(text + len, s, n);
-        len += n;
-    }
-    // Takes the result of a vsnprintf into `text` with FORMAT_ROOM: what it
-    // wrote, which a cut line makes less than it wanted to.
-    void formatted(int wanted) {
-        len = wanted < 0 ? 0 : std::min(static_cast<std::size_t>(wanted), FORMAT_ROOM - 1);
-    }
-    void finish() { text[len++] = '\n'; }
+  private:
+    char text_[LINE_CAPACITY];
+    std::size_t len_ = 0;
 };
 
-void write_all(int fd, const Line& line) {
-    const char* p = line.text;
-    std::size_t left = line.len;
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-}
-
-void append_to_call_log(const Line& line) {
+void append_to_call_log(Line& line) {
     const char* path = std::getenv(CALL_LOG_VAR);
     if (path == nullptr || *path == '\0')
         return;
     const int saved_errno = errno;
     const int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-        write_all(fd, line);
-        ::close(fd);
-    }
     errno = saved_errno;
+    if (fd < 0)
+        return;
+    line.write_to(fd);
+    ::close(fd);
+    errno = saved_errno;
+}
+
+// A line that starts with the library's name, for standard error.
+Line named_line() {
+    Line line;
+    line.append(LIBRARY_NAME);
+    line.append(NAME_SEPARATOR);
+    return line;
 }
 
 } // namespace
@@ -72,33 +85,43 @@ void log_call(const char* format, ...) {
     Line line;
     va_list args;
     va_start(args, format);
-    line.formatted(std::vsnprintf(line.text, FORMAT_ROOM, format, args));
+    line.vappend(format, args);
     va_end(args);
-    line.finish();
     append_to_call_log(line);
 }
 
 void report_error(const char* format, ...) {
-    Line body;
+    Line message;
     va_list args;
     va_start(args, format);
-    body.formatted(std::vsnprintf(body.text, FORMAT_ROOM, format, args));
+    message.vappend(format, args);
     va_end(args);
-    body.text[body.len] = '\0';
-
     Line logged;
-    logged.append("ERROR ");
-    logged.append(body.text);
-    logged.finish();
+    logged.append(LOGGED_ERROR_PREFIX);
+    logged.append(message.text());
     append_to_call_log(logged);
+    Line shown = named_line();
+    shown.append(ERROR_TAG);
+    shown.append(message.text());
+    shown.write_to(STDERR_FILENO);
+}
 
-    Line shown;
-    shown.append(ERROR_PREFIX);
-    shown.append(body.text);
-    shown.finish();
-    const int saved_errno = errno;
-    write_all(STDERR_FILENO, shown);
-    errno = saved_errno;
+void vsay(const char* format, va_list args) {
+    Line line = named_line();
+    line.vappend(format, args);
+    line.write_to(STDERR_FILENO);
+}
+
+void say(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vsay(format, args);
+    va_end(args);
+}
+
+bool all_zero(const void* buf, std::size_t len) {
+    const auto* p = static_cast<const unsigned char*>(buf);
+    return std::all_of(p, p + len, [](unsigned char c) { return c == 0; });
 }
 
 } // namespace vandrel::standin

@@ -4,10 +4,27 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace vandrel::standin {
+namespace {
+
+constexpr const char* APPID_FILE = "steam_appid.txt";
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+} // namespace
 
 const char* env(const char* name) {
     return std::getenv(name);
@@ -34,7 +51,8 @@ std::uint64_t env_u64(const char* name, std::uint64_t fallback) {
     char* end = nullptr;
     errno = 0;
     const unsigned long long value = std::strtoull(text, &end, 10);
-    if (end == text || *end != '\0' || errno != 0 || *text == '-') {
+    // strtoull accepts a sign and negates; a Steam ID never has one.
+    if (end == text || *end != '\0' || errno != 0 || *text == '-' || *text == '+') {
         report_error("%s=\"%s\" is not an unsigned decimal integer", name, text);
         return fallback;
     }
@@ -43,22 +61,13 @@ std::uint64_t env_u64(const char* name, std::uint64_t fallback) {
 
 bool env_flag(const char* name) {
     const char* text = env(name);
-    return text != nullptr && *text != '\0' && !(text[0] == '0' && text[1] == '\0');
+    return text != nullptr && *text != '\0' && std::strcmp(text, "0") != 0;
 }
 
-namespace {
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+bool env_is(const char* name, const char* value) {
+    const char* text = env(name);
+    return text != nullptr && std::strcmp(text, value) == 0;
 }
-
-} // namespace
 
 std::size_t decode_hex(const char* hex, unsigned char* out, std::size_t cap) {
     std::size_t n = 0;
@@ -82,6 +91,42 @@ void sleep_ms(long long ms) {
     timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
+}
+
+void play_init_script() {
+    if (const char* hang = env("VANDREL_STANDIN_INIT_HANG_MS"))
+        sleep_ms(std::strcmp(hang, "forever") == 0 ? -1
+                                                   : env_int("VANDREL_STANDIN_INIT_HANG_MS", 0));
+    if (const char* text = env("VANDREL_STANDIN_INIT_STDOUT")) {
+        // Deliberately unbuffered and straight to the descriptor, as a chatty
+        // library would.
+        [[maybe_unused]] const ssize_t n = ::write(STDOUT_FILENO, text, std::strlen(text));
+    }
+}
+
+bool read_app_id(std::uint32_t& app_id) {
+    const int fd = ::open(APPID_FILE, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char text[64]{};
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0)
+        return false;
+    const char* p = text;
+    while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n')
+        ++p;
+    std::uint64_t value = 0;
+    const char* digits = p;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + static_cast<std::uint64_t>(*p - '0');
+        if (value > UINT32_MAX)
+            return false;
+    }
+    if (p == digits)
+        return false;
+    app_id = static_cast<std::uint32_t>(value);
+    return true;
 }
 
 } // namespace vandrel::standin

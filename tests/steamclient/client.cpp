@@ -1,15 +1,17 @@
 // The client object ("SteamClient021"): pipes, the global user and the lookup
 // of the other interfaces. Slot numbers are the positions at which the
 // runtime calls these functions.
-#include "callbacks.hpp"
 #include "calllog.hpp"
 #include "interfaces.hpp"
-#include "script.hpp"
+#include "steam/standin/callbacks.hpp"
+#include "steam/standin/script.hpp"
 
 #include <cstdint>
-#include <cstdio>
 
 namespace vandrel::steamclient {
+
+using namespace standin;
+
 namespace {
 
 constexpr std::size_t SLOT_CREATE_STEAM_PIPE = 0;
@@ -26,31 +28,6 @@ constexpr std::size_t SLOT_SET_HOOK = 32;
 // The handle of the one user; the pipe's number is the connection's generation.
 constexpr std::int32_t GLOBAL_USER = 1;
 constexpr std::uint64_t DEFAULT_STEAM_ID = 76561197960287930ULL;
-constexpr const char* APPID_FILE = "steam_appid.txt";
-
-// The AppID in steam_appid.txt in the working directory: leading blanks, then
-// decimal digits. 0 (which the runtime takes for "no AppID") when the file is
-// missing or holds none.
-std::uint32_t read_app_id() {
-    std::FILE* file = std::fopen(APPID_FILE, "re");
-    if (file == nullptr)
-        return 0;
-    char text[64]{};
-    const std::size_t n = std::fread(text, 1, sizeof text - 1, file);
-    std::fclose(file);
-    const char* p = text;
-    const char* end = text + n;
-    while (p != end && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n'))
-        ++p;
-    std::uint64_t value = 0;
-    const char* digits = p;
-    for (; p != end && *p >= '0' && *p <= '9'; ++p) {
-        value = value * 10 + static_cast<std::uint64_t>(*p - '0');
-        if (value > UINT32_MAX)
-            return 0;
-    }
-    return p == digits ? 0 : static_cast<std::uint32_t>(value);
-}
 
 std::int32_t create_steam_pipe(Object*) {
     Connection& c = connection();
@@ -88,7 +65,9 @@ std::int32_t connect_to_global_user(Object*, std::int32_t pipe) {
         return 0;
     }
     c.user = GLOBAL_USER;
-    c.app_id = read_app_id();
+    // 0, which the runtime takes for "no AppID", when steam_appid.txt holds none.
+    c.app_id = 0;
+    read_app_id(c.app_id);
     c.steam_id = env_u64("VANDREL_STANDIN_STEAM_ID", DEFAULT_STEAM_ID);
     log_call("steamclient ConnectToGlobalUser pipe=%d user=%d appid=%u", pipe, c.user, c.app_id);
     return c.user;

@@ -1,28 +1,25 @@
+// Callback semantics are the stand-in runtime's (steam/standin/callbacks.hpp),
+// so that one test runs against either.
 #include "exports.hpp"
 
 #include "calllog.hpp"
 #include "interfaces.hpp"
-#include "script.hpp"
+#include "steam/standin/callbacks.hpp"
+#include "steam/standin/script.hpp"
 
 #include <cstring>
-#include <unistd.h>
 
 using namespace vandrel::steamclient;
+using namespace vandrel::standin;
 
 namespace {
 
-constexpr const char* ANNOUNCEMENT = "steamclient simulation: not Steam\n";
-
-// The stand-in runtime's initialisation knobs that mean the same here: a hang
-// and chatter on standard output while SteamAPI_InitFlat runs.
-void scripted_init_behaviour() {
-    if (const char* hang = env("VANDREL_STANDIN_INIT_HANG_MS"))
-        sleep_ms(std::strcmp(hang, "forever") == 0 ? -1
-                                                   : env_int("VANDREL_STANDIN_INIT_HANG_MS", 0));
-    if (const char* text = env("VANDREL_STANDIN_INIT_STDOUT")) {
-        // Straight to the descriptor, unbuffered, as a chatty library would.
-        [[maybe_unused]] const ssize_t n = ::write(STDOUT_FILENO, text, std::strlen(text));
-    }
+bool check_pipe(const char* call, std::int32_t pipe) {
+    const std::int32_t open = connection().pipe;
+    if (open != 0 && pipe == open)
+        return true;
+    report_error("%s on pipe %d, expected %d", call, pipe, open);
+    return false;
 }
 
 } // namespace
@@ -30,9 +27,9 @@ void scripted_init_behaviour() {
 STEAMCLIENT_EXPORT void* CreateInterface(const char* version, int* return_code) {
     Object* object = nullptr;
     if (version != nullptr && std::strcmp(version, CLIENT_VERSION) == 0) {
-        [[maybe_unused]] const ssize_t n =
-            ::write(STDERR_FILENO, ANNOUNCEMENT, std::strlen(ANNOUNCEMENT));
-        scripted_init_behaviour();
+        say("not Steam");
+        // The stand-in's initialisation knobs that mean the same here.
+        play_init_script();
         if (scripted_failure() != Failure::NoClientInterface)
             object = client_object();
     }
@@ -41,6 +38,20 @@ STEAMCLIENT_EXPORT void* CreateInterface(const char* version, int* return_code) 
     if (return_code != nullptr)
         *return_code = object == nullptr ? 1 : 0;
     return object;
+}
+
+STEAMCLIENT_EXPORT bool Steam_BGetCallback(std::int32_t pipe,
+                                           vandrel::steam::flat::CallbackMsg* msg) {
+    return next_callback(check_pipe, pipe, connection().user, msg);
+}
+
+STEAMCLIENT_EXPORT void Steam_FreeLastCallback(std::int32_t pipe) {
+    free_last_callback(check_pipe, pipe);
+}
+
+STEAMCLIENT_EXPORT bool Steam_GetAPICallResult(std::int32_t pipe, std::uint64_t call, void* buf,
+                                               int size, int expected_callback_id, bool* failed) {
+    return api_call_result(check_pipe, pipe, call, buf, size, expected_callback_id, failed);
 }
 
 STEAMCLIENT_EXPORT bool Steam_IsKnownInterface(const char* version) {

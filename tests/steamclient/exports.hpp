@@ -2,35 +2,22 @@
 // library (steamclient.so) and calls.
 #pragma once
 
+#include "steam/flat.hpp"
+
 #include <cstdint>
 
 #define STEAMCLIENT_EXPORT extern "C" __attribute__((visibility("default")))
-
-namespace vandrel::steamclient {
-
-// The record that Steam_BGetCallback fills. The runtime hands the caller's
-// record of SteamAPI_ManualDispatch_GetNextCallback through unchanged, so this
-// layout is the one its callers see: packed to 4 bytes, 20 bytes long.
-#pragma pack(push, 4)
-struct CallbackMsg {
-    std::int32_t user;
-    std::int32_t callback_id;
-    std::uint8_t* param;
-    std::int32_t param_size;
-};
-#pragma pack(pop)
-static_assert(sizeof(CallbackMsg) == 20);
-
-} // namespace vandrel::steamclient
 
 // The interface object for `version` ("SteamClient021" is the only one handed
 // out here), or null; `return_code`, when given, gets 0 or 1 accordingly.
 STEAMCLIENT_EXPORT void* CreateInterface(const char* version, int* return_code);
 
 // Fills `msg` with the callback at the head of the queue; false when none is
-// queued. The callback stays at the head until Steam_FreeLastCallback.
+// queued. The callback stays at the head until Steam_FreeLastCallback. The
+// runtime hands the caller's record of SteamAPI_ManualDispatch_GetNextCallback
+// through unchanged, so its layout is the one our declarations give.
 STEAMCLIENT_EXPORT bool Steam_BGetCallback(std::int32_t pipe,
-                                           vandrel::steamclient::CallbackMsg* msg);
+                                           vandrel::steam::flat::CallbackMsg* msg);
 // Removes the callback that Steam_BGetCallback returned.
 STEAMCLIENT_EXPORT void Steam_FreeLastCallback(std::int32_t pipe);
 // Fills `buf` with the result of a completed call (VANDREL_STANDIN_API_CALL_*).

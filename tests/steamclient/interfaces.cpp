@@ -1,13 +1,16 @@
 #include "interfaces.hpp"
 
 #include "calllog.hpp"
-#include "script.hpp"
+#include "steam/standin/script.hpp"
 
 #include <array>
 #include <cstring>
 #include <utility>
 
 namespace vandrel::steamclient {
+
+using namespace standin;
+
 namespace {
 
 constexpr const char* FAIL_VAR = "VANDREL_STEAMCLIENT_FAIL";

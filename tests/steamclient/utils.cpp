@@ -5,6 +5,9 @@
 #include <cstdint>
 
 namespace vandrel::steamclient {
+
+using standin::log_call;
+
 namespace {
 
 constexpr std::size_t SLOT_GET_APP_ID = 9;

@@ -1,43 +1,35 @@
-// Callback semantics follow the stand-in runtime's, so that one test runs
-// against either: callbacks are queued at initialisation, a 703's parameter is
-// a completed-call record for callback 2101 with VANDREL_STANDIN_API_CALL_SIZE
-// bytes of result, parameters start at odd addresses, and the lines logged for
-// GetNextCallback, GetAPICallResult and FreeLastCallback are the stand-in's.
+// Callbacks are queued at initialisation; a 703's parameter is a
+// completed-call record for callback 2101 with VANDREL_STANDIN_API_CALL_SIZE
+// bytes of result, and parameters start at odd addresses, which the caller
+// must cope with.
 #include "callbacks.hpp"
 
 #include "calllog.hpp"
-#include "exports.hpp"
-#include "interfaces.hpp"
 #include "script.hpp"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
-namespace vandrel::steamclient {
+namespace vandrel::standin {
 namespace {
 
-constexpr std::int32_t CALLBACK_API_CALL_COMPLETED = 703;
+using steam::flat::CALLBACK_API_CALL_COMPLETED;
+using steam::flat::CompletedCallRecord;
+
 constexpr std::int32_t COMPLETED_CALL_RESULT_ID = 2101;
 constexpr long long DEFAULT_API_CALL_SIZE = 24;
 constexpr std::size_t MAX_CALLBACKS = 64;
 constexpr std::size_t PARAM_CAPACITY = 64;
-constexpr std::int32_t COMPLETED_RECORD_LEN = 16;
+constexpr std::int32_t COMPLETED_RECORD_LEN = sizeof(CompletedCallRecord);
 constexpr std::int32_t DEFAULT_PARAM_LEN = 8;
 constexpr std::uint64_t CALL_HANDLE_MARK = 0x8000000000000000ULL;
 constexpr unsigned char API_RESULT_FILL = 0xA5;
 
-struct CompletedCall {
-    std::uint64_t call;
-    std::int32_t callback_id;
-    std::uint32_t size;
-};
-static_assert(sizeof(CompletedCall) == COMPLETED_RECORD_LEN);
-
 struct QueuedCallback {
     std::int32_t id = 0;
     std::int32_t param_size = 0;
-    CompletedCall record{}; // meaningful for 703 only
+    CompletedCallRecord record{}; // meaningful for 703 only
     // One spare byte in front, so that the parameter starts at an odd address.
     std::uint8_t storage[PARAM_CAPACITY + 1]{};
 
@@ -53,19 +45,6 @@ struct Queue {
 };
 
 Queue queue;
-
-bool check_pipe(const char* call, std::int32_t pipe) {
-    const std::int32_t open = connection().pipe;
-    if (open != 0 && pipe == open)
-        return true;
-    report_error("%s on pipe %d, expected %d", call, pipe, open);
-    return false;
-}
-
-bool all_zero(const void* buf, std::size_t len) {
-    const auto* p = static_cast<const unsigned char*>(buf);
-    return std::all_of(p, p + len, [](unsigned char c) { return c == 0; });
-}
 
 // Parses "<id>[:<param size>]" at `p`; the end of the entry, or null.
 const char* parse_entry(const char* p, std::int32_t generation, QueuedCallback& cb,
@@ -125,13 +104,10 @@ void queue_callbacks(std::int32_t generation) {
     }
 }
 
-} // namespace vandrel::steamclient
-
-using namespace vandrel::steamclient;
-
-STEAMCLIENT_EXPORT bool Steam_BGetCallback(std::int32_t pipe, CallbackMsg* msg) {
+bool next_callback(PipeCheck check, std::int32_t pipe, std::int32_t user,
+                   steam::flat::CallbackMsg* msg) {
     const char* call = "SteamAPI_ManualDispatch_GetNextCallback";
-    if (!check_pipe(call, pipe) || msg == nullptr || queue.next == queue.queued) {
+    if (!check(call, pipe) || msg == nullptr || queue.next == queue.queued) {
         log_call("%s pipe=%d result=0", call, pipe);
         return false;
     }
@@ -139,7 +115,7 @@ STEAMCLIENT_EXPORT bool Steam_BGetCallback(std::int32_t pipe, CallbackMsg* msg) 
         report_error("%s while callback %zu (id %d) is not freed", call, queue.outstanding_index,
                      queue.entries[queue.outstanding_index].id);
     QueuedCallback& cb = queue.entries[queue.next];
-    msg->user = connection().user;
+    msg->user = user;
     msg->callback_id = cb.id;
     msg->param = cb.param();
     msg->param_size = cb.param_size;
@@ -150,9 +126,9 @@ STEAMCLIENT_EXPORT bool Steam_BGetCallback(std::int32_t pipe, CallbackMsg* msg) 
     return true;
 }
 
-STEAMCLIENT_EXPORT void Steam_FreeLastCallback(std::int32_t pipe) {
+void free_last_callback(PipeCheck check, std::int32_t pipe) {
     const char* call = "SteamAPI_ManualDispatch_FreeLastCallback";
-    if (!check_pipe(call, pipe))
+    if (!check(call, pipe))
         return;
     if (!queue.outstanding) {
         log_call("%s pipe=%d", call, pipe);
@@ -164,17 +140,17 @@ STEAMCLIENT_EXPORT void Steam_FreeLastCallback(std::int32_t pipe) {
     queue.outstanding = false;
 }
 
-STEAMCLIENT_EXPORT bool Steam_GetAPICallResult(std::int32_t pipe, std::uint64_t call, void* buf,
-                                               int size, int expected_callback_id, bool* failed) {
+bool api_call_result(PipeCheck check, std::int32_t pipe, std::uint64_t call, void* buf,
+                     std::int32_t size, std::int32_t expected_callback_id, bool* io_failed) {
     const char* name = "SteamAPI_ManualDispatch_GetAPICallResult";
     const bool zeroed =
         buf == nullptr || size <= 0 || all_zero(buf, static_cast<std::size_t>(size));
-    const int io_in = failed == nullptr ? -1 : *failed;
+    const int io_in = io_failed == nullptr ? -1 : *io_failed;
     const bool result = env_int("VANDREL_STANDIN_API_CALL_RESULT", 1) != 0;
     log_call("%s pipe=%d call=%llu size=%d expected=%d zeroed=%d io_failed_in=%d result=%d", name,
              pipe, static_cast<unsigned long long>(call), size, expected_callback_id, zeroed, io_in,
              result);
-    if (!check_pipe(name, pipe))
+    if (!check(name, pipe))
         return false;
     const QueuedCallback* cb =
         queue.outstanding ? &queue.entries[queue.outstanding_index] : nullptr;
@@ -184,11 +160,13 @@ STEAMCLIENT_EXPORT bool Steam_GetAPICallResult(std::int32_t pipe, std::uint64_t 
         report_error("%s for call %llu, size %d, callback %d does not match the outstanding "
                      "completed call",
                      name, static_cast<unsigned long long>(call), size, expected_callback_id);
-    if (failed == nullptr)
+    if (io_failed == nullptr)
         report_error("%s without an I/O-failure flag", name);
     else
-        *failed = env_flag("VANDREL_STANDIN_API_CALL_IO_FAILED");
+        *io_failed = env_flag("VANDREL_STANDIN_API_CALL_IO_FAILED");
     if (result && buf != nullptr && size > 0)
         std::memset(buf, API_RESULT_FILL, static_cast<std::size_t>(size));
     return result;
 }
+
+} // namespace vandrel::standin
