@@ -20,7 +20,26 @@ std::uint32_t read_u32_le(std::span<const std::uint8_t> bytes) {
            (std::uint32_t{bytes[2]} << 16) | (std::uint32_t{bytes[3]} << 24);
 }
 
-// "vd_connect\n", challenge, the answer's Steam ID, N and the ticket.
+std::string term_request(SocketAddrV4 server) {
+    return "term " + server.to_string();
+}
+
+} // namespace
+
+bool is_ticket_answer(std::span<const std::uint8_t> answer) {
+    return answer.size() >= TICKET_OK.size() &&
+           as_chars(answer.first(TICKET_OK.size())) == TICKET_OK;
+}
+
+Result<std::uint32_t> ticket_length(std::span<const std::uint8_t> answer) {
+    if (answer.size() < TICKET_ANSWER_HEADER)
+        return BrokerError::message("short ticket response from child");
+    std::uint32_t n = read_u32_le(answer.subspan(11, 4));
+    if (TICKET_ANSWER_HEADER + std::uint64_t{n} > answer.size())
+        return BrokerError::message("truncated ticket");
+    return n;
+}
+
 Bytes ticket_reply(std::int32_t challenge, std::span<const std::uint8_t> answer, std::uint32_t n) {
     Bytes out;
     out.reserve(REPLY_WORD.size() + 4 + 8 + 4 + n);
@@ -32,12 +51,6 @@ Bytes ticket_reply(std::int32_t challenge, std::span<const std::uint8_t> answer,
     out.insert(out.end(), tail.begin(), tail.end());
     return out;
 }
-
-std::string term_request(SocketAddrV4 server) {
-    return "term " + server.to_string();
-}
-
-} // namespace
 
 Result<bool> Session::run() {
     log_line("session open on " + framed_.transport().describe());
@@ -140,20 +153,18 @@ Result<void> Session::connect(std::string_view text) {
     if (!answer)
         return std::move(answer).error();
     std::span<const std::uint8_t> got = *answer;
-    if (got.size() < TICKET_OK.size() || as_chars(got.first(TICKET_OK.size())) != TICKET_OK) {
+    if (!is_ticket_answer(got)) {
         log_line(decode_lossy(got));
         return BrokerError::message("steam refused to issue auth ticket");
     }
-    if (got.size() < TICKET_ANSWER_HEADER)
-        return BrokerError::message("short ticket response from child");
-    std::uint32_t n = read_u32_le(got.subspan(11, 4));
-    if (TICKET_ANSWER_HEADER + std::uint64_t{n} > got.size())
-        return BrokerError::message("truncated ticket");
+    Result<std::uint32_t> n = ticket_length(got);
+    if (!n)
+        return std::move(n).error();
 
     state_ = ActiveTicket{*server, *challenge};
-    log_line("-> ticket " + std::to_string(n) + " bytes for challenge " +
+    log_line("-> ticket " + std::to_string(*n) + " bytes for challenge " +
              std::to_string(*challenge));
-    return framed_.send(ticket_reply(*challenge, got, n));
+    return framed_.send(ticket_reply(*challenge, got, *n));
 }
 
 Result<void> Session::disconnect(std::string_view text) {

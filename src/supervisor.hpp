@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <variant>
 
@@ -24,6 +25,16 @@ struct ActiveTicket {
 struct Inactive {};
 struct Active {};
 using SessionState = std::variant<Inactive, Active, ActiveTicket>;
+
+// True when a child's answer to a conn request begins with "ok ", that is
+// when Steam issued a ticket.
+bool is_ticket_answer(std::span<const std::uint8_t> answer);
+// The ticket length N of such an answer, or "short ticket response from
+// child" (under 15 bytes) or "truncated ticket" (under 15 + N bytes).
+Result<std::uint32_t> ticket_length(std::span<const std::uint8_t> answer);
+// The client's reply: "vd_connect\n", the challenge, then the answer's Steam
+// ID, N and the N ticket bytes (anything after them is left out); 27 + N bytes.
+Bytes ticket_reply(std::int32_t challenge, std::span<const std::uint8_t> answer, std::uint32_t n);
 
 // Serves one client connection from its first frame to its end. Destroying it
 // closes the connection first and then destroys the Steam child.
