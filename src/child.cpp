@@ -6,12 +6,11 @@
 #include "scratch.hpp"
 #include "steam/client.hpp"
 #include "text.hpp"
+#include "thread.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <unistd.h>
 
 namespace vandrel::child {
@@ -25,8 +24,6 @@ constexpr std::string_view REFUSED = "err steam refused to issue an auth ticket"
 constexpr std::string_view BAD_ADDRESS = "err bad server address";
 constexpr std::string_view NOT_TEXT = "err non-utf8 request";
 constexpr std::string_view UNKNOWN = "err unknown child request ";
-
-constexpr int EXIT_ABORT = 101;
 
 void append_le(Bytes& out, std::uint64_t value, int width) {
     for (int i = 0; i < width; ++i)
@@ -114,15 +111,9 @@ Result<Fd> take_frame_output() {
 // Starts the detached stdin reader: it cuts standard input into request
 // frames and ends, dropping the sender, at end of input or a malformed frame.
 void start_stdin_reader(Sender<Bytes> requests) {
-    try {
-        std::thread([requests = std::move(requests)]() mutable {
-            read_frames(STDIN_FILENO,
-                        [&](Bytes payload) { return requests.send(std::move(payload)); });
-        }).detach();
-    } catch (const std::system_error& e) {
-        log_line(std::string("fatal abort: failed to spawn thread: ") + e.what());
-        std::_Exit(EXIT_ABORT);
-    }
+    spawn_detached([requests = std::move(requests)]() mutable {
+        read_frames(STDIN_FILENO, [&](Bytes payload) { return requests.send(std::move(payload)); });
+    });
 }
 
 Result<void> serve(const steam::Client& client, SteamPort& steam, Framed& framed) {

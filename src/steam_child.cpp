@@ -2,17 +2,15 @@
 
 #include "log.hpp"
 #include "text.hpp"
+#include "thread.hpp"
 
 #include <cerrno>
 #include <climits>
 #include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
-#include <system_error>
-#include <thread>
 #include <unistd.h>
 #include <utility>
 
@@ -23,7 +21,6 @@ namespace {
 
 constexpr std::string_view READY = "ready ";
 constexpr std::size_t READY_LEN = 14;
-constexpr int EXIT_ABORT = 101;
 
 // The child's ends of its two pipes, and ours.
 struct Pipes {
@@ -96,12 +93,9 @@ Result<SteamChild> SteamChild::spawn(std::uint32_t appid) {
     pipes->child_stdout.reset();
 
     auto [sender, receiver] = make_channel<Bytes>();
-    try {
-        std::thread(pump_frames, std::move(pipes->from_child), std::move(sender)).detach();
-    } catch (const std::system_error& e) {
-        log_line(std::string("fatal abort: failed to spawn thread: ") + e.what());
-        std::_Exit(EXIT_ABORT);
-    }
+    spawn_detached([from = std::move(pipes->from_child), to = std::move(sender)]() mutable {
+        pump_frames(std::move(from), std::move(to));
+    });
     SteamChild child(appid, *pid, std::move(pipes->to_child), std::move(receiver));
 
     Received<Bytes> first = child.answers_.receive_for(READY_TIMEOUT);

@@ -1,0 +1,29 @@
+// Starting the program's detached threads.
+#pragma once
+
+#include "log.hpp"
+
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace vandrel {
+
+// The exit status of a fatal abort: an internal failure the program does not
+// handle, such as a thread that cannot be started.
+inline constexpr int EXIT_ABORT = 101;
+
+// Runs `body` on a new detached thread. A thread that cannot be started ends
+// the process with EXIT_ABORT after a "failed to spawn thread" diagnostic.
+template <class F>
+void spawn_detached(F body) {
+    try {
+        std::thread(std::move(body)).detach();
+    } catch (const std::system_error& e) {
+        log_line(std::string("fatal abort: failed to spawn thread: ") + e.what());
+        std::_Exit(EXIT_ABORT);
+    }
+}
+
+} // namespace vandrel
