@@ -88,6 +88,10 @@ void sleep_ms(long long ms) {
         for (;;)
             ::pause();
     }
+    // A zero-length nanosleep still arms a timer, and the kernel's timer
+    // slack makes it last up to 50 us: skip it.
+    if (ms == 0)
+        return;
     timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
