@@ -110,10 +110,11 @@ int connect_loopback(std::uint16_t port) {
 
 // The floor: client -> TCP -> forwarder -> pipe -> answerer -> pipe ->
 // forwarder -> TCP -> client, with the broker's message sizes and no broker.
-Summary floor_round_trip(std::size_t requests) {
+// Returns the client's socket; the forwarder and answerer end when it closes.
+int start_floor(pid_t& forwarder) {
     std::uint16_t port = 0;
     int listener = listen_loopback(port);
-    pid_t forwarder = ::fork();
+    forwarder = ::fork();
     if (forwarder == 0) {
         int to_child[2], from_child[2];
         if (::pipe(to_child) != 0 || ::pipe(from_child) != 0)
@@ -144,19 +145,7 @@ Summary floor_round_trip(std::size_t requests) {
         }
     }
     ::close(listener);
-    int client = connect_loopback(port);
-    std::vector<std::uint8_t> req(REQUEST_LEN, 'r'), reply(REPLY_LEN);
-    std::vector<double> samples;
-    for (std::size_t i = 0; i < WARMUP + requests; ++i) {
-        auto start = Clock::now();
-        write_all(client, req.data(), req.size());
-        read_exact(client, reply.data(), reply.size());
-        if (i >= WARMUP)
-            samples.push_back(micros(Clock::now() - start));
-    }
-    ::close(client);
-    ::waitpid(forwarder, nullptr, 0);
-    return summarise(samples);
+    return connect_loopback(port);
 }
 
 // A broker process whose standard error a thread drains into lines, so that
@@ -263,52 +252,66 @@ double true_spawn_micros() {
     return micros(Clock::now() - start);
 }
 
-// vd_connect round trips through a broker whose standard error goes to
-// /dev/null, to show what the log lines cost. The first request waits for the
-// child's start, since a session handles its frames in order.
-Summary quiet_round_trip(const char* path, const std::string& tmpdir, std::size_t requests) {
-    std::uint16_t port = 0;
-    ::close(listen_loopback(port)); // a port that was free a moment ago
-    pid_t pid = ::fork();
+// The first line of the file at `path` that starts with `prefix`, waiting
+// for it to be written.
+std::string file_line_starting(const std::string& path, std::string_view prefix) {
+    for (int tries = 0; tries < 500; ++tries) {
+        std::ifstream in(path);
+        for (std::string line; std::getline(in, line);)
+            if (line.starts_with(prefix))
+                return line;
+        ::usleep(10000);
+    }
+    die("no listening line in the broker's log file");
+}
+
+// A broker whose standard error goes to a regular file: its log writes are
+// paid for, but no log reader competes for the CPUs while it is measured.
+// Returns a client socket of a session whose child is already warm.
+int start_file_broker(const char* path, const std::string& tmpdir, pid_t& pid) {
+    std::string log_path = tmpdir + "/file-broker.log";
+    pid = ::fork();
     if (pid == 0) {
-        int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, 2);
+        int log = ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(log, 2);
         ::setenv("TMPDIR", tmpdir.c_str(), 1);
-        std::string addr = "127.0.0.1:" + std::to_string(port);
-        ::execl(path, path, addr.c_str(), static_cast<char*>(nullptr));
+        ::execl(path, path, "127.0.0.1:0", static_cast<char*>(nullptr));
         ::_exit(127);
     }
-    int client = -1;
-    for (int tries = 0; client < 0 && tries < 200; ++tries) {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(port);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-            client = fd;
-        } else {
-            ::close(fd);
-            ::usleep(10000);
-        }
-    }
-    if (client < 0)
-        die("connect to the quiet broker");
-    int one = 1;
-    ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    std::string listening = file_line_starting(log_path, "[vandrel] listening on 127.0.0.1:");
+    auto port = static_cast<std::uint16_t>(std::stoi(listening.substr(listening.rfind(':') + 1)));
+    int client = connect_loopback(port);
     send_frame(client, "vd_gamedir cstrike");
+    return client;
+}
+
+// One measured link: a client socket and how a round trip runs over it.
+struct Link {
+    int fd;
+    bool framed; // a broker session rather than the floor's raw chain
     std::vector<double> samples;
-    for (std::size_t k = 0; k < WARMUP + requests; ++k) {
-        auto t0 = Clock::now();
-        send_frame(client, "vd_connect 1.2.3.4:27015 90071992547409920 1 77");
-        (void)read_frame(client);
-        if (k >= WARMUP)
-            samples.push_back(micros(Clock::now() - t0));
+};
+
+constexpr std::string_view CONNECT = "vd_connect 1.2.3.4:27015 90071992547409920 1 77";
+
+void round_trip(Link& link, bool keep) {
+    static const std::vector<std::uint8_t> raw_request(REQUEST_LEN, 'r');
+    auto start = Clock::now();
+    if (link.framed) {
+        send_frame(link.fd, CONNECT);
+        if (read_frame(link.fd).size() != 27 + 240)
+            die("unexpected reply");
+    } else {
+        std::uint8_t reply[REPLY_LEN];
+        write_all(link.fd, raw_request.data(), raw_request.size());
+        read_exact(link.fd, reply, sizeof reply);
     }
-    send_frame(client, "vd_terminate");
-    ::close(client);
-    ::waitpid(pid, nullptr, 0);
-    return summarise(samples);
+    if (keep)
+        link.samples.push_back(micros(Clock::now() - start));
+}
+
+void print_row(const char* name, double value, double floor) {
+    std::printf("%-38s %10.1fus %10.1fus %7.2fx\n", name, value, floor, value / floor);
 }
 
 } // namespace
@@ -324,17 +327,14 @@ int main(int argc, char** argv) {
     if (::mkdtemp(tmp) == nullptr)
         die("mkdtemp");
 
-    Summary floor = floor_round_trip(requests);
-    Summary quiet = quiet_round_trip(argv[1], tmp, requests);
-
     Broker broker;
     start_broker(broker, argv[1], tmp);
     std::string listening = broker.line_starting("[vandrel] listening on 127.0.0.1:");
     auto port = static_cast<std::uint16_t>(std::stoi(listening.substr(listening.rfind(':') + 1)));
 
-    // Spawn-to-ready over fresh sessions.
+    // Spawn-to-ready over fresh sessions; the last one stays for the requests.
     std::vector<double> spawn, true_spawn;
-    long child_hwm = -1;
+    int piped_client = -1;
     for (std::size_t i = 0; i < SPAWN_ROUNDS; ++i) {
         int client = connect_loopback(port);
         auto start = Clock::now();
@@ -342,46 +342,53 @@ int main(int argc, char** argv) {
         broker.line_starting("[vandrel] child for appid 10 ready");
         spawn.push_back(micros(Clock::now() - start));
         true_spawn.push_back(true_spawn_micros());
-        if (i + 1 < SPAWN_ROUNDS) {
-            ::close(client);
-            broker.line_starting("[vandrel] child for appid 10 reaped");
-            continue;
+        if (i + 1 == SPAWN_ROUNDS) {
+            piped_client = client;
+            break;
         }
-        // The last session stays for the request figures.
-        std::vector<double> samples;
-        std::string request = "vd_connect 1.2.3.4:27015 90071992547409920 1 77";
-        for (std::size_t k = 0; k < WARMUP + requests; ++k) {
-            auto t0 = Clock::now();
-            send_frame(client, request);
-            Bytes reply = read_frame(client);
-            if (k >= WARMUP)
-                samples.push_back(micros(Clock::now() - t0));
-            if (reply.size() != 27 + 240)
-                die("unexpected reply");
-        }
-        child_hwm = vm_hwm_kib(child_of(broker.pid));
-        Summary connect = summarise(samples);
-        Summary spawned = summarise(spawn);
-        Summary trued = summarise(true_spawn);
-        long broker_hwm = vm_hwm_kib(broker.pid);
-        send_frame(client, "vd_terminate");
         ::close(client);
-        ::waitpid(broker.pid, nullptr, 0);
-
-        std::printf("%-34s %12s %12s %8s\n", "figure", "vandrel", "floor", "ratio");
-        std::printf("%-34s %10.1fus %10.1fus %7.2fx\n", "vd_connect round trip, median",
-                    connect.median, floor.median, connect.median / floor.median);
-        std::printf("%-34s %10.1fus %10.1fus %7.2fx\n", "vd_connect round trip, p99", connect.p99,
-                    floor.p99, connect.p99 / floor.p99);
-        std::printf("%-34s %10.1fus %10.1fus %7.2fx\n", "  the same, stderr to /dev/null",
-                    quiet.median, floor.median, quiet.median / floor.median);
-        std::printf("%-34s %10.1fus %10.1fus %7.2fx\n", "spawn to ready, median", spawned.median,
-                    trued.median, spawned.median / trued.median);
-        std::printf("%-34s %9ld KiB\n", "broker VmHWM", broker_hwm);
-        std::printf("%-34s %9ld KiB\n", "child VmHWM", child_hwm);
-        std::printf("(%zu requests after %zu warm-up; %zu spawns)\n", requests, WARMUP,
-                    SPAWN_ROUNDS);
+        broker.line_starting("[vandrel] child for appid 10 reaped");
     }
+
+    // The request figures: the floor and two brokers take turns, one round
+    // trip each per round and in a rotating order, so that whatever else the
+    // machine does at a moment weighs on all three alike.
+    pid_t forwarder = -1, file_broker = -1;
+    Link links[] = {{start_floor(forwarder), false, {}},
+                    {start_file_broker(argv[1], tmp, file_broker), true, {}},
+                    {piped_client, true, {}}};
+    constexpr std::size_t LINKS = std::size(links);
+    for (std::size_t k = 0; k < WARMUP + requests; ++k)
+        for (std::size_t j = 0; j < LINKS; ++j)
+            round_trip(links[(k + j) % LINKS], k >= WARMUP);
+    long child_hwm = vm_hwm_kib(child_of(broker.pid));
+    long broker_hwm = vm_hwm_kib(broker.pid);
+
+    Summary floor = summarise(links[0].samples);
+    Summary to_file = summarise(links[1].samples);
+    Summary piped = summarise(links[2].samples);
+    Summary spawned = summarise(spawn);
+    Summary trued = summarise(true_spawn);
+
+    for (Link& link : links) {
+        if (link.framed)
+            send_frame(link.fd, "vd_terminate");
+        ::close(link.fd);
+    }
+    ::waitpid(forwarder, nullptr, 0);
+    ::waitpid(file_broker, nullptr, 0);
+    ::waitpid(broker.pid, nullptr, 0);
+
+    std::printf("%-38s %12s %12s %8s\n", "figure", "vandrel", "floor", "ratio");
+    print_row("vd_connect round trip, median", to_file.median, floor.median);
+    print_row("vd_connect round trip, p99", to_file.p99, floor.p99);
+    print_row("  stderr read live via a pipe, median", piped.median, floor.median);
+    print_row("  stderr read live via a pipe, p99", piped.p99, floor.p99);
+    print_row("spawn to ready, median", spawned.median, trued.median);
+    std::printf("%-38s %9ld KiB\n", "broker VmHWM", broker_hwm);
+    std::printf("%-38s %9ld KiB\n", "child VmHWM", child_hwm);
+    std::printf("(%zu requests after %zu warm-up, in turn with the floor; %zu spawns)\n",
+                requests, WARMUP, SPAWN_ROUNDS);
     std::string cleanup = std::string("rm -rf ") + tmp;
     return std::system(cleanup.c_str()) == 0 ? 0 : 1;
 }
