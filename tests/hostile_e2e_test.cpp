@@ -579,6 +579,41 @@ TEST(HostileChildOutput, RuntimeTextOnStandardOutputStaysOutOfTheFrames) {
     EXPECT_EQ(*reply, expected_reply(77));
 }
 
+// The child's frame output closes while it works on a ticket: the waiting
+// request sees the end at once, not after the ticket's delay; the child's
+// reply then fails and it ends on its own, and the session goes on with the
+// dead child until the client leaves.
+TEST(HostileChildOutput, OutputClosedWhileTheChildIsBusy) {
+    Broker b(Env{{"VANDREL_STANDIN_TICKET_CLOSE_OUTPUT", "1"},
+                 {"VANDREL_STANDIN_TICKET_DELAY_MS", "500"}});
+    Fd client = b.connect();
+    pid_t child = b.activate_cstrike(client.get());
+    ASSERT_GT(child, 0);
+    b.command(client.get(), "vd_connect 1.2.3.4:27015 1 1 77",
+              {"command error: steam child exited"});
+    const std::string exited = "[vandrel] command error: steam child exited";
+    const std::string issued = "[vandrel] child: ticket 240 bytes";
+    ASSERT_TRUE(b.process().wait_for_line(issued)) << b.transcript();
+    ASSERT_TRUE(
+        b.process().wait_for_line("[vandrel] fatal: send error, Bad file descriptor (os error 9)"))
+        << b.transcript();
+    const auto& lines = b.process().lines();
+    EXPECT_LT(std::find(lines.begin(), lines.end(), exited),
+              std::find(lines.begin(), lines.end(), issued))
+        << "the session saw the end while the child was still in its Steam call";
+    ASSERT_TRUE(wait_dead(child, LINE_TIMEOUT));
+    b.command(client.get(), "vd_disconnect 1.2.3.4:27015 77",
+              {"command error: no ticket requested"});
+    b.command(client.get(), "vd_connect 1.2.3.4:27015 1 1 78",
+              {"command error: send error, Broken pipe (os error 32)"});
+    ::shutdown(client.get(), SHUT_WR);
+    b.expect(
+        {"peer closed the connection", "session ended, awaiting next connection", reaped_line(10)});
+    EXPECT_TRUE(reads_eof(client.get(), LINE_TIMEOUT)) << "no reply to either request";
+    EXPECT_TRUE(child_pids(b.pid()).empty());
+    b.serves_next_client();
+}
+
 // In stdio mode the client stops reading the broker's standard output: the
 // reply fails, the session reads on, and the terminate command still ends
 // the ticket, the child and the broker in order.

@@ -42,6 +42,10 @@
 //       The delay of the 1st, 2nd, ... ticket call since the initialisation,
 //       the last value repeating, e.g. "9000,0" delays only the first ticket;
 //       wins over VANDREL_STANDIN_TICKET_DELAY_MS.
+//   VANDREL_STANDIN_TICKET_CLOSE_OUTPUT=1
+//       At the start of every ticket call, before its delay, close every
+//       descriptor open for writing into a pipe other than standard error's:
+//       in a child, its frame output.
 //   VANDREL_STANDIN_CALLBACKS=<id>[:<param size>],...
 //       Callbacks queued at initialisation and delivered one per
 //       GetNextCallback, e.g. "703,100,703". The parameter size defaults to 16

@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace vandrel::standin {
 namespace {
@@ -40,6 +43,25 @@ long long ticket_delay_ms(std::size_t call) {
     }
 }
 
+// Closes every descriptor that writes into a pipe other than the one standard
+// error writes into. In a Steam child that is its frame output, so its
+// supervisor sees the child's output end while the child is still busy.
+void close_pipe_outputs() {
+    constexpr int HIGHEST_FD = 1023;
+    struct stat err {};
+    const bool err_known = ::fstat(STDERR_FILENO, &err) == 0;
+    for (int fd = 0; fd <= HIGHEST_FD; ++fd) {
+        const int flags = ::fcntl(fd, F_GETFL);
+        struct stat st {};
+        if (fd == STDERR_FILENO || flags < 0 || (flags & O_ACCMODE) != O_WRONLY ||
+            ::fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode))
+            continue;
+        if (err_known && st.st_dev == err.st_dev && st.st_ino == err.st_ino)
+            continue;
+        ::close(fd);
+    }
+}
+
 } // namespace
 
 std::uint8_t ticket_byte(std::uint32_t ip, std::uint16_t port, std::uint64_t sid, std::size_t i) {
@@ -52,6 +74,8 @@ int issue_ticket(const TicketRequest& request, std::size_t index, bool refused) 
     const int max_blob = request.max_blob;
     const bool zeroed =
         out == nullptr || max_blob <= 0 || all_zero(out, static_cast<std::size_t>(max_blob));
+    if (env("VANDREL_STANDIN_TICKET_CLOSE_OUTPUT") != nullptr)
+        close_pipe_outputs();
     sleep_ms(std::max(ticket_delay_ms(index), 0LL));
 
     const long long ticket_len =
