@@ -387,8 +387,8 @@ int main(int argc, char** argv) {
     print_row("spawn to ready, median", spawned.median, trued.median);
     std::printf("%-38s %9ld KiB\n", "broker VmHWM", broker_hwm);
     std::printf("%-38s %9ld KiB\n", "child VmHWM", child_hwm);
-    std::printf("(%zu requests after %zu warm-up, in turn with the floor; %zu spawns)\n",
-                requests, WARMUP, SPAWN_ROUNDS);
+    std::printf("(%zu requests after %zu warm-up, in turn with the floor; %zu spawns)\n", requests,
+                WARMUP, SPAWN_ROUNDS);
     std::string cleanup = std::string("rm -rf ") + tmp;
     return std::system(cleanup.c_str()) == 0 ? 0 : 1;
 }
