@@ -192,17 +192,30 @@ struct Broker {
     }
 };
 
-void start_broker(Broker& b, const char* path, const std::string& tmpdir) {
-    int err[2];
-    if (::pipe2(err, O_CLOEXEC) != 0)
-        die("pipe");
-    b.pid = ::fork();
-    if (b.pid == 0) {
-        ::dup2(err[1], 2);
+constexpr std::string_view LISTENING = "[vandrel] listening on 127.0.0.1:";
+
+// Starts the broker on a free loopback port, its standard error on `err`.
+pid_t exec_broker(const char* path, const std::string& tmpdir, int err) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(err, 2);
         ::setenv("TMPDIR", tmpdir.c_str(), 1);
         ::execl(path, path, "127.0.0.1:0", static_cast<char*>(nullptr));
         ::_exit(127);
     }
+    return pid;
+}
+
+// The port in the broker's "listening on" line.
+std::uint16_t listening_port(const std::string& line) {
+    return static_cast<std::uint16_t>(std::stoi(line.substr(line.rfind(':') + 1)));
+}
+
+void start_broker(Broker& b, const char* path, const std::string& tmpdir) {
+    int err[2];
+    if (::pipe2(err, O_CLOEXEC) != 0)
+        die("pipe");
+    b.pid = exec_broker(path, tmpdir, err[1]);
     ::close(err[1]);
     std::thread([&b, fd = err[0]] { b.drain(fd); }).detach();
 }
@@ -270,17 +283,12 @@ std::string file_line_starting(const std::string& path, std::string_view prefix)
 // Returns a client socket of a session whose child is already warm.
 int start_file_broker(const char* path, const std::string& tmpdir, pid_t& pid) {
     std::string log_path = tmpdir + "/file-broker.log";
-    pid = ::fork();
-    if (pid == 0) {
-        int log = ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(log, 2);
-        ::setenv("TMPDIR", tmpdir.c_str(), 1);
-        ::execl(path, path, "127.0.0.1:0", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    std::string listening = file_line_starting(log_path, "[vandrel] listening on 127.0.0.1:");
-    auto port = static_cast<std::uint16_t>(std::stoi(listening.substr(listening.rfind(':') + 1)));
-    int client = connect_loopback(port);
+    int log = ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (log < 0)
+        die("open the broker's log file");
+    pid = exec_broker(path, tmpdir, log);
+    ::close(log);
+    int client = connect_loopback(listening_port(file_line_starting(log_path, LISTENING)));
     send_frame(client, "vd_gamedir cstrike");
     return client;
 }
@@ -329,8 +337,7 @@ int main(int argc, char** argv) {
 
     Broker broker;
     start_broker(broker, argv[1], tmp);
-    std::string listening = broker.line_starting("[vandrel] listening on 127.0.0.1:");
-    auto port = static_cast<std::uint16_t>(std::stoi(listening.substr(listening.rfind(':') + 1)));
+    std::uint16_t port = listening_port(broker.line_starting(LISTENING));
 
     // Spawn-to-ready over fresh sessions; the last one stays for the requests.
     std::vector<double> spawn, true_spawn;
