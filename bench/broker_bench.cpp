@@ -307,7 +307,7 @@ void round_trip(Link& link, bool keep) {
     auto start = Clock::now();
     if (link.framed) {
         send_frame(link.fd, CONNECT);
-        if (read_frame(link.fd).size() != 27 + 240)
+        if (read_frame(link.fd).size() != REPLY_LEN - vandrel::FRAME_HEADER_LEN)
             die("unexpected reply");
     } else {
         std::uint8_t reply[REPLY_LEN];
