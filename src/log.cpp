@@ -1,5 +1,7 @@
 #include "log.hpp"
 
+#include "text.hpp"
+
 #include <cerrno>
 #include <string>
 #include <unistd.h>
@@ -20,9 +22,13 @@ void write_stderr(std::string_view text) {
 }
 
 void log_line(std::string_view message) {
+    // Whatever a client, the child, Steam or the environment put into the
+    // message, the event stays one line that no terminal reads as commands.
     std::string line;
     line.reserve(LOG_PREFIX.size() + message.size() + 1);
-    line.append(LOG_PREFIX).append(message).push_back('\n');
+    line.append(LOG_PREFIX);
+    append_one_line(line, message);
+    line.push_back('\n');
     write_stderr(line);
 }
 

@@ -200,6 +200,30 @@ void append_quoted(std::string& out, std::string_view text) {
     out += '"';
 }
 
+void append_one_line(std::string& out, std::string_view text) {
+    const auto bytes = as_bytes(text);
+    std::size_t pos = 0;
+    while (pos < bytes.size()) {
+        // Printable ASCII, nearly every byte of every line, goes in runs.
+        std::size_t plain = pos;
+        while (plain < bytes.size() && bytes[plain] >= 0x20 && bytes[plain] < 0x7F)
+            ++plain;
+        out.append(text.substr(pos, plain - pos));
+        pos = plain;
+        if (pos == bytes.size())
+            break;
+        const Decoded d = decode_at(bytes, pos);
+        const std::string_view raw = text.substr(pos, d.len);
+        pos += d.len;
+        if (d.step != Step::CodePoint)
+            out += REPLACEMENT_CHARACTER;
+        else if (d.code_point < 0x20 || (d.code_point >= 0x7F && d.code_point <= 0x9F))
+            append_escape(out, d.code_point);
+        else
+            out += raw;
+    }
+}
+
 std::string quoted(std::string_view text) {
     std::string out;
     append_quoted(out, text);

@@ -42,6 +42,11 @@ inline std::string quoted(const char* text) {
     return quoted(std::string_view(text));
 }
 
+// Appends `text` as one line of valid UTF-8 that moves no terminal cursor:
+// every control character (C0, DEL, C1) as \u{hex}, as the quoted form
+// writes it, and every invalid sequence as U+FFFD; the rest unchanged.
+void append_one_line(std::string& out, std::string_view text);
+
 // Unicode character properties, from the generated tables. Values above
 // U+10FFFF have none of them.
 // White_Space: U+0009..U+000D, U+0020, U+0085, U+00A0 and the Unicode spaces.

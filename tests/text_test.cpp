@@ -319,6 +319,27 @@ TEST(Quoted, KeepsTheOutputValidWhenTheInputIsNot) {
     EXPECT_EQ(out, "\"a" + utf8(0xFFFD) + utf8(0xFFFD) + "\"");
 }
 
+TEST(OneLine, EscapesControlsAndReplacesInvalidSequences) {
+    auto one_line = [](std::string_view text) {
+        std::string out = "> ";
+        append_one_line(out, text);
+        return out;
+    };
+    EXPECT_EQ(one_line("plain text, \"quoted\" \\ as is"), "> plain text, \"quoted\" \\ as is");
+    EXPECT_EQ(one_line("\x1b[1A\x1b[2K\b\x7f"), "> \\u{1b}[1A\\u{1b}[2K\\u{8}\\u{7f}");
+    EXPECT_EQ(one_line("a\nb\rc\td"), "> a\\u{a}b\\u{d}c\\u{9}d");
+    EXPECT_EQ(one_line(std::string_view("\0", 1)), "> \\u{0}");
+    // C1 controls, U+0085 (a line break to some readers) among them.
+    EXPECT_EQ(one_line("\u0085\u009b\u0080"), "> \\u{85}\\u{9b}\\u{80}");
+    // The rest of Unicode stays as it is, line and paragraph separators too:
+    // they are not controls and no terminal breaks a line at them.
+    EXPECT_EQ(one_line("\u00a0\u00e9\u2028\U0001F600"), "> \u00a0\u00e9\u2028\U0001F600");
+    // A lone C1 byte is no character, so no terminal can take it for one.
+    EXPECT_EQ(one_line("a\x9b"
+                       "b\xc2"),
+              "> a\uFFFDb\uFFFD");
+}
+
 TEST(UnicodeProperties, WhiteSpaceIsExactlyTheUnicodeSet) {
     const auto listed = [](char32_t c) {
         return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
