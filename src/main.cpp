@@ -5,15 +5,19 @@
 #include "listen.hpp"
 #include "log.hpp"
 #include "supervisor.hpp"
+#include "thread.hpp"
 #include "transport.hpp"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace vandrel {
@@ -69,6 +73,7 @@ int tcp_mode(std::string_view listen_text) {
     if (!is_loopback_text(listen_text))
         log_line("WARNING: listening on a non-loopback address with no authentication");
 
+    bool warned_unchecked = false;
     for (;;) {
         Result<Accepted> accepted = accept_connection(listener->get());
         if (!accepted) {
@@ -76,6 +81,13 @@ int tcp_mode(std::string_view listen_text) {
             return fatal(accepted.error());
         }
         log_line("accepted " + accepted->peer);
+        PeerCheck peer = check_peer(*accepted);
+        if (peer.verdict == PeerVerdict::Refused) {
+            log_line(peer.text);
+            continue; // the connection closes with `accepted`
+        }
+        if (peer.verdict == PeerVerdict::Unchecked && !std::exchange(warned_unchecked, true))
+            log_line(peer.text);
         // The session, its connection and its child are destroyed at the end
         // of each turn, after the outcome line and before the next accept.
         Session session(Framed(std::make_unique<TcpTransport>(std::move(accepted->socket))));
@@ -91,7 +103,27 @@ int tcp_mode(std::string_view listen_text) {
     }
 }
 
+// Opens every one of descriptors 0, 1 and 2 that is not open on /dev/null, so
+// that no socket or pipe of the program can take a standard descriptor's
+// number: the listener on descriptor 1 would get the log, and a client
+// connection on descriptor 2 the frames of a stdio session.
+bool open_standard_descriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        // The lowest free number is `fd` itself: the ones below it are open.
+        int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (opened != fd)
+            return false;
+    }
+    return true;
+}
+
 int run(const std::vector<std::string_view>& args) {
+    if (!open_standard_descriptors()) {
+        log_line("fatal abort: cannot open /dev/null for a closed standard descriptor");
+        return EXIT_ABORT;
+    }
     // A write to a vanished client or child then fails with EPIPE instead of
     // killing the process.
     std::signal(SIGPIPE, SIG_IGN);

@@ -1,10 +1,13 @@
 // The built program's command line, listener and session loop, run as a
 // subprocess and checked by its standard error lines and exit status.
-#include "test_support.hpp"
+#include "e2e.hpp"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace vandrel::test {
@@ -188,6 +191,82 @@ TEST(StdioMode, CodecErrorIsFatal) {
     EXPECT_EQ(p.wait_exit(), 1);
     EXPECT_TRUE(reads_eof(p.stdout_fd(), LINE_TIMEOUT)) << "standard output stays empty";
 }
+
+TEST(LogLines, EachEventIsOneLineWhateverItsTextHolds) {
+    // A TMPDIR that ends a line and forges the next one, and a command word of
+    // terminal controls: the child's scratch line and the "<- " line hold both.
+    TempDir tmp;
+    const std::string tmpdir = tmp.path() + "/x\n[vandrel] forged";
+    ASSERT_EQ(::mkdir(tmpdir.c_str(), 0700), 0);
+    auto client = Client::tcp(standin(), {{"TMPDIR", tmpdir}});
+    client->activate_cstrike();
+    client->send("\x1b[1A\x1b[2Kvd_x\b\x7f now");
+    client->expect({"<- \\u{1b}[1A\\u{1b}[2Kvd_x\\u{8}\\u{7f}", "command error: unknown command"});
+    client->close_input();
+    client->expect({"peer closed the connection"});
+
+    const auto& lines = client->process().lines();
+    const std::string scratch =
+        "[vandrel] child: appid 10, scratch " + tmp.path() + "/x\\u{a}[vandrel] forged/vandrel-10-";
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
+        return l.starts_with(scratch);
+    })) << client->transcript();
+    for (const std::string& line : lines) {
+        EXPECT_TRUE(line.starts_with("[vandrel] ") || is_child_line(line)) << line;
+        EXPECT_TRUE(std::none_of(line.begin(), line.end(), [](unsigned char c) {
+            return c < 0x20 || c == 0x7f;
+        })) << line;
+    }
+}
+
+// A port that nothing listens on just now.
+std::uint16_t free_port() {
+    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return 0;
+    return ntohs(addr.sin_port);
+}
+
+class ClosedStandardDescriptors : public testing::TestWithParam<std::vector<int>> {};
+
+// Started with standard output, standard error or both closed, the broker
+// still serves a ticket, and its frame stream holds nothing but the reply.
+TEST_P(ClosedStandardDescriptors, TheClientGetsExactlyTheReply) {
+    std::uint16_t port = free_port();
+    ASSERT_NE(port, 0);
+    Broker env(standin());
+    Spawn options = env.spawn({"127.0.0.1:" + std::to_string(port)}, {});
+    options.pipe_stdin = false;
+    options.closed = GetParam();
+    Process broker(options);
+
+    // The broker's log may be gone with standard error: wait for its port.
+    Fd client;
+    for (auto deadline = Clock::now() + LINE_TIMEOUT; !client.valid() && Clock::now() < deadline;)
+        if (client = connect_tcp(port); !client.valid())
+            std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(client.valid());
+    write_bytes(client.get(), frame_of(std::string_view("vd_gamedir cstrike")));
+    write_bytes(client.get(), frame_of(std::string_view("vd_connect 1.2.3.4:27015 1 1 77")));
+    EXPECT_EQ(read_frame(client.get()), expected_reply(77, IP_1_2_3_4, 27015, 1));
+    ::shutdown(client.get(), SHUT_WR);
+    EXPECT_TRUE(reads_eof(client.get(), LINE_TIMEOUT)) << "nothing after the reply";
+}
+
+INSTANTIATE_TEST_SUITE_P(Closed, ClosedStandardDescriptors,
+                         testing::Values(std::vector<int>{1}, std::vector<int>{2},
+                                         std::vector<int>{1, 2}),
+                         [](const auto& info) {
+                             std::string name = "Fd";
+                             for (int fd : info.param)
+                                 name += std::to_string(fd);
+                             return name;
+                         });
 
 } // namespace
 } // namespace vandrel::test

@@ -222,7 +222,7 @@ class Broker {
 
     Process& process() { return tcp_.process(); }
     pid_t pid() { return tcp_.process().pid(); }
-    std::uint16_t port() const { return tcp_.port(); }
+    std::uint16_t port() { return tcp_.port(); }
     std::vector<std::string> calls(std::string_view prefix) const {
         return file_lines(dir_.path() + "/calls.log", prefix);
     }

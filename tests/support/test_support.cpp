@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -63,10 +64,16 @@ std::vector<std::string> make_env(const Spawn& options) {
 
 } // namespace
 
-std::string broker_path() { return VANDREL_BINARY; }
-std::string build_dir() { return VANDREL_BUILD_DIR; }
+std::string broker_path() {
+    return VANDREL_BINARY;
+}
+std::string build_dir() {
+    return VANDREL_BUILD_DIR;
+}
 
-Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.end()); }
+Bytes bytes_of(std::string_view text) {
+    return Bytes(text.begin(), text.end());
+}
 
 Bytes frame_of(const Bytes& payload) {
     Result<Bytes> frame = encode_frame(payload);
@@ -74,7 +81,9 @@ Bytes frame_of(const Bytes& payload) {
     return frame ? *frame : Bytes{};
 }
 
-Bytes frame_of(std::string_view payload) { return frame_of(bytes_of(payload)); }
+Bytes frame_of(std::string_view payload) {
+    return frame_of(bytes_of(payload));
+}
 
 std::optional<Bytes> read_exact(int fd, std::size_t n, Clock::duration limit) {
     auto deadline = Clock::now() + limit;
@@ -134,6 +143,33 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
+namespace {
+
+// Makes this process `uid` with group `uid` and no supplementary groups.
+bool drop_to(uid_t uid) {
+    return ::setgroups(0, nullptr) == 0 && ::setresgid(uid, uid, uid) == 0 &&
+           ::setresuid(uid, uid, uid) == 0;
+}
+
+} // namespace
+
+std::string second_user_unavailable() {
+    if (::geteuid() != 0)
+        return "needs root to run a process as a second user (uid " + std::to_string(OTHER_UID) +
+               ")";
+    return {};
+}
+
+int run_as_other_user(const std::function<int()>& body) {
+    pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(drop_to(OTHER_UID) ? body() : 125);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 Process::Process(const std::string& program, const Spawn& options) {
     int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
     if (options.pipe_stdin && ::pipe2(in, O_CLOEXEC) != 0)
@@ -164,6 +200,10 @@ Process::Process(const std::string& program, const Spawn& options) {
         // The program starts with its three standard streams only, whatever
         // the test runner itself inherited.
         ::close_range(3, ~0U, 0);
+        for (int fd : options.closed)
+            ::close(fd);
+        if (options.user && !drop_to(*options.user))
+            ::_exit(125);
         if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0)
             ::_exit(126);
         ::signal(SIGPIPE, SIG_DFL);
@@ -231,7 +271,8 @@ bool Process::wait_for_line(std::string_view line, Clock::duration limit) {
     return false;
 }
 
-std::optional<std::string> Process::wait_for_prefix(std::string_view prefix, Clock::duration limit) {
+std::optional<std::string> Process::wait_for_prefix(std::string_view prefix,
+                                                    Clock::duration limit) {
     auto deadline = Clock::now() + limit;
     while (auto next = next_line(deadline - Clock::now()))
         if (next->starts_with(prefix))
@@ -273,14 +314,19 @@ TcpBroker::TcpBroker(Spawn options)
           return Process(options);
       }()) {}
 
-Fd TcpBroker::connect() {
+std::uint16_t TcpBroker::port() {
     if (port_ == 0) {
         auto line = process_.wait_for_prefix("[vandrel] listening on 127.0.0.1:");
         EXPECT_TRUE(line.has_value()) << "broker did not listen";
-        if (!line)
-            return Fd();
-        port_ = static_cast<std::uint16_t>(std::stoi(line->substr(line->rfind(':') + 1)));
+        if (line)
+            port_ = static_cast<std::uint16_t>(std::stoi(line->substr(line->rfind(':') + 1)));
     }
+    return port_;
+}
+
+Fd TcpBroker::connect() {
+    if (port() == 0)
+        return Fd();
     Fd fd = connect_tcp(port_);
     EXPECT_TRUE(fd.valid());
     std::string expected = "[vandrel] accepted 127.0.0.1:" + std::to_string(local_port(fd.get()));
@@ -308,7 +354,8 @@ std::uint16_t local_port(int fd) {
 
 std::vector<pid_t> child_pids(pid_t pid) {
     std::vector<pid_t> out;
-    std::string path = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
+    std::string path =
+        "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
     std::istringstream in(read_file(path));
     pid_t child;
     while (in >> child)

@@ -1,17 +1,18 @@
 // Helpers shared by the tests: run the built broker, frame payloads, read lines.
 #pragma once
 
+#include "fd.hpp"
+#include "transport.hpp"
+
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
 #include <vector>
-
-#include "fd.hpp"
-#include "transport.hpp"
 
 namespace vandrel::test {
 
@@ -40,30 +41,32 @@ void write_bytes(int fd, const Bytes& bytes);
 
 // A temporary directory removed with its contents at destruction.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 
 // Options for starting a process.
 struct Spawn {
-    std::vector<std::string> args;                  // after the program name
-    std::map<std::string, std::string> env;         // added or replaced
-    std::vector<std::string> unset_env;             // removed
-    bool pipe_stdin = true;                         // else /dev/null
-    bool pipe_stdout = true;                        // else /dev/null
-    std::string cwd;                                // empty: inherit
+    std::vector<std::string> args;          // after the program name
+    std::map<std::string, std::string> env; // added or replaced
+    std::vector<std::string> unset_env;     // removed
+    bool pipe_stdin = true;                 // else /dev/null
+    bool pipe_stdout = true;                // else /dev/null
+    std::string cwd;                        // empty: inherit
+    std::vector<int> closed;                // standard descriptors left closed
+    std::optional<uid_t> user;              // run as this uid and gid (needs root)
 };
 
 // A process with piped standard streams; killed and reaped on destruction.
 class Process {
-public:
+  public:
     explicit Process(const std::string& program, const Spawn& options);
     // The broker itself.
     explicit Process(const Spawn& options) : Process(broker_path(), options) {}
@@ -94,7 +97,7 @@ public:
     std::optional<int> wait_exit(Clock::duration limit = LINE_TIMEOUT);
     void kill_now();
 
-private:
+  private:
     pid_t pid_ = -1;
     bool reaped_ = false;
     int status_ = 0;
@@ -108,17 +111,26 @@ private:
 
 // A broker in TCP mode on 127.0.0.1 with a port the system chose.
 class TcpBroker {
-public:
+  public:
     explicit TcpBroker(Spawn options = {});
     Process& process() { return process_; }
-    std::uint16_t port() const { return port_; }
+    // The port it listens on, read from its "listening on" line at first use.
+    std::uint16_t port();
     // A fresh connection to the broker, and the "accepted" line for it.
     Fd connect();
 
-private:
+  private:
     Process process_;
     std::uint16_t port_ = 0;
 };
+
+// The uid and gid that tests which need a second local user drop a process to.
+inline constexpr uid_t OTHER_UID = 65534;
+// Why this test process cannot drop a process to OTHER_UID, or empty when it can.
+std::string second_user_unavailable();
+// Runs `body` in a forked process as OTHER_UID; its exit status is what `body`
+// returns (125 when the drop failed).
+int run_as_other_user(const std::function<int()>& body);
 
 // A TCP connection to 127.0.0.1:port (close-on-exec), or an invalid Fd.
 Fd connect_tcp(std::uint16_t port);
