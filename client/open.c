@@ -5,6 +5,7 @@
 #define _GNU_SOURCE
 
 #include "link.h"
+#include "peer.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -109,6 +110,24 @@ static int connect_one(int fd, const struct addrinfo* ai, int64_t deadline) {
     }
 }
 
+/* Whether the broker at the other end of `fd` may see this user's requests:
+ * its socket belongs to this user or to root, or it runs on another host. A
+ * host whose socket table cannot be asked is trusted as before; a local end
+ * whose owner is gone is not. */
+static int broker_is_trusted(int fd) {
+    vd_peer_owner owner = vd_peer_lookup(fd, 1);
+    switch (owner.result) {
+    case VD_PEER_FOUND:
+        return owner.uid == getuid() || owner.uid == 0;
+    case VD_PEER_REMOTE:
+    case VD_PEER_UNCHECKED:
+        return 1;
+    case VD_PEER_GONE:
+        break;
+    }
+    return 0;
+}
+
 vandrel_status vandrel_connect(vandrel_client* client, const char* addr, int timeout_ms) {
     if (client == NULL)
         return VANDREL_ERR_ARGUMENT;
@@ -148,6 +167,11 @@ vandrel_status vandrel_connect(vandrel_client* client, const char* addr, int tim
     freeaddrinfo(found);
     if (fd < 0)
         return vandrel_fail(client, VANDREL_ERR_CONNECT, last_err);
+
+    if (!broker_is_trusted(fd)) {
+        close(fd);
+        return vandrel_fail(client, VANDREL_ERR_UNTRUSTED, 0);
+    }
 
     /* Blocking from here on: the library waits with poll, never by spinning. */
     int flags = fcntl(fd, F_GETFL);

@@ -19,7 +19,8 @@ enum {
     EXIT_USAGE = 2,
     EXIT_NO_BROKER = 3,
     EXIT_NO_TICKET = 4,
-    EXIT_LINK = 5
+    EXIT_LINK = 5,
+    EXIT_UNTRUSTED = 6
 };
 
 /* How long to wait for a TCP connection to the broker. */
@@ -48,7 +49,8 @@ static const char USAGE[] =
     "\n"
     "Exit status: 0 ticket printed, 2 usage error, 3 cannot connect to or start\n"
     "the broker, 4 no ticket in time (unknown game, Steam refused or not ready),\n"
-    "5 the link failed or the broker sent a malformed reply.\n";
+    "5 the link failed or the broker sent a malformed reply, 6 the broker at ADDR\n"
+    "runs as another user (nothing was sent to it).\n";
 
 struct options {
     const char* broker;
@@ -192,6 +194,8 @@ static int exit_status_for(vandrel_status status) {
         return EXIT_NO_BROKER;
     case VANDREL_ERR_TIMEOUT:
         return EXIT_NO_TICKET;
+    case VANDREL_ERR_UNTRUSTED:
+        return EXIT_UNTRUSTED;
     default:
         return EXIT_LINK;
     }

@@ -1,5 +1,6 @@
 #include "listen.hpp"
 
+#include "peer.h"
 #include "transport.hpp"
 
 #include <arpa/inet.h>
@@ -11,6 +12,7 @@
 #include <netinet/in.h>
 #include <optional>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 namespace vandrel {
@@ -203,6 +205,33 @@ Result<Accepted> accept_connection(int listener) {
         if (!connection_error(errno))
             return BrokerError::io(IoError::last_os());
     }
+}
+
+PeerCheck check_peer(const Accepted& accepted) {
+    const uid_t own = ::getuid();
+    const vd_peer_owner owner = vd_peer_lookup(accepted.socket.get(), /*accept_listener=*/0);
+    const std::string serves = ", this broker serves uid " + std::to_string(own);
+    switch (owner.result) {
+    case VD_PEER_FOUND:
+        if (owner.uid == own || owner.uid == 0)
+            return {PeerVerdict::Allowed, {}};
+        return {PeerVerdict::Refused, "refused " + accepted.peer + ": connection from uid " +
+                                          std::to_string(owner.uid) + serves};
+    case VD_PEER_REMOTE:
+        return {PeerVerdict::Allowed, {}};
+    case VD_PEER_GONE:
+        // A local client that has already gone may still have left commands
+        // in the socket ("vd_terminate", then a reset); its user is unknown.
+        return {PeerVerdict::Refused,
+                "refused " + accepted.peer + ": the client's socket is gone" + serves};
+    case VD_PEER_UNCHECKED:
+        break;
+    }
+    BrokerError why = BrokerError::io(IoError::os(owner.err));
+    return {PeerVerdict::Unchecked,
+            "WARNING: cannot tell which user a client runs as, every local user may use this "
+            "broker: " +
+                why.text()};
 }
 
 } // namespace vandrel

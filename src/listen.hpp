@@ -34,4 +34,19 @@ struct Accepted {
 };
 Result<Accepted> accept_connection(int listener);
 
+// Who may use the broker: the user it runs as, and root. A client is judged
+// by the owner of its socket in this host's socket table; a client on another
+// host has none and is served, as is every client when the table cannot be
+// asked.
+enum class PeerVerdict {
+    Allowed,   // the broker's own user, root, or another host
+    Refused,   // another local user, or a local socket whose owner is gone
+    Unchecked, // the socket table cannot be asked: served, with a warning
+};
+struct PeerCheck {
+    PeerVerdict verdict;
+    std::string text; // the log line of a refusal or of the warning
+};
+PeerCheck check_peer(const Accepted& accepted);
+
 } // namespace vandrel

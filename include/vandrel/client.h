@@ -76,7 +76,8 @@ typedef enum vandrel_status {
     VANDREL_ERR_TIMEOUT,          /* no ticket within the time limit */
     VANDREL_ERR_PROTOCOL,         /* the broker sent a malformed frame or reply */
     VANDREL_ERR_TICKET_TOO_LARGE, /* the ticket does not fit the caller's buffer */
-    VANDREL_ERR_BROKER_FAILED     /* a spawned broker ended with a failure */
+    VANDREL_ERR_BROKER_FAILED,    /* a spawned broker ended with a failure */
+    VANDREL_ERR_UNTRUSTED         /* the broker belongs to another user; nothing was sent */
 } vandrel_status;
 
 /* One link to a broker. The caller provides the storage; its fields are
@@ -112,7 +113,10 @@ typedef struct vandrel_ticket {
 /* Opens a TCP connection to the broker at `addr` ("a.b.c.d:port",
  * "[v6addr]:port" or "host:port"; NULL is VANDREL_DEFAULT_BROKER_ADDR),
  * waiting at most `timeout_ms` for the connection (negative: the system's own
- * limit; a host name lookup comes on top). */
+ * limit; a host name lookup comes on top). A broker on this host must run as
+ * the caller's user or as root: one of another user (who may have taken the
+ * port) gives VANDREL_ERR_UNTRUSTED, and the connection is closed before
+ * anything is sent. A broker on another host is not checked. */
 vandrel_status vandrel_connect(vandrel_client* client, const char* addr, int timeout_ms);
 
 /* Uses descriptors the caller already holds: frames are read from `read_fd`

@@ -1,0 +1,44 @@
+/* Which local user owns the other end of a TCP connection, from the kernel's
+ * socket table. Written in C99 so that the broker's accept loop and the C
+ * client library share one implementation. */
+#ifndef VANDREL_PEER_H
+#define VANDREL_PEER_H
+
+#include <sys/types.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef enum vd_peer_result {
+    /* The other end is a socket of this host; `uid` owns it. */
+    VD_PEER_FOUND,
+    /* The other end is on another host: no local user owns it. */
+    VD_PEER_REMOTE,
+    /* The other end has a local address but no socket in the table (it went
+     * away, or it is not a socket a user owns): nobody can vouch for it. */
+    VD_PEER_GONE,
+    /* The table cannot be asked (no netlink, a filter forbids it); `err`
+     * holds the errno of the step that failed. */
+    VD_PEER_UNCHECKED
+} vd_peer_result;
+
+typedef struct vd_peer_owner {
+    vd_peer_result result;
+    uid_t uid; /* with VD_PEER_FOUND */
+    int err;   /* with VD_PEER_UNCHECKED */
+} vd_peer_owner;
+
+/* Looks up the socket at the other end of the connected TCP socket `fd`.
+ * With `accept_listener` set, a listening socket bound to the other end's
+ * address counts as its owner: a client whose connection is still in the
+ * broker's accept queue sees the broker's listener there. IPv4 peers of a
+ * dual-stack socket are looked up as IPv4. Never blocks for long: the
+ * kernel answers a lookup at once. */
+vd_peer_owner vd_peer_lookup(int fd, int accept_listener);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

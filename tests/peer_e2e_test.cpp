@@ -1,0 +1,200 @@
+// Only the broker's own user and root may use a broker, and the client library
+// talks only to a broker of its own user or root: the built broker, the
+// library and vandrel-ticket against a second local user, over IPv4, IPv6 and
+// a dual-stack listener.
+#include "e2e.hpp"
+#include "vandrel/client.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace vandrel::test {
+namespace {
+
+// How a client that another user runs fared.
+enum OtherClient : int {
+    GOT_NOTHING = 0, // the connection ended before any byte came
+    GOT_BYTES = 1,   // the broker sent something
+    NO_CONNECTION = 2,
+    STILL_OPEN = 3, // the connection stayed open without a byte
+};
+
+// The port of a "listening on {addr}" line, and the warning that a
+// wildcard address brings.
+std::uint16_t listening_port(Process& broker) {
+    auto line = broker.wait_for_prefix("[vandrel] listening on ");
+    EXPECT_TRUE(line.has_value()) << "the broker did not listen";
+    if (!line)
+        return 0;
+    if (line->find("[::]:") != std::string::npos) {
+        auto warning = broker.next_line();
+        EXPECT_TRUE(warning && warning->starts_with("[vandrel] WARNING: listening on a non-"));
+    }
+    return static_cast<std::uint16_t>(std::stoi(line->substr(line->rfind(':') + 1)));
+}
+
+// A connection to `host` (a literal IPv4 or IPv6 address) and `port`.
+Fd connect_to(const std::string& host, std::uint16_t port) {
+    sockaddr_storage addr{};
+    socklen_t len = 0;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&addr);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&addr);
+    if (::inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        len = sizeof *v4;
+    } else if (::inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        len = sizeof *v6;
+    }
+    Fd fd(::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid() || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0)
+        return Fd();
+    return fd;
+}
+
+// As OTHER_UID: connects, asks for a ticket and for the broker's end, and
+// reports what came back within a few seconds.
+OtherClient other_user_asks(const std::string& host, std::uint16_t port) {
+    return static_cast<OtherClient>(run_as_other_user([&] {
+        Fd fd = connect_to(host, port);
+        if (!fd.valid())
+            return int{NO_CONNECTION};
+        Bytes frames = frame_of(std::string_view("vd_gamedir cstrike"));
+        for (std::string_view command : {"vd_connect 1.2.3.4:27015 1 1 77", "vd_terminate"}) {
+            Bytes f = frame_of(command);
+            frames.insert(frames.end(), f.begin(), f.end());
+        }
+        (void)::send(fd.get(), frames.data(), frames.size(), MSG_NOSIGNAL);
+        pollfd p{fd.get(), POLLIN, 0};
+        if (::poll(&p, 1, 5000) != 1)
+            return int{STILL_OPEN};
+        std::uint8_t byte = 0;
+        return ::recv(fd.get(), &byte, 1, 0) > 0 ? int{GOT_BYTES} : int{GOT_NOTHING};
+    }));
+}
+
+bool has_ipv6_loopback() {
+    Fd fd(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in6 addr{};
+    addr.sin6_family = AF_INET6;
+    addr.sin6_addr = in6addr_loopback;
+    return fd.valid() && ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+std::string serves_uid() {
+    return ", this broker serves uid " + std::to_string(::getuid());
+}
+
+// The broker's lines for a refused client: "accepted {peer}" and the refusal
+// naming the same peer and both users.
+void expect_refused(Process& broker) {
+    auto accepted = broker.next_line();
+    ASSERT_TRUE(accepted && accepted->starts_with("[vandrel] accepted ")) << *accepted;
+    std::string peer = accepted->substr(std::string_view("[vandrel] accepted ").size());
+    EXPECT_EQ(broker.next_line(), "[vandrel] refused " + peer + ": connection from uid " +
+                                      std::to_string(OTHER_UID) + serves_uid());
+}
+
+TEST(PeerCheck, AnotherUsersClientGetsNothingAndTheOwnUserIsServedNext) {
+    if (auto why = second_user_unavailable(); !why.empty())
+        GTEST_SKIP() << why;
+    Broker env(standin());
+    TcpBroker broker(env.spawn({"127.0.0.1:0"}, {}));
+
+    EXPECT_EQ(other_user_asks("127.0.0.1", broker.port()), GOT_NOTHING);
+    expect_refused(broker.process());
+    EXPECT_TRUE(child_pids(broker.process().pid()).empty()) << "no child for a refused client";
+
+    // Its "vd_terminate" was never read: the broker serves its own user.
+    Fd own = broker.connect();
+    write_bytes(own.get(), frame_of(std::string_view("vd_gamedir cstrike")));
+    write_bytes(own.get(), frame_of(std::string_view("vd_connect 1.2.3.4:27015 1 1 77")));
+    EXPECT_EQ(read_frame(own.get()), expected_reply(77, IP_1_2_3_4, 27015, 1));
+    EXPECT_EQ(broker.process().next_line(),
+              "[vandrel] session open on tcp 127.0.0.1:" + std::to_string(local_port(own.get())));
+}
+
+struct Listener {
+    const char* listen;  // the broker's listen address
+    const char* connect; // where the clients connect
+};
+
+class PeerCheckFamilies : public testing::TestWithParam<Listener> {};
+
+TEST_P(PeerCheckFamilies, RefuseAnotherUserServeTheOwn) {
+    if (auto why = second_user_unavailable(); !why.empty())
+        GTEST_SKIP() << why;
+    if (!has_ipv6_loopback())
+        GTEST_SKIP() << "this host has no IPv6 loopback address";
+    Broker env(standin());
+    Process broker(env.spawn({GetParam().listen}, {}));
+    std::uint16_t port = listening_port(broker);
+    ASSERT_NE(port, 0);
+
+    EXPECT_EQ(other_user_asks(GetParam().connect, port), GOT_NOTHING);
+    expect_refused(broker);
+
+    Fd own = connect_to(GetParam().connect, port);
+    ASSERT_TRUE(own.valid());
+    auto accepted = broker.next_line();
+    ASSERT_TRUE(accepted && accepted->starts_with("[vandrel] accepted ")) << *accepted;
+    EXPECT_EQ(broker.next_line(),
+              "[vandrel] session open on tcp " +
+                  accepted->substr(std::string_view("[vandrel] accepted ").size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Addresses, PeerCheckFamilies,
+                         testing::Values(Listener{"[::1]:0", "::1"},
+                                         Listener{"[::]:0", "127.0.0.1"}),
+                         [](const auto& info) {
+                             return std::string(info.index == 0 ? "IPv6" : "DualStackIPv4");
+                         });
+
+TEST(PeerCheck, ClientRefusesABrokerOfAnotherUserBeforeSendingAnything) {
+    if (auto why = second_user_unavailable(); !why.empty())
+        GTEST_SKIP() << why;
+    Broker env(standin());
+    Spawn options = env.spawn({"127.0.0.1:0"}, {});
+    options.user = OTHER_UID;
+    TcpBroker broker(options);
+    std::string addr = "127.0.0.1:" + std::to_string(broker.port());
+
+    vandrel_client client;
+    EXPECT_EQ(vandrel_connect(&client, addr.c_str(), 2000), VANDREL_ERR_UNTRUSTED);
+    EXPECT_STREQ(vandrel_status_text(VANDREL_ERR_UNTRUSTED), "the broker belongs to another user");
+
+    Spawn tool;
+    tool.args = {"--broker", addr, "--gamedir", "cstrike", "--server", "1.2.3.4:27015"};
+    Process ticket(build_dir() + "/bin/vandrel-ticket", tool);
+    EXPECT_EQ(ticket.wait_exit(), 6);
+    EXPECT_EQ(ticket.next_line(),
+              "vandrel-ticket: cannot connect: the broker belongs to another user");
+
+    // Two connections, each closed before a command: no "<- " line. The
+    // broker may see them closed already, and then refuses them as gone.
+    for (int i = 0; i < 2; ++i) {
+        std::optional<std::string> line = broker.process().next_line();
+        ASSERT_TRUE(line && line->starts_with("[vandrel] accepted ")) << line.value_or("");
+        line = broker.process().next_line();
+        if (line && line->starts_with("[vandrel] refused ")) {
+            EXPECT_TRUE(line->ends_with(": the client's socket is gone, this broker serves uid " +
+                                        std::to_string(OTHER_UID)))
+                << *line;
+            continue;
+        }
+        EXPECT_TRUE(line && line->starts_with("[vandrel] session open on tcp ")) << *line;
+        EXPECT_EQ(broker.process().next_line(), "[vandrel] peer closed the connection");
+        EXPECT_EQ(broker.process().next_line(),
+                  "[vandrel] session ended, awaiting next connection");
+    }
+}
+
+} // namespace
+} // namespace vandrel::test
