@@ -8,8 +8,10 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <gtest/gtest.h>
+#include <map>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sstream>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -119,6 +121,64 @@ TEST(PeerCheck, AnotherUsersClientGetsNothingAndTheOwnUserIsServedNext) {
     EXPECT_EQ(read_frame(own.get()), expected_reply(77, IP_1_2_3_4, 27015, 1));
     EXPECT_EQ(broker.process().next_line(),
               "[vandrel] session open on tcp 127.0.0.1:" + std::to_string(local_port(own.get())));
+}
+
+// The address families that the shipped systemd unit leaves to the broker.
+std::vector<int> unit_families() {
+    const std::map<std::string, int> known = {{"AF_INET", AF_INET},
+                                              {"AF_INET6", AF_INET6},
+                                              {"AF_UNIX", AF_UNIX},
+                                              {"AF_NETLINK", AF_NETLINK}};
+    std::vector<int> out;
+    for (const std::string& line :
+         file_lines(VANDREL_SOURCE_DIR "/packaging/vandrel.service", "RestrictAddressFamilies=")) {
+        std::istringstream words(line.substr(line.find('=') + 1));
+        for (std::string word; words >> word;) {
+            auto found = known.find(word);
+            EXPECT_NE(found, known.end()) << "unknown family " << word;
+            if (found != known.end())
+                out.push_back(found->second);
+        }
+    }
+    return out;
+}
+
+TEST(PeerCheck, TheUnitsFamilyRestrictionKeepsTheCheckOn) {
+    if (auto why = second_user_unavailable(); !why.empty())
+        GTEST_SKIP() << why;
+    std::vector<int> families = unit_families();
+    ASSERT_FALSE(families.empty()) << "the unit restricts no address family";
+    {
+        Broker env(standin());
+        Spawn options = env.spawn({"127.0.0.1:0"}, {});
+        options.socket_families = families;
+        TcpBroker broker(options);
+        EXPECT_EQ(other_user_asks("127.0.0.1", broker.port()), GOT_NOTHING);
+        expect_refused(broker.process());
+    }
+
+    // Without netlink the broker cannot tell users apart: it says so once,
+    // and serves as it did before it could.
+    std::erase(families, AF_NETLINK);
+    Broker env(standin());
+    Spawn options = env.spawn({"127.0.0.1:0"}, {});
+    options.socket_families = families;
+    TcpBroker broker(options);
+    for (int i = 0; i < 2; ++i) {
+        Fd client = broker.connect();
+        if (i == 0) {
+            EXPECT_EQ(broker.process().next_line(),
+                      "[vandrel] WARNING: cannot tell which user a client runs as, every local "
+                      "user may use this broker: io error, Address family not supported by "
+                      "protocol (os error 97)");
+        }
+        EXPECT_EQ(broker.process().next_line(), "[vandrel] session open on tcp 127.0.0.1:" +
+                                                    std::to_string(local_port(client.get())));
+        client.reset();
+        EXPECT_EQ(broker.process().next_line(), "[vandrel] peer closed the connection");
+        EXPECT_EQ(broker.process().next_line(),
+                  "[vandrel] session ended, awaiting next connection");
+    }
 }
 
 struct Listener {

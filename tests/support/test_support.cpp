@@ -12,10 +12,14 @@
 #include <fstream>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -151,6 +155,27 @@ bool drop_to(uid_t uid) {
            ::setresuid(uid, uid, uid) == 0;
 }
 
+// Installs a seccomp filter under which socket() of a family not in `allowed`
+// fails with EAFNOSUPPORT; inherited by every process started after it.
+bool restrict_families(const std::vector<int>& allowed) {
+    std::vector<sock_filter> filter = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+    };
+    for (std::size_t i = 0; i < allowed.size(); ++i) {
+        auto to_allow = static_cast<std::uint8_t>(allowed.size() - i);
+        filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(allowed[i]),
+                                  to_allow, 0));
+    }
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAFNOSUPPORT));
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 } // namespace
 
 std::string second_user_unavailable() {
@@ -203,6 +228,8 @@ Process::Process(const std::string& program, const Spawn& options) {
         for (int fd : options.closed)
             ::close(fd);
         if (options.user && !drop_to(*options.user))
+            ::_exit(125);
+        if (!options.socket_families.empty() && !restrict_families(options.socket_families))
             ::_exit(125);
         if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0)
             ::_exit(126);

@@ -62,6 +62,9 @@ struct Spawn {
     std::string cwd;                        // empty: inherit
     std::vector<int> closed;                // standard descriptors left closed
     std::optional<uid_t> user;              // run as this uid and gid (needs root)
+    // When not empty, socket() fails with EAFNOSUPPORT for every other address
+    // family, as systemd's RestrictAddressFamilies= makes it.
+    std::vector<int> socket_families;
 };
 
 // A process with piped standard streams; killed and reaped on destruction.
