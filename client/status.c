@@ -25,6 +25,8 @@ const char* vandrel_status_text(vandrel_status status) {
         return "the ticket does not fit the buffer";
     case VANDREL_ERR_BROKER_FAILED:
         return "the broker ended with a failure";
+    case VANDREL_ERR_BROKER:
+        return "the broker reported an error";
     }
     return "unknown status";
 }
