@@ -1,5 +1,6 @@
 /* The client commands: their arguments are checked here, before anything is
- * sent, and the one reply (the ticket) is matched to its request. */
+ * sent, and the replies (a ticket, or the broker's error) are matched to the
+ * request they answer. */
 #define _POSIX_C_SOURCE 200809L
 
 #include "link.h"
@@ -17,6 +18,15 @@ static const char TICKET_REPLY_PREFIX[] = "vd_connect\n";
 #define REPLY_CHALLENGE_AT 11
 #define REPLY_STEAM_ID_AT 15
 #define REPLY_TICKET_LEN_AT 23
+
+/* An error reply: "vd_error\n", the failed command's challenge (0 when it had
+ * none or it was not read), then "WORD: reason". */
+static const char ERROR_REPLY_PREFIX[] = "vd_error\n";
+#define ERROR_REPLY_PREFIX_LEN 9
+#define ERROR_CHALLENGE_AT 9
+#define ERROR_TEXT_AT 13
+static const char ACTIVATE_WORD[] = "vd_gamedir";
+static const char REQUEST_WORD[] = "vd_connect";
 
 static uint32_t read_le32(const unsigned char* p) {
     return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
@@ -123,6 +133,61 @@ static int answers(const unsigned char* reply, int32_t challenge) {
     return read_le32(reply + REPLY_CHALLENGE_AT) == (uint32_t)challenge;
 }
 
+/* True when `reply` is an error reply with its fixed fields. */
+static int is_error_reply(const unsigned char* reply, size_t len) {
+    return len >= ERROR_TEXT_AT && memcmp(reply, ERROR_REPLY_PREFIX, ERROR_REPLY_PREFIX_LEN) == 0;
+}
+
+/* True when an error reply reports a failure of the command `word`. */
+static int is_failure_of(const unsigned char* reply, size_t len, const char* word) {
+    size_t n = strlen(word);
+    const unsigned char* text = reply + ERROR_TEXT_AT;
+    return len - ERROR_TEXT_AT >= n + 2 && memcmp(text, word, n) == 0 && text[n] == ':' &&
+           text[n + 1] == ' ';
+}
+
+/* Keeps an error reply's text, NUL-terminated, cut at a character boundary
+ * when it does not fit. */
+static void keep_error_text(vandrel_client* client, const unsigned char* reply, size_t len) {
+    const unsigned char* text = reply + ERROR_TEXT_AT;
+    size_t n = len - ERROR_TEXT_AT;
+    if (n >= VANDREL_BROKER_ERROR_SIZE) {
+        n = VANDREL_BROKER_ERROR_SIZE - 1;
+        while (n > 0 && (text[n] & 0xC0) == 0x80)
+            --n;
+    }
+    memcpy(client->broker_error, text, n);
+    client->broker_error[n] = '\0';
+}
+
+/* Counts one answer to a ticket request: a ticket or a failure. */
+static void count_answer(vandrel_client* client) {
+    if (client->owed_answers > 0)
+        --client->owed_answers;
+}
+
+/* True when an error reply ends the request with `challenge`: the failure of
+ * a game activation, which the broker reports before it reads the request
+ * that follows, or the request's own failure. With error replies on, the
+ * broker answers every ticket request exactly once and in order, so the
+ * failure of the latest request is the last answer owed; a failure with
+ * another challenge, or without one while earlier answers are owed, is the
+ * late answer to a request whose caller gave up. Failures of other commands
+ * are vandrel_end_ticket's, which waits for nothing. */
+static int ends_request(vandrel_client* client, const unsigned char* reply, size_t len,
+                        int32_t challenge) {
+    if (is_failure_of(reply, len, ACTIVATE_WORD))
+        return 1;
+    if (!is_failure_of(reply, len, REQUEST_WORD))
+        return 0;
+    count_answer(client);
+    uint32_t failed = read_le32(reply + ERROR_CHALLENGE_AT);
+    if (failed != 0)
+        return failed == (uint32_t)challenge;
+    /* Failed before its challenge was read: no game was activated. */
+    return client->owed_answers == 0;
+}
+
 /* Copies a well-formed reply's ticket into the caller's buffer. */
 static vandrel_status copy_ticket(const unsigned char* reply, vandrel_ticket* ticket) {
     uint32_t len = read_le32(reply + REPLY_TICKET_LEN_AT);
@@ -144,6 +209,7 @@ vandrel_status vandrel_request_ticket(vandrel_client* client, const vandrel_tick
     if (!is_open(client))
         return VANDREL_ERR_NOT_OPEN;
 
+    client->broker_error[0] = '\0';
     int64_t deadline = vandrel_deadline_after(timeout_ms);
     char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
     int len =
@@ -152,6 +218,7 @@ vandrel_status vandrel_request_ticket(vandrel_client* client, const vandrel_tick
     vandrel_status sent = send_line(client, line, len, deadline);
     if (sent != VANDREL_OK)
         return sent;
+    ++client->owed_answers;
 
     for (;;) {
         size_t payload_len = 0;
@@ -159,7 +226,18 @@ vandrel_status vandrel_request_ticket(vandrel_client* client, const vandrel_tick
         if (got != VANDREL_OK)
             return got;
         const unsigned char* reply = client->rx + VANDREL_FRAME_HEADER_LEN;
+        if (is_error_reply(reply, payload_len)) {
+            int ends = ends_request(client, reply, payload_len, request->challenge);
+            if (ends)
+                keep_error_text(client, reply, payload_len);
+            vandrel_consume_frame(client);
+            if (ends)
+                return VANDREL_ERR_BROKER;
+            continue;
+        }
         vandrel_status status = check_reply(reply, payload_len);
+        if (status == VANDREL_OK)
+            count_answer(client);
         if (status == VANDREL_OK && !answers(reply, request->challenge)) {
             /* The reply to an earlier request whose caller gave up on it. */
             vandrel_consume_frame(client);
@@ -180,6 +258,15 @@ vandrel_status vandrel_end_ticket(vandrel_client* client, const char* server, in
     char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
     int len = snprintf(line, sizeof line, "vd_disconnect %s %" PRId32, server, challenge);
     return send_line(client, line, len, VANDREL_NO_DEADLINE);
+}
+
+void vandrel_request_error_replies(vandrel_client* client) {
+    static const char line[] = "vd_errors on";
+    (void)vandrel_send_frame(client, line, sizeof line - 1, VANDREL_NO_DEADLINE);
+}
+
+const char* vandrel_broker_error(const vandrel_client* client) {
+    return client == NULL ? "" : client->broker_error;
 }
 
 vandrel_status vandrel_terminate(vandrel_client* client) {

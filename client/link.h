@@ -43,4 +43,8 @@ vandrel_status vandrel_receive_frame(vandrel_client* client, int64_t deadline, s
 /* Drops the frame that vandrel_receive_frame delivered. */
 void vandrel_consume_frame(vandrel_client* client);
 
+/* Sends "vd_errors on", the first command of every open function. A failure
+ * is left to the next call, which meets the same broken link. */
+void vandrel_request_error_replies(vandrel_client* client);
+
 #endif

@@ -34,6 +34,8 @@ static void reset(vandrel_client* client) {
     client->broker_pid = -1;
     client->os_error = 0;
     client->rx_len = 0;
+    client->owed_answers = 0;
+    client->broker_error[0] = '\0';
 }
 
 static void close_fd(int fd) {
@@ -188,6 +190,7 @@ vandrel_status vandrel_connect(vandrel_client* client, const char* addr, int tim
     client->write_fd = fd;
     client->write_is_socket = 1;
     client->owns_fds = 1;
+    vandrel_request_error_replies(client);
     return VANDREL_OK;
 }
 
@@ -208,6 +211,7 @@ vandrel_status vandrel_attach(vandrel_client* client, int read_fd, int write_fd,
     client->write_fd = write_fd;
     client->write_is_socket = vandrel_is_socket(write_fd);
     client->owns_fds = take_ownership != 0;
+    vandrel_request_error_replies(client);
     return VANDREL_OK;
 }
 
@@ -295,6 +299,7 @@ vandrel_status vandrel_spawn(vandrel_client* client, const char* broker_path, ch
     client->write_fd = to_broker[1];
     client->owns_fds = 1;
     client->broker_pid = (long)pid;
+    vandrel_request_error_replies(client);
     return VANDREL_OK;
 }
 

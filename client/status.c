@@ -27,6 +27,8 @@ const char* vandrel_status_text(vandrel_status status) {
         return "the broker ended with a failure";
     case VANDREL_ERR_UNTRUSTED:
         return "the broker belongs to another user";
+    case VANDREL_ERR_BROKER:
+        return "the broker reported an error";
     }
     return "unknown status";
 }

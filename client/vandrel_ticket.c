@@ -20,7 +20,8 @@ enum {
     EXIT_NO_BROKER = 3,
     EXIT_NO_TICKET = 4,
     EXIT_LINK = 5,
-    EXIT_UNTRUSTED = 6
+    EXIT_BROKER_ERROR = 6,
+    EXIT_UNTRUSTED = 7
 };
 
 /* How long to wait for a TCP connection to the broker. */
@@ -48,9 +49,12 @@ static const char USAGE[] =
     "  --help               show this text\n"
     "\n"
     "Exit status: 0 ticket printed, 2 usage error, 3 cannot connect to or start\n"
-    "the broker, 4 no ticket in time (unknown game, Steam refused or not ready),\n"
-    "5 the link failed or the broker sent a malformed reply, 6 the broker at ADDR\n"
-    "runs as another user (nothing was sent to it).\n";
+    "the broker, 4 no ticket in time (Steam still starting; from a broker without\n"
+    "error replies also: unknown game, Steam refused or not running), 5 the link\n"
+    "failed or the broker sent a malformed reply, 6 the broker reported why there\n"
+    "is no ticket (unknown game, Steam not running, Steam refused), printed as\n"
+    "\"vandrel-ticket: no ticket: the broker reported an error: REASON\", 7 the\n"
+    "broker at ADDR runs as another user (nothing was sent to it).\n";
 
 struct options {
     const char* broker;
@@ -176,7 +180,10 @@ static int32_t fresh_challenge(void) {
 
 static void report(const char* what, const vandrel_client* client, vandrel_status status) {
     int err = vandrel_os_error(client);
-    if (err != 0)
+    if (status == VANDREL_ERR_BROKER)
+        fprintf(stderr, "vandrel-ticket: %s: %s: %s\n", what, vandrel_status_text(status),
+                vandrel_broker_error(client));
+    else if (err != 0)
         fprintf(stderr, "vandrel-ticket: %s: %s (%s)\n", what, vandrel_status_text(status),
                 strerror(err));
     else
@@ -196,6 +203,8 @@ static int exit_status_for(vandrel_status status) {
         return EXIT_NO_TICKET;
     case VANDREL_ERR_UNTRUSTED:
         return EXIT_UNTRUSTED;
+    case VANDREL_ERR_BROKER:
+        return EXIT_BROKER_ERROR;
     default:
         return EXIT_LINK;
     }

@@ -14,10 +14,23 @@ constexpr std::string_view TICKET_OK = "ok ";
 // "ok ", the Steam ID and the ticket length come before the ticket bytes.
 constexpr std::size_t TICKET_ANSWER_HEADER = 15;
 constexpr std::string_view REPLY_WORD = "vd_connect\n";
+constexpr std::string_view ERROR_REPLY_WORD = "vd_error\n";
+constexpr std::string_view ERROR_SEPARATOR = ": ";
+constexpr std::size_t CHALLENGE_LEN = 4;
 
 std::uint32_t read_u32_le(std::span<const std::uint8_t> bytes) {
     return std::uint32_t{bytes[0]} | (std::uint32_t{bytes[1]} << 8) |
            (std::uint32_t{bytes[2]} << 16) | (std::uint32_t{bytes[3]} << 24);
+}
+
+void append_challenge(Bytes& out, std::int32_t challenge) {
+    auto c = static_cast<std::uint32_t>(challenge);
+    for (std::size_t i = 0; i < CHALLENGE_LEN; ++i)
+        out.push_back(static_cast<std::uint8_t>(c >> (8 * i)));
+}
+
+bool is_continuation_byte(char c) {
+    return (static_cast<std::uint8_t>(c) & 0xC0) == 0x80;
 }
 
 std::string term_request(SocketAddrV4 server) {
@@ -44,11 +57,28 @@ Bytes ticket_reply(std::int32_t challenge, std::span<const std::uint8_t> answer,
     Bytes out;
     out.reserve(REPLY_WORD.size() + 4 + 8 + 4 + n);
     out.insert(out.end(), REPLY_WORD.begin(), REPLY_WORD.end());
-    auto c = static_cast<std::uint32_t>(challenge);
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<std::uint8_t>(c >> (8 * i)));
+    append_challenge(out, challenge);
     auto tail = answer.subspan(3, 8 + 4 + n);
     out.insert(out.end(), tail.begin(), tail.end());
+    return out;
+}
+
+Bytes error_reply(std::int32_t challenge, std::string_view word, std::string_view text) {
+    // Only a client's command word can be long enough to overflow a frame.
+    std::size_t fixed =
+        ERROR_REPLY_WORD.size() + CHALLENGE_LEN + ERROR_SEPARATOR.size() + text.size();
+    std::size_t room = fixed < MAX_FRAME_PAYLOAD ? MAX_FRAME_PAYLOAD - fixed : 0;
+    if (word.size() > room) {
+        while (room > 0 && is_continuation_byte(word[room]))
+            --room;
+        word = word.substr(0, room);
+    }
+    Bytes out(ERROR_REPLY_WORD.begin(), ERROR_REPLY_WORD.end());
+    out.reserve(fixed + word.size());
+    append_challenge(out, challenge);
+    out.insert(out.end(), word.begin(), word.end());
+    out.insert(out.end(), ERROR_SEPARATOR.begin(), ERROR_SEPARATOR.end());
+    out.insert(out.end(), text.begin(), text.end());
     return out;
 }
 
@@ -64,15 +94,18 @@ Result<bool> Session::run() {
             return false;
         }
         Result<std::string_view, Utf8Error> text = check_utf8(**frame);
+        challenge_ = 0;
         if (!text) {
-            log_line("command error: " + BrokerError::invalid_string(text.error()).text());
+            std::string lossy = decode_lossy(**frame);
+            report_command_error(split_first_word(lossy).word,
+                                 BrokerError::invalid_string(text.error()));
             continue;
         }
         WordSplit line = split_first_word(*text);
         log_line(std::string("<- ").append(line.word));
         Result<bool> done = execute(line.word, line.rest);
         if (!done)
-            log_line("command error: " + done.error().text());
+            report_command_error(line.word, done.error());
         else if (*done)
             return true;
     }
@@ -86,6 +119,8 @@ Result<bool> Session::execute(std::string_view word, std::string_view args) {
         done = connect(args);
     } else if (word == "vd_disconnect") {
         done = disconnect(args);
+    } else if (word == "vd_errors") {
+        done = errors(args);
     } else if (word == "vd_terminate") {
         cleanup_active_ticket();
         child_.reset();
@@ -144,6 +179,7 @@ Result<void> Session::connect(std::string_view text) {
     Result<std::int32_t> challenge = args.parse_i32("challenge");
     if (!challenge)
         return std::move(challenge).error();
+    challenge_ = *challenge;
     if (!child_)
         return BrokerError::message("no steam child");
 
@@ -178,12 +214,38 @@ Result<void> Session::disconnect(std::string_view text) {
     Result<std::int32_t> challenge = args.parse_i32("challenge");
     if (!challenge)
         return std::move(challenge).error();
+    challenge_ = *challenge;
     if (*challenge != ticket->challenge)
         return BrokerError::message("challenge mismatch");
     if (child_)
         (void)child_->request(as_bytes(term_request(*server)));
     state_ = Active{};
     return {};
+}
+
+Result<void> Session::errors(std::string_view text) {
+    Args args(text);
+    Result<std::string_view> mode = args.parse_text("mode");
+    if (!mode)
+        return std::move(mode).error();
+    if (*mode == "on")
+        error_replies_ = true;
+    else if (*mode == "off")
+        error_replies_ = false;
+    else
+        return BrokerError::parse_failure("mode");
+    return {};
+}
+
+void Session::report_command_error(std::string_view word, const BrokerError& error) {
+    // One text for the log line and the reply, so the two always agree.
+    std::string text = error.text();
+    log_line("command error: " + text);
+    if (!error_replies_)
+        return;
+    // Like a failed ticket reply: logged, and the session goes on.
+    if (Result<void> sent = framed_.send(error_reply(challenge_, word, text)); !sent)
+        log_line("command error: " + sent.error().text());
 }
 
 void Session::cleanup_active_ticket() {

@@ -1,4 +1,4 @@
-// One client session: its frame loop, its four commands and its state.
+// One client session: its frame loop, its commands and its state.
 #pragma once
 
 #include "addr.hpp"
@@ -35,6 +35,10 @@ Result<std::uint32_t> ticket_length(std::span<const std::uint8_t> answer);
 // The client's reply: "vd_connect\n", the challenge, then the answer's Steam
 // ID, N and the N ticket bytes (anything after them is left out); 27 + N bytes.
 Bytes ticket_reply(std::int32_t challenge, std::span<const std::uint8_t> answer, std::uint32_t n);
+// The error reply of a failed command: "vd_error\n", the challenge, then the
+// command word, ": " and the error text. A word too long for one frame is
+// shortened at a character boundary so that the reply still fits.
+Bytes error_reply(std::int32_t challenge, std::string_view word, std::string_view text);
 
 // Serves one client connection from its first frame to its end. Destroying it
 // closes the connection first and then destroys the Steam child.
@@ -54,6 +58,11 @@ class Session {
     Result<void> gamedir(std::string_view args);
     Result<void> connect(std::string_view args);
     Result<void> disconnect(std::string_view args);
+    // "vd_errors on|off": whether failed commands are answered.
+    Result<void> errors(std::string_view args);
+    // Logs a failed command and, when the client asked for them, sends it
+    // the error reply with the same text.
+    void report_command_error(std::string_view word, const BrokerError& error);
     // Ends the recorded ticket, if any, with a term request to the child.
     void cleanup_active_ticket();
 
@@ -62,6 +71,11 @@ class Session {
     std::optional<SteamChild> child_;
     Framed framed_;
     SessionState state_ = Inactive{};
+    // Set by "vd_errors on": failed commands are answered with an error reply.
+    bool error_replies_ = false;
+    // The challenge argument of the command being carried out, once parsed;
+    // 0 before that and for commands without one.
+    std::int32_t challenge_ = 0;
 };
 
 } // namespace vandrel

@@ -260,5 +260,86 @@ TEST(BrokerDescriptors, ChildInheritsNoSocket) {
               2);
 }
 
+// An error reply as a client reads it: "vd_error\n", the challenge, the text.
+Bytes error_reply(std::int32_t challenge, std::string_view text) {
+    Bytes out = bytes_of("vd_error\n");
+    append_le(out, static_cast<std::uint32_t>(challenge), 4);
+    out.insert(out.end(), text.begin(), text.end());
+    return out;
+}
+
+TEST(BrokerErrorReplies, EachFailedCommandIsAnsweredOnceWhileOn) {
+    auto c = Client::tcp(standin(), {{"VANDREL_STANDIN_TICKET_RESULT", "0"}});
+    // Not yet asked for: failures stay silent, as do the switch's own mistakes.
+    c->command("vd_nothing", {"command error: unknown command"});
+    c->command("vd_errors", {"command error: invalid args, missing \"mode\""});
+    c->command("vd_errors ON", {"command error: failed to parse \"mode\""});
+    c->command("vd_errors on", {});
+
+    c->command("vd_nothing at all", {"command error: unknown command"});
+    EXPECT_EQ(c->reply(), error_reply(0, "vd_nothing: unknown command"));
+    // Checked before its arguments: no challenge was read.
+    c->command("vd_connect 1.2.3.4:27015 5 1 77", {"command error: session not active"});
+    EXPECT_EQ(c->reply(), error_reply(0, "vd_connect: session not active"));
+    c->command("vd_gamedir nosuchgame", {"command error: no Steam AppID known for this gamedir"});
+    Bytes unknown_game = {'v', 'd', '_', 'e', 'r', 'r', 'o', 'r', '\n', 0, 0, 0, 0};
+    Bytes text = bytes_of("vd_gamedir: no Steam AppID known for this gamedir");
+    unknown_game.insert(unknown_game.end(), text.begin(), text.end());
+    EXPECT_EQ(c->reply(), unknown_game);
+
+    c->activate_cstrike();
+    c->command("vd_connect 1.2.3.4:27015 123 yes 5", {"command error: failed to parse \"secure\""});
+    EXPECT_EQ(c->reply(), error_reply(0, "vd_connect: failed to parse \"secure\""));
+    c->command("vd_connect 1.2.3.4:27015 5 1 77",
+               {"err steam refused to issue an auth ticket",
+                "command error: steam refused to issue auth ticket"});
+    EXPECT_EQ(c->reply(), error_reply(77, "vd_connect: steam refused to issue auth ticket"));
+    c->command("vd_disconnect 1.2.3.4:27015 -2", {"command error: no ticket requested"});
+    EXPECT_EQ(c->reply(), error_reply(0, "vd_disconnect: no ticket requested"));
+    // The word of a frame that is not UTF-8 is its lossy decoding.
+    c->send(Bytes{'v', 'd', 0xFF, ' ', 'x'});
+    c->expect({"command error: invalid string, invalid utf-8 sequence of 1 bytes from index 2"});
+    EXPECT_EQ(c->reply(), error_reply(0, "vd\xEF\xBF\xBD: invalid string, invalid utf-8 sequence "
+                                         "of 1 bytes from index 2"));
+    c->command("vd_errors maybe", {"command error: failed to parse \"mode\""});
+    EXPECT_EQ(c->reply(), error_reply(0, "vd_errors: failed to parse \"mode\""));
+
+    // Turned off again: silent as before.
+    c->command("vd_errors off", {});
+    c->command("vd_nothing", {"command error: unknown command"});
+    c->command("vd_connect 1.2.3.4:27015 5 1 78",
+               {"err steam refused to issue an auth ticket",
+                "command error: steam refused to issue auth ticket"});
+    c->close_input();
+    c->expect(
+        {"peer closed the connection", "session ended, awaiting next connection", reaped_line(10)});
+    EXPECT_TRUE(c->nothing_more()) << "one reply per failure while on, none while off";
+}
+
+TEST(BrokerErrorReplies, FailedSteamStartIsAnsweredAtOnce) {
+    auto c = Client::stdio(standin(), {{"VANDREL_STANDIN_INIT_RESULT", "1"}});
+    c->command("vd_errors on", {});
+    auto start = Clock::now();
+    c->send("vd_gamedir valve");
+    std::optional<Bytes> reply = c->reply();
+    auto took = Clock::now() - start;
+    EXPECT_EQ(reply, error_reply(0, "vd_gamedir: steam child failed to initialise"));
+    EXPECT_LT(took, 5s) << "not after the start's time limit";
+    c->expect({"<- vd_gamedir", "activating gamedir \"valve\" (appid 70)",
+               "child for appid 70 failed: err steam init failed: Generic(\"stand-in: scripted "
+               "init failure\")",
+               reaped_line(70), "command error: steam child failed to initialise"},
+              is_child_or_fatal);
+}
+
+TEST(BrokerErrorReplies, UnsendableReplyIsLoggedAndTheSessionGoesOn) {
+    auto c = Client::stdio(standin());
+    c->command("vd_errors on", {});
+    c->process().close_stdout();
+    c->command("vd_nothing", {"command error: unknown command",
+                              "command error: send error, Broken pipe (os error 32)"});
+    c->activate_cstrike();
+}
+
 } // namespace
 } // namespace vandrel::test

@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -272,7 +273,7 @@ TEST(ClientTcp, TicketEndAndTerminate) {
     EXPECT_EQ(vandrel_close(client.get()), VANDREL_OK) << "closing twice does nothing";
 }
 
-TEST(ClientTcp, RefusedTicketTimesOut) {
+TEST(ClientTcp, RefusedTicketIsReportedAtOnce) {
     BrokerEnv env(Env{{"VANDREL_STANDIN_TICKET_RESULT", "0"}});
     TcpBroker broker(env.spawn({"127.0.0.1:0"}));
     Client client;
@@ -284,9 +285,10 @@ TEST(ClientTcp, RefusedTicketTimesOut) {
     TicketBuf ticket;
     auto request = request_for("10.0.0.5:27015", 1, 1, 5);
     auto start = Clock::now();
-    EXPECT_EQ(vandrel_request_ticket(client.get(), &request, 1000, &ticket.t), VANDREL_ERR_TIMEOUT);
-    EXPECT_GE(elapsed_ms(start), 1000);
+    EXPECT_EQ(vandrel_request_ticket(client.get(), &request, 8000, &ticket.t), VANDREL_ERR_BROKER);
     EXPECT_LT(elapsed_ms(start), 4000);
+    EXPECT_STREQ(vandrel_broker_error(client.get()),
+                 "vd_connect: steam refused to issue auth ticket");
     EXPECT_TRUE(broker.process().wait_for_line(
         "[vandrel] command error: steam refused to issue auth ticket"));
 }
@@ -402,6 +404,49 @@ TEST(ClientSpawn, TicketFromPrivateBroker) {
     EXPECT_EQ(my_children(), children_before) << "the broker is reaped";
 }
 
+TEST(ClientSpawn, SteamThatCannotStartEndsTheRequestAtOnce) {
+    BrokerEnv env(Env{{"VANDREL_STANDIN_INIT_RESULT", "1"}});
+    Client client;
+    ASSERT_EQ(vandrel_spawn(client.get(), broker_path().c_str(), env.envp()), VANDREL_OK);
+    ASSERT_EQ(vandrel_activate_gamedir(client.get(), "cstrike"), VANDREL_OK);
+    TicketBuf ticket;
+    auto request = request_for("10.0.0.5:27015", 1, 1, 5);
+    auto start = Clock::now();
+    EXPECT_EQ(vandrel_request_ticket(client.get(), &request, READY_WAIT_MS, &ticket.t),
+              VANDREL_ERR_BROKER);
+    std::int64_t took = elapsed_ms(start);
+    std::printf("[ figure   ] request to failure, Steam cannot start: %lld ms (limit %d ms)\n",
+                static_cast<long long>(took), READY_WAIT_MS);
+    EXPECT_LT(took, 1000);
+    EXPECT_STREQ(vandrel_broker_error(client.get()),
+                 "vd_gamedir: steam child failed to initialise");
+    EXPECT_EQ(vandrel_close(client.get()), VANDREL_OK);
+}
+
+TEST(ClientSpawn, RetryAfterFailedActivationGetsItsTicket) {
+    // The first child cannot make its scratch directory; the second can.
+    TempDir keep;
+    const std::string scratch = keep.path() + "/scratch";
+    BrokerEnv env(Env{{"TMPDIR", scratch}});
+    Client client;
+    ASSERT_EQ(vandrel_spawn(client.get(), broker_path().c_str(), env.envp()), VANDREL_OK);
+    ASSERT_EQ(vandrel_activate_gamedir(client.get(), "cstrike"), VANDREL_OK);
+    TicketBuf ticket;
+    auto first = request_for("10.0.0.5:27015", 1, 1, 5);
+    ASSERT_EQ(vandrel_request_ticket(client.get(), &first, READY_WAIT_MS, &ticket.t),
+              VANDREL_ERR_BROKER);
+    EXPECT_STREQ(vandrel_broker_error(client.get()), "vd_gamedir: steam child exited");
+
+    // The broker still answers the first request, "session not active"
+    // without a challenge; the retry must not take that for its own answer.
+    ASSERT_TRUE(std::filesystem::create_directory(scratch));
+    ASSERT_EQ(vandrel_activate_gamedir(client.get(), "cstrike"), VANDREL_OK);
+    auto retry = request_for("10.0.0.5:27015", 1, 1, 6);
+    ASSERT_EQ(vandrel_request_ticket(client.get(), &retry, READY_WAIT_MS, &ticket.t), VANDREL_OK);
+    EXPECT_EQ(ticket.bytes(), standin_ticket(0x0A000005, 27015, 1));
+    EXPECT_STREQ(vandrel_broker_error(client.get()), "");
+}
+
 TEST(ClientSpawn, BrokerGoneRaisesNoSigpipe) {
     // SIGPIPE at its default: if the library let it through, this test
     // process would die.
@@ -459,6 +504,9 @@ class Peer : public ::testing::Test {
         mine_.reset(fds[0]);
         theirs_.reset(fds[1]);
         ASSERT_EQ(vandrel_attach(client_.get(), theirs_.get(), theirs_.get(), 0), VANDREL_OK);
+        // Every open asks for error replies first. The peer plays a broker
+        // without them (it never answers a failure) unless a test sends one.
+        ASSERT_EQ(sent(), bytes_of("vd_errors on"));
     }
     // True when the client has sent nothing.
     bool nothing_sent() {
@@ -489,6 +537,14 @@ Bytes ticket_reply(std::int32_t challenge, std::uint64_t steam_id, const Bytes& 
     put(steam_id, 8);
     put(announced.value_or(static_cast<std::uint32_t>(ticket.size())), 4);
     out.insert(out.end(), ticket.begin(), ticket.end());
+    return out;
+}
+
+// An error reply payload: "vd_error\n", the challenge, the text.
+Bytes error_reply(std::int32_t challenge, std::string_view text) {
+    Bytes out = bytes_of("vd_error\n");
+    append_le(out, static_cast<std::uint32_t>(challenge), 4);
+    out.insert(out.end(), text.begin(), text.end());
     return out;
 }
 
@@ -664,6 +720,55 @@ TEST_F(Peer, MalformedRepliesAreProtocolErrors) {
     EXPECT_EQ(ticket.bytes(), (Bytes{1, 2, 3}));
 }
 
+TEST_F(Peer, ErrorReplyEndsItsOwnRequestOnly) {
+    TicketBuf ticket;
+    // The late failure of another request, and vandrel_end_ticket's failure,
+    // are passed over.
+    reply(concat(frame_of(error_reply(6, "vd_connect: steam child timed out")),
+                 frame_of(error_reply(0, "vd_disconnect: no ticket requested"))));
+    reply(frame_of(ticket_reply(7, 1, {1, 2})));
+    ASSERT_EQ(request(7, 2000, ticket), VANDREL_OK);
+    EXPECT_EQ(ticket.bytes(), (Bytes{1, 2}));
+    EXPECT_STREQ(vandrel_broker_error(client_.get()), "");
+
+    reply(frame_of(error_reply(-8, "vd_connect: steam refused to issue auth ticket")));
+    auto start = Clock::now();
+    EXPECT_EQ(request(-8, 5000, ticket), VANDREL_ERR_BROKER);
+    EXPECT_LT(elapsed_ms(start), 1000);
+    EXPECT_STREQ(vandrel_broker_error(client_.get()),
+                 "vd_connect: steam refused to issue auth ticket");
+
+    // A text longer than the buffer stops before the character that does not fit.
+    std::string long_text = "vd_connect: ";
+    while (long_text.size() < 600)
+        long_text += "\xC3\xA9";
+    reply(frame_of(error_reply(9, long_text)));
+    EXPECT_EQ(request(9, 2000, ticket), VANDREL_ERR_BROKER);
+    EXPECT_EQ(std::string(vandrel_broker_error(client_.get())), long_text.substr(0, 510));
+}
+
+TEST_F(Peer, ActivationFailureEndsTheNextRequest) {
+    TicketBuf ticket;
+    reply(frame_of(error_reply(0, "vd_gamedir: steam child failed to initialise")));
+    auto start = Clock::now();
+    EXPECT_EQ(request(10, 5000, ticket), VANDREL_ERR_BROKER);
+    EXPECT_LT(elapsed_ms(start), 1000);
+    EXPECT_STREQ(vandrel_broker_error(client_.get()),
+                 "vd_gamedir: steam child failed to initialise");
+
+    // That request is still answered, without a challenge; for the next
+    // request it is a late answer.
+    reply(concat(frame_of(error_reply(0, "vd_connect: session not active")),
+                 frame_of(ticket_reply(11, 1, {5}))));
+    ASSERT_EQ(request(11, 2000, ticket), VANDREL_OK);
+    EXPECT_EQ(ticket.bytes(), Bytes{5});
+    // With no answer owed before it, the failure without a challenge is the
+    // request's own.
+    reply(frame_of(error_reply(0, "vd_connect: session not active")));
+    EXPECT_EQ(request(12, 2000, ticket), VANDREL_ERR_BROKER);
+    EXPECT_STREQ(vandrel_broker_error(client_.get()), "vd_connect: session not active");
+}
+
 TEST_F(Peer, BrokenFramingStaysBroken) {
     TicketBuf ticket;
     reply(concat(bytes_of("VDRX"), Bytes{3, 0, 'a', 'b', 'c'}));
@@ -703,13 +808,13 @@ TEST_F(Peer, BrokerClosingIsReported) {
 
 TEST(ClientStatus, EveryCodeHasItsOwnText) {
     std::set<std::string> texts;
-    for (int s = VANDREL_OK; s <= VANDREL_ERR_BROKER_FAILED; ++s) {
+    for (int s = VANDREL_OK; s <= VANDREL_ERR_BROKER; ++s) {
         const char* text = vandrel_status_text(static_cast<vandrel_status>(s));
         ASSERT_NE(text, nullptr);
         EXPECT_NE(std::string(text), "unknown status") << s;
         texts.insert(text);
     }
-    EXPECT_EQ(texts.size(), static_cast<std::size_t>(VANDREL_ERR_BROKER_FAILED) + 1);
+    EXPECT_EQ(texts.size(), static_cast<std::size_t>(VANDREL_ERR_BROKER) + 1);
     EXPECT_STREQ(vandrel_status_text(static_cast<vandrel_status>(999)), "unknown status");
 }
 
@@ -758,6 +863,7 @@ TEST(VandrelTicket, HelpUsageErrorsAndFailures) {
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(help.out.starts_with("usage: vandrel-ticket")) << help.out;
     EXPECT_NE(help.out.find("Exit status"), std::string::npos);
+    EXPECT_NE(help.out.find("6 the broker reported why"), std::string::npos);
 
     // Usage errors end with 2 before any broker is started: the path given
     // to --spawn does not exist, which would be status 3.
@@ -793,11 +899,12 @@ TEST(VandrelTicket, HelpUsageErrorsAndFailures) {
         run_tool(env, {"--spawn", "/nonexistent", "--gamedir", "cstrike", "--server", "1.2.3.4:1"});
     EXPECT_EQ(missing.status, 3);
 
-    // Steam refuses the ticket: the broker answers nothing, the tool times out.
+    // Steam refuses the ticket: the broker says so, and the tool prints why.
     ToolRun refused = run_tool(env, {"--spawn", broker_path(), "--gamedir", "cstrike", "--server",
                                      "1.2.3.4:1", "--timeout-ms", "3000"});
-    EXPECT_EQ(refused.status, 4);
-    EXPECT_TRUE(has_line(refused, "vandrel-ticket: no ticket: no ticket within the time limit"));
+    EXPECT_EQ(refused.status, 6);
+    EXPECT_TRUE(has_line(refused, "vandrel-ticket: no ticket: the broker reported an error: "
+                                  "vd_connect: steam refused to issue auth ticket"));
     EXPECT_TRUE(refused.out.empty());
 }
 

@@ -233,7 +233,7 @@ TEST(PeerCheck, ClientRefusesABrokerOfAnotherUserBeforeSendingAnything) {
     Spawn tool;
     tool.args = {"--broker", addr, "--gamedir", "cstrike", "--server", "1.2.3.4:27015"};
     Process ticket(build_dir() + "/bin/vandrel-ticket", tool);
-    EXPECT_EQ(ticket.wait_exit(), 6);
+    EXPECT_EQ(ticket.wait_exit(), 7);
     EXPECT_EQ(ticket.next_line(),
               "vandrel-ticket: cannot connect: the broker belongs to another user");
 

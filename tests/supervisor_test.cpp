@@ -1,6 +1,8 @@
 // The session's reading of a child's answer to a conn request, and the reply
-// built from it: the answer shapes a real child does not produce.
+// built from it: the answer shapes a real child does not produce; and the
+// error reply around a command word too long for a frame.
 #include "supervisor.hpp"
+#include "text.hpp"
 
 #include <gtest/gtest.h>
 
@@ -54,6 +56,22 @@ TEST(TicketReply, LayoutAndExtraBytesLeftOut) {
     EXPECT_EQ(reply[23], 2);
     EXPECT_EQ(reply[27], 0xAA);
     EXPECT_EQ(reply[28], 0xBB);
+}
+
+TEST(ErrorReply, LongWordIsCutAtACharacterToFitAFrame) {
+    EXPECT_EQ(error_reply(-1, "vd_x", "oops"),
+              (Bytes{'v',  'd', '_', 'e', 'r', 'r', 'o', 'r', '\n', 0xFF, 0xFF, 0xFF,
+                     0xFF, 'v', 'd', '_', 'x', ':', ' ', 'o', 'o',  'p',  's'}));
+
+    // 13 fixed bytes, ": " and the text leave 4096 - 13 - 2 - 15 = 4066 bytes
+    // for the word; a two-byte character would straddle that limit.
+    std::string word = "a";
+    while (word.size() < 4100)
+        word += "\xC3\xA9";
+    Bytes reply = error_reply(0, word, "unknown command");
+    ASSERT_EQ(reply.size(), 4095u);
+    EXPECT_EQ(as_chars(reply).substr(13, 4065), word.substr(0, 4065));
+    EXPECT_EQ(as_chars(reply).substr(13 + 4065), ": unknown command");
 }
 
 } // namespace

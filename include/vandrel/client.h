@@ -8,11 +8,27 @@
  * the caller provides; the library keeps no global state and allocates nothing
  * after the link is open. One vandrel_client is used by one thread at a time.
  *
- * The protocol has one reply only: the broker answers a successful ticket
- * request and nothing else. A command that fails in the broker (an unknown
- * game directory, Steam refusing a ticket, Steam not started yet) is only
- * logged there, so vandrel_request_ticket waits at most the time it is given
- * and then reports VANDREL_ERR_TIMEOUT.
+ * Broker errors. Every open function first asks the broker for error
+ * replies ("vd_errors on"), so that a command that fails in the broker (an
+ * unknown game directory, Steam that cannot start, Steam refusing a ticket)
+ * ends the waiting vandrel_request_ticket at once with VANDREL_ERR_BROKER and
+ * the broker's reason in vandrel_broker_error. Which error replies end a
+ * request:
+ *   - the failure of a game activation ("vd_gamedir: ..."), which the broker
+ *     reports when it knows it: at once for Steam that cannot start, after
+ *     VANDREL_BROKER_START_MS for Steam that never gets ready. It ends the
+ *     next request, or the one waiting, even when an earlier game is still
+ *     running: a ticket for it would be for the wrong game. The reply does not
+ *     name the game, so activate one game at a time and let a request show
+ *     the outcome before activating another;
+ *   - the failure of this request ("vd_connect: ..."): one that carries its
+ *     challenge, or one without a challenge (0, "session not active": no game
+ *     was activated) when it is the last answer the broker still owes.
+ * Every other error reply is discarded: the late failure of a request whose
+ * caller gave up on it, and the failures of vandrel_end_ticket, which waits
+ * for nothing. A broker without error replies logs "vd_errors on" as an
+ * unknown command and answers no failure; against it vandrel_request_ticket
+ * waits at most the time it is given and then reports VANDREL_ERR_TIMEOUT.
  *
  * Timing. vandrel_activate_gamedir returns once the command is sent; the
  * broker then starts Steam for the game, which may take up to
@@ -63,6 +79,9 @@ extern "C" {
 /* How long vandrel_close waits for a spawned broker before killing it: longer
  * than the broker may spend ending an outstanding ticket. */
 #define VANDREL_CLOSE_GRACE_MS 10000
+/* The size of the buffer for the broker's error text, its final NUL
+ * included; a longer text is cut at a character boundary. */
+#define VANDREL_BROKER_ERROR_SIZE 512
 
 /* What a call achieved. 0 is success; every other code is a failure. */
 typedef enum vandrel_status {
@@ -77,7 +96,8 @@ typedef enum vandrel_status {
     VANDREL_ERR_PROTOCOL,         /* the broker sent a malformed frame or reply */
     VANDREL_ERR_TICKET_TOO_LARGE, /* the ticket does not fit the caller's buffer */
     VANDREL_ERR_BROKER_FAILED,    /* a spawned broker ended with a failure */
-    VANDREL_ERR_UNTRUSTED         /* the broker belongs to another user; nothing was sent */
+    VANDREL_ERR_UNTRUSTED,        /* the broker belongs to another user; nothing was sent */
+    VANDREL_ERR_BROKER            /* the broker reported an error; see vandrel_broker_error */
 } vandrel_status;
 
 /* One link to a broker. The caller provides the storage; its fields are
@@ -92,6 +112,8 @@ typedef struct vandrel_client {
     int os_error;        /* errno of the last failed system call, or 0 */
     size_t rx_len;       /* bytes of the frame being received */
     unsigned char rx[VANDREL_FRAME_HEADER_LEN + VANDREL_MAX_FRAME_PAYLOAD];
+    size_t owed_answers;                          /* ticket requests sent and not answered yet */
+    char broker_error[VANDREL_BROKER_ERROR_SIZE]; /* the last error reply's text */
 } vandrel_client;
 
 /* A ticket request for one game server. */
@@ -116,7 +138,9 @@ typedef struct vandrel_ticket {
  * limit; a host name lookup comes on top). A broker on this host must run as
  * the caller's user or as root: one of another user (who may have taken the
  * port) gives VANDREL_ERR_UNTRUSTED, and the connection is closed before
- * anything is sent. A broker on another host is not checked. */
+ * anything is sent. A broker on another host is not checked. Like every open
+ * function it then sends "vd_errors on"; if that cannot be sent, the next
+ * call reports why. */
 vandrel_status vandrel_connect(vandrel_client* client, const char* addr, int timeout_ms);
 
 /* Uses descriptors the caller already holds: frames are read from `read_fd`
@@ -134,7 +158,8 @@ vandrel_status vandrel_spawn(vandrel_client* client, const char* broker_path, ch
 
 /* Sends "vd_gamedir NAME": the broker starts Steam for the game's AppID.
  * `gamedir` is 1 to VANDREL_MAX_GAMEDIR_LEN printable ASCII characters
- * without white space. The broker does not answer; see Timing above. */
+ * without white space. The broker answers only a failure, which the next
+ * ticket request reports; see Timing and Broker errors above. */
 vandrel_status vandrel_activate_gamedir(vandrel_client* client, const char* gamedir);
 
 /* Sends "vd_connect" for `request` and waits up to `timeout_ms` (negative:
@@ -142,8 +167,10 @@ vandrel_status vandrel_activate_gamedir(vandrel_client* client, const char* game
  * replies to earlier requests. On VANDREL_OK the ticket's `len` bytes are in
  * `ticket->data` and `ticket->steam_id` is set. A ticket longer than
  * `ticket->capacity` gives VANDREL_ERR_TICKET_TOO_LARGE with `len` set and
- * nothing copied. VANDREL_ERR_TIMEOUT: Steam refused the ticket, the game was
- * not activated, or the broker is still starting Steam. */
+ * nothing copied. VANDREL_ERR_BROKER: the broker reported that the game's
+ * activation or this request failed; vandrel_broker_error says why.
+ * VANDREL_ERR_TIMEOUT: the broker is still starting Steam, or (from a broker
+ * without error replies) the request failed there. */
 vandrel_status vandrel_request_ticket(vandrel_client* client, const vandrel_ticket_request* request,
                                       int timeout_ms, vandrel_ticket* ticket);
 
@@ -171,6 +198,12 @@ vandrel_status vandrel_check_server(const char* server);
 
 /* The errno of the client's last failed system call, or 0. */
 int vandrel_os_error(const vandrel_client* client);
+
+/* The broker's text for the last VANDREL_ERR_BROKER: the failed command's
+ * word, ": " and the reason, e.g. "vd_gamedir: steam child failed to
+ * initialise"; "" when the last ticket request did not end so. Never NULL; it
+ * is kept in the client until its next ticket request, open or close. */
+const char* vandrel_broker_error(const vandrel_client* client);
 
 /* A fixed, one-line English text for `status`; never NULL. */
 const char* vandrel_status_text(vandrel_status status);
