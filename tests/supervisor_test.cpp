@@ -1,8 +1,15 @@
 // The session's reading of a child's answer to a conn request, and the reply
-// built from it: the answer shapes a real child does not produce.
+// built from it: the answer shapes a real child does not produce. The bounded
+// write that carries requests to a child that may read nothing.
 #include "supervisor.hpp"
 
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
 
 namespace vandrel {
 namespace {
@@ -54,6 +61,84 @@ TEST(TicketReply, LayoutAndExtraBytesLeftOut) {
     EXPECT_EQ(reply[23], 2);
     EXPECT_EQ(reply[27], 0xAA);
     EXPECT_EQ(reply[28], 0xBB);
+}
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t PAGE = 4096;
+
+// A pipe whose ends do not block, with room for one page.
+struct SmallPipe {
+    Fd read, write;
+    SmallPipe() {
+        int fds[2];
+        EXPECT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+        read.reset(fds[0]);
+        write.reset(fds[1]);
+        EXPECT_EQ(::fcntl(write.get(), F_SETPIPE_SZ, static_cast<int>(PAGE)),
+                  static_cast<int>(PAGE));
+    }
+};
+
+// Reads everything from `fd` until its writer closes; the byte count.
+std::size_t drain(int fd) {
+    std::size_t total = 0;
+    std::uint8_t buf[PAGE];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        ::poll(&p, 1, -1);
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n == 0)
+            return total;
+        if (n > 0)
+            total += static_cast<std::size_t>(n);
+    }
+}
+
+TEST(BoundedWrite, StopsAtTheDeadlineWithWhatFitted) {
+    SmallPipe pipe;
+    const Bytes bytes(PAGE + 6, 'x');
+    const auto start = Clock::now();
+    BoundedWrite w = write_before(pipe.write.get(), bytes, start + 100ms);
+    EXPECT_GE(Clock::now() - start, 100ms);
+    EXPECT_EQ(w.written, PAGE);
+    EXPECT_FALSE(w.error);
+    // Nothing fits any more: it gives up at once when the deadline has passed.
+    w = write_before(pipe.write.get(), bytes, Clock::now());
+    EXPECT_EQ(w.written, 0u);
+    EXPECT_FALSE(w.error);
+}
+
+TEST(BoundedWrite, WaitsForAReaderThatMakesRoom) {
+    SmallPipe pipe;
+    const Bytes bytes(5 * PAGE + 10, 'x');
+    std::size_t read = 0;
+    std::thread reader([&] { read = drain(pipe.read.get()); });
+    BoundedWrite w = write_before(pipe.write.get(), bytes, Clock::now() + 20s);
+    pipe.write.reset();
+    reader.join();
+    EXPECT_EQ(w.written, bytes.size());
+    EXPECT_FALSE(w.error);
+    EXPECT_EQ(read, bytes.size());
+}
+
+// A reader that goes while the write waits for room ends the wait at once.
+TEST(BoundedWrite, AReaderThatGoesIsABrokenPipe) {
+    std::signal(SIGPIPE, SIG_IGN);
+    SmallPipe pipe;
+    const Bytes bytes(2 * PAGE, 'x');
+    std::thread closer([&] {
+        std::this_thread::sleep_for(50ms);
+        pipe.read.reset();
+    });
+    const auto start = Clock::now();
+    BoundedWrite w = write_before(pipe.write.get(), bytes, start + 20s);
+    closer.join();
+    EXPECT_LT(Clock::now() - start, 10s);
+    EXPECT_EQ(w.written, PAGE);
+    ASSERT_TRUE(w.error);
+    EXPECT_EQ(w.error->os_code(), EPIPE);
 }
 
 } // namespace

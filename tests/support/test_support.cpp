@@ -162,8 +162,18 @@ Process::Process(const std::string& program, const Spawn& options) {
         ::dup2(options.pipe_stdout ? out[1] : devnull, 1);
         ::dup2(err[1], 2);
         // The program starts with its three standard streams only, whatever
-        // the test runner itself inherited.
-        ::close_range(3, ~0U, 0);
+        // the test runner itself inherited, and the descriptors it is given.
+        unsigned first = 3;
+        std::vector<int> keep = options.inherit_fds;
+        std::sort(keep.begin(), keep.end());
+        for (int fd : keep) {
+            if (fd < static_cast<int>(first))
+                continue;
+            ::close_range(first, static_cast<unsigned>(fd) - 1, 0);
+            ::fcntl(fd, F_SETFD, 0);
+            first = static_cast<unsigned>(fd) + 1;
+        }
+        ::close_range(first, ~0U, 0);
         if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0)
             ::_exit(126);
         ::signal(SIGPIPE, SIG_DFL);
@@ -265,12 +275,12 @@ std::optional<int> Process::wait_exit(Clock::duration limit) {
     }
 }
 
-TcpBroker::TcpBroker(Spawn options)
+TcpBroker::TcpBroker(Spawn options, const std::string& program)
     : process_([&] {
           if (options.args.empty())
               options.args = {"127.0.0.1:0"};
           options.pipe_stdin = false;
-          return Process(options);
+          return Process(program, options);
       }()) {}
 
 Fd TcpBroker::connect() {

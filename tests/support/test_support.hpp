@@ -59,6 +59,7 @@ struct Spawn {
     bool pipe_stdin = true;                         // else /dev/null
     bool pipe_stdout = true;                        // else /dev/null
     std::string cwd;                                // empty: inherit
+    std::vector<int> inherit_fds;                   // also open in the program, same numbers
 };
 
 // A process with piped standard streams; killed and reaped on destruction.
@@ -109,7 +110,7 @@ private:
 // A broker in TCP mode on 127.0.0.1 with a port the system chose.
 class TcpBroker {
 public:
-    explicit TcpBroker(Spawn options = {});
+    explicit TcpBroker(Spawn options = {}, const std::string& program = broker_path());
     Process& process() { return process_; }
     std::uint16_t port() const { return port_; }
     // A fresh connection to the broker, and the "accepted" line for it.
