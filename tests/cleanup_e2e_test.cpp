@@ -1,7 +1,8 @@
 // What a broker leaves behind and what outlives it, end to end on the stand-in
 // runtime: the scratch directories of the children it kills, a child that
-// died under it, the ticket of a session that ends with an error, and a
-// broker without any Steam runtime.
+// died under it, the ticket of a session that ends with an error, a broker
+// without any Steam runtime, and children whose broker has been killed.
+#include "child.hpp"
 #include "e2e.hpp"
 
 #include <algorithm>
@@ -210,6 +211,53 @@ TEST(NoRuntime, TheBrokerServesAndTheChildReportsTheLoadersText) {
         }
         EXPECT_EQ(scratch_dirs(tree.path()), std::vector<std::string>{});
     }
+}
+
+// A child held up in Steam, in its start-up or in a ticket call, ends within
+// its grace once its broker has been killed, and takes its directory along.
+TEST(ChildLifetime, BusyChildEndsSoonAfterItsBrokerIsKilled) {
+    const std::string busy = "[vandrel] child: parent closed the pipe while Steam is busy, exiting";
+    for (bool in_start_up : {true, false}) {
+        SCOPED_TRACE(in_start_up ? "hung start-up" : "hung ticket call");
+        auto c = Client::tcp(standin(), in_start_up
+                                            ? Env{{"VANDREL_STANDIN_INIT_HANG_MS", "forever"}}
+                                            : Env{{"VANDREL_STANDIN_TICKET_DELAY_MS", "600000"}});
+        const std::string& tmpdir = c->broker().tmpdir();
+        if (in_start_up) {
+            c->command("vd_gamedir cstrike", {"activating gamedir \"cstrike\" (appid 10)"});
+            ASSERT_TRUE(c->process().wait_for_prefix("[vandrel] child: appid 10, scratch "));
+        } else {
+            c->activate_cstrike();
+            c->send("vd_connect 1.2.3.4:27015 1 1 77");
+            ASSERT_TRUE(c->process().wait_for_prefix("[vandrel] child: initiate_game_connection "));
+        }
+        pid_t child = c->only_child();
+        ASSERT_GT(child, 0);
+        ASSERT_EQ(scratch_dirs(tmpdir).size(), 1u);
+        c->process().kill_now();
+        const auto killed = Clock::now();
+        ASSERT_TRUE(wait_dead(child, child::CHILD_ORPHAN_GRACE + LINE_TIMEOUT));
+        EXPECT_LT(Clock::now() - killed, child::CHILD_ORPHAN_GRACE + 5s);
+        EXPECT_TRUE(c->process().wait_for_line(busy));
+        EXPECT_EQ(scratch_dirs(tmpdir), std::vector<std::string>{});
+    }
+}
+
+// An idle child whose broker is killed takes its orderly exit at once, as
+// when the pipe closes for any other reason: Steam is shut down and the
+// directory removed.
+TEST(ChildLifetime, IdleChildShutsSteamDownWhenItsBrokerIsKilled) {
+    auto c = Client::tcp(standin());
+    pid_t child = c->activate_cstrike();
+    ASSERT_GT(child, 0);
+    c->process().kill_now();
+    ASSERT_TRUE(c->process().wait_for_line(std::string(CLOSED_LINE)));
+    ASSERT_TRUE(wait_dead(child, LINE_TIMEOUT));
+    const std::vector<std::string> calls =
+        steam_calls(Runtime::StandIn, file_lines(c->broker().call_log()));
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back(), shutdown_call(Runtime::StandIn));
+    EXPECT_EQ(scratch_dirs(c->broker().tmpdir()), std::vector<std::string>{});
 }
 
 } // namespace
