@@ -57,8 +57,8 @@ TEST(SteamChildSlow, OnlyAFrameCutOffPartWayLeavesTheInputUnusable) {
     };
     ASSERT_EQ(dirs().size(), 1u);
 
-    ASSERT_EQ(::kill(pid, SIGSTOP), 0);
     ContinueAtEnd resume{pid};
+    ASSERT_TRUE(stop_process(pid));
     {
         Fd pipe(::open(("/proc/" + std::to_string(pid) + "/fd/0").c_str(),
                        O_WRONLY | O_NONBLOCK | O_CLOEXEC));

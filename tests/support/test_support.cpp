@@ -326,6 +326,29 @@ std::vector<pid_t> child_pids(pid_t pid) {
     return out;
 }
 
+bool stop_process(pid_t pid, Clock::duration limit) {
+    if (::kill(pid, SIGSTOP) != 0)
+        return false;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    auto deadline = Clock::now() + limit;
+    while (Clock::now() < deadline) {
+        bool all_stopped = true;
+        std::error_code ec;
+        for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
+            std::string stat = read_file(task.path().string() + "/stat");
+            auto close = stat.rfind(')');
+            const bool known = close != std::string::npos && close + 2 < stat.size();
+            const char state = known ? stat[close + 2] : '?';
+            if (state != 'T' && state != 't')
+                all_stopped = false;
+        }
+        if (all_stopped && !ec)
+            return true;
+        std::this_thread::sleep_for(1ms);
+    }
+    return false;
+}
+
 std::vector<std::string> open_fds(pid_t pid) {
     std::vector<std::string> out;
     std::string dir = "/proc/" + std::to_string(pid) + "/fd";

@@ -127,6 +127,9 @@ Fd connect_tcp(std::uint16_t port);
 std::uint16_t local_port(int fd);
 // The child processes of `pid` (from /proc).
 std::vector<pid_t> child_pids(pid_t pid);
+// Stops `pid` with SIGSTOP and waits until every thread of it has stopped:
+// a thread already woken for input may still take it before it stops.
+bool stop_process(pid_t pid, Clock::duration limit = LINE_TIMEOUT);
 // The descriptors open in process `pid`, as "N -> target" texts.
 std::vector<std::string> open_fds(pid_t pid);
 // Reads a whole file; empty when missing.
