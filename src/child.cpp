@@ -9,8 +9,11 @@
 #include "thread.hpp"
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
+#include <poll.h>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 namespace vandrel::child {
@@ -116,6 +119,35 @@ void start_stdin_reader(Sender<Bytes> requests) {
     });
 }
 
+// Blocks until the request pipe on `fd` has no writer left, without reading
+// from it; false if it cannot be watched. Requests still queued in the pipe do
+// not hide the hang-up.
+bool wait_for_hangup(int fd) {
+    for (;;) {
+        pollfd watch{fd, 0, 0}; // no events asked: only hang-up and errors wake it
+        if (::poll(&watch, 1, -1) > 0)
+            return true;
+        if (errno != EINTR)
+            return false;
+    }
+}
+
+// Starts the detached watch that ends the child when its supervisor is gone
+// and the main thread, held up in Steam (a hung initialisation or ticket call,
+// a slow shutdown), has not ended it within CHILD_ORPHAN_GRACE. The scratch
+// directory goes first, as it would in the orderly exit. The orderly exit
+// stays the rule: an idle child has ended long before the grace is over.
+void start_orphan_watch(std::string scratch_path) {
+    spawn_detached([scratch = std::move(scratch_path)] {
+        if (!wait_for_hangup(STDIN_FILENO))
+            return;
+        std::this_thread::sleep_for(CHILD_ORPHAN_GRACE);
+        log_line("child: parent closed the pipe while Steam is busy, exiting");
+        remove_scratch_tree(scratch);
+        std::_Exit(EXIT_SUCCESS);
+    });
+}
+
 Result<void> serve(const steam::Client& client, SteamPort& steam, Framed& framed) {
     auto [sender, requests] = make_channel<Bytes>();
     start_stdin_reader(std::move(sender));
@@ -182,6 +214,9 @@ Result<void> run(std::uint32_t appid) {
         return std::move(scratch).error();
     if (::chdir(scratch->path().c_str()) != 0)
         return BrokerError::io(IoError::last_os());
+    // From here on the child may be held up in Steam, out of reach of its
+    // request loop.
+    start_orphan_watch(scratch->path());
     if (Result<void> written = write_appid_file(appid_text); !written)
         return written;
     log_line("child: appid " + appid_text + ", scratch " + scratch->path());

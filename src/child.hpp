@@ -15,6 +15,10 @@ namespace vandrel::child {
 
 // Longest wait for a request before Steam callbacks are pumped again.
 inline constexpr auto CHILD_POLL_INTERVAL = std::chrono::milliseconds(50);
+// How long a child whose request pipe has lost its writer (the supervisor has
+// ended) waits for its own orderly exit, which an idle child takes within
+// CHILD_POLL_INTERVAL, before it ends regardless of what Steam is doing.
+inline constexpr auto CHILD_ORPHAN_GRACE = std::chrono::seconds(2);
 
 // The Steam calls a request may need; the child passes its Steam user.
 class SteamPort {

@@ -1,7 +1,10 @@
 #include "scratch.hpp"
 
+#include "fd.hpp"
+
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -22,6 +25,9 @@ constexpr mode_t SCRATCH_MODE = 0700;
 
 constexpr int SEED_COMPRESSION_ROUNDS = 1;
 constexpr int SEED_FINALIZATION_ROUNDS = 3;
+
+constexpr std::string_view HEX = "0123456789abcdef";
+constexpr std::size_t NAME_DIGITS = 8;
 
 constexpr std::uint64_t WYRAND_INCREMENT = 0x2D358DCCAA6C78A5;
 constexpr std::uint64_t WYRAND_MIX = 0x8BB84B93962EACC9;
@@ -189,15 +195,62 @@ std::uint32_t scratch_random_u32() {
 }
 
 std::string scratch_dir_name(std::string_view tag, std::uint32_t number) {
-    constexpr std::string_view HEX = "0123456789abcdef";
     std::string name;
-    name.reserve(NAME_PREFIX.size() + tag.size() + 1 + 8);
+    name.reserve(NAME_PREFIX.size() + tag.size() + 1 + NAME_DIGITS);
     name += NAME_PREFIX;
     name += tag;
     name += '-';
     for (int shift = 28; shift >= 0; shift -= 4)
         name += HEX[(number >> shift) & 0xf];
     return name;
+}
+
+bool is_scratch_dir_name(std::string_view name, std::string_view tag) {
+    const std::size_t head = NAME_PREFIX.size() + tag.size() + 1;
+    if (name.size() != head + NAME_DIGITS || !name.starts_with(NAME_PREFIX) ||
+        name.substr(NAME_PREFIX.size(), tag.size()) != tag || name[head - 1] != '-')
+        return false;
+    return name.substr(head).find_first_not_of(HEX) == std::string_view::npos;
+}
+
+void remove_scratch_tree(const std::string& path) {
+    remove_tree_at(AT_FDCWD, path.c_str());
+}
+
+std::optional<ChildScratch> ChildScratch::of_process(pid_t pid, std::string_view tag) {
+    const std::string cwd_link = "/proc/" + std::to_string(pid) + "/cwd";
+    char target[PATH_MAX];
+    const ssize_t len = ::readlink(cwd_link.c_str(), target, sizeof target);
+    if (len <= 0 || static_cast<std::size_t>(len) == sizeof target)
+        return std::nullopt;
+    // A removed directory reads as "{path} (deleted)" and fails the name test.
+    const std::string_view path(target, static_cast<std::size_t>(len));
+    const std::string_view name = path.substr(path.rfind('/') + 1);
+    if (!is_scratch_dir_name(name, tag))
+        return std::nullopt;
+    // The identity of the directory itself: stat follows the /proc link.
+    struct stat dir {};
+    struct stat own {};
+    if (::stat(cwd_link.c_str(), &dir) != 0 || !S_ISDIR(dir.st_mode))
+        return std::nullopt;
+    // A process that has not changed directory yet shares ours, which is
+    // never removed, whatever its name.
+    if (::stat(".", &own) == 0 && own.st_dev == dir.st_dev && own.st_ino == dir.st_ino)
+        return std::nullopt;
+    return ChildScratch(std::string(name), dir.st_dev, dir.st_ino);
+}
+
+void ChildScratch::remove() const {
+    Result<std::string> base = temp_dir();
+    if (!base)
+        return;
+    const Fd parent(::open(base->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!parent.valid())
+        return;
+    struct stat entry {};
+    if (::fstatat(parent.get(), name_.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(entry.st_mode) && entry.st_dev == device_ && entry.st_ino == inode_)
+        remove_tree_at(parent.get(), name_.c_str());
 }
 
 Result<ScratchDir> ScratchDir::create(std::string_view tag) {

@@ -5,9 +5,11 @@
 #include "error.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <utility>
 
 namespace vandrel {
@@ -42,6 +44,41 @@ class ScratchDir {
 
 // "vandrel-{tag}-{number}" with the number as eight lowercase hex digits.
 std::string scratch_dir_name(std::string_view tag, std::uint32_t number);
+// True when `name` is "vandrel-{tag}-" followed by eight lowercase hex digits.
+bool is_scratch_dir_name(std::string_view name, std::string_view tag);
+
+// Removes the directory at `path` and all it holds, as destroying its
+// ScratchDir does: symbolic links are removed, never followed; failures are
+// ignored.
+void remove_scratch_tree(const std::string& path);
+
+// The scratch directory of another process, found while that process runs so
+// that it can be removed once the process has been killed (a killed Steam
+// child cannot remove its own).
+class ChildScratch {
+  public:
+    // The working directory of process `pid` when it is a directory named as
+    // a scratch directory for `tag` (is_scratch_dir_name) and is not our own
+    // working directory; none otherwise, for example when the process has not
+    // changed into its scratch directory yet, has removed it, or has ended.
+    static std::optional<ChildScratch> of_process(pid_t pid, std::string_view tag);
+
+    // Removes the directory and all it holds if the entry of its name
+    // directly under the temporary directory (TMPDIR, resolved as a child
+    // that inherited our environment and working directory resolves it) is
+    // still that same directory and not a symbolic link. Ignores failures.
+    void remove() const;
+
+    const std::string& name() const { return name_; }
+
+  private:
+    ChildScratch(std::string name, dev_t device, ino_t inode)
+        : name_(std::move(name)), device_(device), inode_(inode) {}
+
+    std::string name_;
+    dev_t device_;
+    ino_t inode_;
+};
 
 // The next number of this thread's generator, seeded on first use from the
 // monotonic clock and the thread id. Not cryptographic.

@@ -4,10 +4,12 @@
 #include "text.hpp"
 #include "thread.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -28,11 +30,16 @@ struct Pipes {
     Fd from_child, child_stdout;
 };
 
+// Our end of the request pipe does not block, so that a write to a child
+// that reads nothing (stopped, or hung in Steam) can give up at its deadline.
+// The child's end blocks as usual.
 Result<Pipes> make_pipes() {
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0)
         return BrokerError::io(IoError::last_os());
     Pipes p{Fd(in[0]), Fd(in[1]), {}, {}};
+    if (::fcntl(p.to_child.get(), F_SETFL, O_NONBLOCK) != 0)
+        return BrokerError::io(IoError::last_os());
     if (::pipe2(out, O_CLOEXEC) != 0)
         return BrokerError::io(IoError::last_os());
     p.from_child.reset(out[0]);
@@ -40,9 +47,32 @@ Result<Pipes> make_pipes() {
     return p;
 }
 
+// The child's descriptors: the pipes on 0 and 1, standard error inherited,
+// and nothing else of the broker's, whatever its close-on-exec flag (a
+// descriptor the broker itself inherited may lack it).
+int set_descriptors(posix_spawn_file_actions_t& actions, const Pipes& pipes) {
+    if (int rc =
+            ::posix_spawn_file_actions_adddup2(&actions, pipes.child_stdin.get(), STDIN_FILENO))
+        return rc;
+    if (int rc =
+            ::posix_spawn_file_actions_adddup2(&actions, pipes.child_stdout.get(), STDOUT_FILENO))
+        return rc;
+    return ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+}
+
+// The broker ignores SIGPIPE; the child starts with the default and sets its
+// own disposition at start-up.
+int set_signals(posix_spawnattr_t& attr) {
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    if (int rc = ::posix_spawnattr_setsigdefault(&attr, &defaults))
+        return rc;
+    return ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+}
+
 // Starts the program's own executable with the pipes on the child's
-// descriptors 0 and 1. Every other descriptor of the broker is close-on-exec,
-// so the child inherits only those two and standard error.
+// descriptors 0 and 1.
 Result<pid_t> start_process(std::uint32_t appid, const Pipes& pipes) {
     char self[PATH_MAX];
     ssize_t len = ::readlink("/proc/self/exe", self, sizeof self - 1);
@@ -51,24 +81,22 @@ Result<pid_t> start_process(std::uint32_t appid, const Pipes& pipes) {
     self[len] = '\0';
 
     posix_spawn_file_actions_t actions;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawn_file_actions_adddup2(&actions, pipes.child_stdin.get(), STDIN_FILENO);
-    ::posix_spawn_file_actions_adddup2(&actions, pipes.child_stdout.get(), STDOUT_FILENO);
-    // The broker ignores SIGPIPE; the child starts with the default and sets
-    // its own disposition at start-up.
+    if (int rc = ::posix_spawn_file_actions_init(&actions))
+        return BrokerError::io(IoError::os(rc));
     posix_spawnattr_t attr;
-    ::posix_spawnattr_init(&attr);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    ::posix_spawnattr_setsigdefault(&attr, &defaults);
-    ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
-
+    if (int rc = ::posix_spawnattr_init(&attr)) {
+        ::posix_spawn_file_actions_destroy(&actions);
+        return BrokerError::io(IoError::os(rc));
+    }
     std::string appid_text = std::to_string(appid);
     char child_flag[] = "--child";
     char* argv[] = {self, child_flag, appid_text.data(), nullptr};
     pid_t pid = -1;
-    int rc = ::posix_spawn(&pid, "/proc/self/exe", &actions, &attr, argv, environ);
+    int rc = set_descriptors(actions, pipes);
+    if (rc == 0)
+        rc = set_signals(attr);
+    if (rc == 0)
+        rc = ::posix_spawn(&pid, "/proc/self/exe", &actions, &attr, argv, environ);
     ::posix_spawn_file_actions_destroy(&actions);
     ::posix_spawnattr_destroy(&attr);
     if (rc != 0)
@@ -76,7 +104,48 @@ Result<pid_t> start_process(std::uint32_t appid, const Pipes& pipes) {
     return pid;
 }
 
+// Milliseconds until `deadline` for poll(2), rounded up so that the wait
+// never ends just before it; 0 once it has passed.
+int poll_timeout(std::chrono::steady_clock::time_point deadline) {
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, INT_MAX));
+}
+
 } // namespace
+
+BoundedWrite write_before(int fd, std::span<const std::uint8_t> bytes,
+                          std::chrono::steady_clock::time_point deadline) {
+    BoundedWrite out;
+    while (out.written < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + out.written, bytes.size() - out.written);
+        if (n > 0) {
+            out.written += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n == 0) {
+            out.error = IoError::fixed(WRITE_ZERO_MESSAGE);
+            return out;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN) {
+            out.error = IoError::last_os();
+            return out;
+        }
+        // No room: wait for the reader. A reader that has gone wakes the
+        // poll, and the next write reports the broken pipe.
+        pollfd room{fd, POLLOUT, 0};
+        const int timeout = poll_timeout(deadline);
+        if (timeout == 0)
+            return out;
+        if (::poll(&room, 1, timeout) < 0 && errno != EINTR) {
+            out.error = IoError::last_os();
+            return out;
+        }
+    }
+    return out;
+}
 
 void pump_frames(Fd from_child, Sender<Bytes> answers) {
     read_frames(from_child.get(), [&](Bytes payload) { return answers.send(std::move(payload)); });
@@ -114,6 +183,8 @@ Result<SteamChild> SteamChild::spawn(std::uint32_t appid) {
     }
     for (std::size_t i = 0; i < 8; ++i)
         child.steam_id_ |= std::uint64_t{payload[READY.size() + i]} << (8 * i);
+    // A ready child has made its scratch directory its working directory.
+    child.scratch_ = ChildScratch::of_process(child.pid_, std::to_string(appid));
     log_line("child for appid " + std::to_string(appid) + " ready, steamid " +
              std::to_string(child.steam_id_));
     return child;
@@ -123,10 +194,17 @@ Result<Bytes> SteamChild::request(std::span<const std::uint8_t> payload) {
     Result<Bytes> frame = encode_frame(payload);
     if (!frame)
         return std::move(frame).error();
-    if (IoResult<std::size_t> sent = write_all_fd(requests_.get(), *frame); !sent)
-        return BrokerError::send(std::move(sent).error());
+    // One limit for the write and the answer: a child that reads nothing
+    // cannot hold the session longer than one that answers nothing.
+    const auto deadline = std::chrono::steady_clock::now() + REQUEST_TIMEOUT;
+    BoundedWrite sent = write_before(requests_.get(), *frame, deadline);
+    if (sent.written != 0 && sent.written < frame->size())
+        input_cut_ = true;
+    if (sent.error)
+        return BrokerError::send(std::move(*sent.error));
+    if (sent.written < frame->size())
+        return BrokerError::message("steam child timed out");
 
-    auto deadline = std::chrono::steady_clock::now() + REQUEST_TIMEOUT;
     for (;;) {
         Received<Bytes> next = answers_.receive_for(deadline - std::chrono::steady_clock::now());
         switch (next.status) {
@@ -144,18 +222,41 @@ Result<Bytes> SteamChild::request(std::span<const std::uint8_t> payload) {
     }
 }
 
+bool SteamChild::exited() {
+    if (reaped_)
+        return true;
+    int status = 0;
+    pid_t got;
+    do {
+        got = ::waitpid(pid_, &status, WNOHANG);
+    } while (got < 0 && errno == EINTR);
+    // An error means there is nothing left to wait for either.
+    reaped_ = got != 0;
+    return reaped_;
+}
+
 SteamChild::SteamChild(SteamChild&& other) noexcept
     : appid_(other.appid_), steam_id_(other.steam_id_), pid_(std::exchange(other.pid_, -1)),
+      reaped_(other.reaped_), input_cut_(other.input_cut_), scratch_(std::move(other.scratch_)),
       answers_(std::move(other.answers_)), requests_(std::move(other.requests_)),
       owed_answers_(other.owed_answers_) {}
 
 SteamChild::~SteamChild() {
     if (pid_ < 0)
         return;
-    (void)::kill(pid_, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    if (!reaped_) {
+        // A child that never got ready may still be in its scratch directory.
+        if (!scratch_)
+            scratch_ = ChildScratch::of_process(pid_, std::to_string(appid_));
+        (void)::kill(pid_, SIGKILL);
+        int status = 0;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
     }
+    // Killed, the child could not remove its directory itself. Removed before
+    // the "reaped" line, so that the line means nothing of the child is left.
+    if (scratch_)
+        scratch_->remove();
     log_line("child for appid " + std::to_string(appid_) + " reaped");
     // The members go next; the reader thread then stops at the killed
     // child's end of output.

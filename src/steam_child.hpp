@@ -4,10 +4,12 @@
 #include "channel.hpp"
 #include "error.hpp"
 #include "fd.hpp"
+#include "scratch.hpp"
 #include "transport.hpp"
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <sys/types.h>
 
@@ -20,17 +22,29 @@ inline constexpr auto REQUEST_TIMEOUT = std::chrono::seconds(8);
 
 // Owns the child process, the pipe to its standard input and the receiving
 // end of the channel its reader thread fills with the child's frames.
-// Destroying it kills the child with SIGKILL and reaps it.
+// Destroying it kills the child with SIGKILL, reaps it and removes the
+// scratch directory the killed child leaves behind.
 class SteamChild {
   public:
     // Starts `vandrel --child <appid>` and waits until it reports ready. On
-    // every error no child process is left running.
+    // every error no child process is left running. The child starts with
+    // descriptors 0, 1 and 2 only.
     static Result<SteamChild> spawn(std::uint32_t appid);
 
-    // Sends one request and returns the child's answer to it. Answers still
-    // owed for earlier requests that timed out are discarded first, so an
-    // answer is never taken for another request's.
+    // Sends one request and returns the child's answer to it, both within
+    // REQUEST_TIMEOUT: a write that cannot finish in time fails like an answer
+    // that does not come ("steam child timed out"). Answers still owed for
+    // earlier requests that timed out are discarded first, so an answer is
+    // never taken for another request's.
     Result<Bytes> request(std::span<const std::uint8_t> payload);
+
+    // True once a request's frame was written only in part: the child would
+    // take the next bytes for the rest of it, so its input is unusable and
+    // the owner must destroy the handle.
+    bool input_cut() const { return input_cut_; }
+    // True when the child process has ended (it crashed or was killed from
+    // outside); it is reaped then, and destruction only logs and cleans up.
+    bool exited();
 
     std::uint32_t appid() const { return appid_; }
     std::uint64_t steam_id() const { return steam_id_; }
@@ -48,6 +62,11 @@ class SteamChild {
     std::uint32_t appid_;
     std::uint64_t steam_id_ = 0;
     pid_t pid_;
+    bool reaped_ = false;
+    bool input_cut_ = false;
+    // Found once the child is in its scratch directory (at readiness, or
+    // just before it is killed), removed after it has been reaped.
+    std::optional<ChildScratch> scratch_;
     // Released in reverse order after the child is reaped: the request pipe
     // closes first, then the channel's receiving end goes.
     Receiver<Bytes> answers_;
@@ -55,6 +74,19 @@ class SteamChild {
     // Answers of timed-out requests that the child will still send.
     std::size_t owed_answers_ = 0;
 };
+
+// What a write with a deadline achieved: `written` bytes, and the error that
+// stopped it, if any. Fewer bytes than asked and no error: the deadline came.
+struct BoundedWrite {
+    std::size_t written = 0;
+    std::optional<IoError> error;
+};
+
+// Writes `bytes` to the non-blocking descriptor `fd`, waiting for room until
+// `deadline`. Retries on EINTR; a write of 0 bytes is the error "failed to
+// write whole buffer".
+BoundedWrite write_before(int fd, std::span<const std::uint8_t> bytes,
+                          std::chrono::steady_clock::time_point deadline);
 
 // The body of a child's reader thread: cuts the child's standard output into
 // frames and queues their payloads until the output ends, a frame is

@@ -86,8 +86,12 @@ Result<bool> Session::run() {
     log_line("session open on " + framed_.transport().describe());
     for (;;) {
         Result<std::optional<Bytes>> frame = framed_.next_frame();
-        if (!frame)
+        if (!frame) {
+            // A client that went away abruptly is gone all the same: Steam
+            // must hear that its game connection ended.
+            cleanup_active_ticket();
             return std::move(frame).error();
+        }
         if (!frame->has_value()) {
             log_line("peer closed the connection");
             cleanup_active_ticket();
@@ -145,15 +149,18 @@ Result<void> Session::gamedir(std::string_view text) {
     std::string appid_text = std::to_string(*appid);
 
     if (child_ && child_->appid() == *appid) {
-        log_line("gamedir " + quoted_name + " already active (appid " + appid_text + ")");
-        state_ = Active{};
-        return {};
-    }
-    if (child_) {
+        if (!child_->exited()) {
+            log_line("gamedir " + quoted_name + " already active (appid " + appid_text + ")");
+            state_ = Active{};
+            return {};
+        }
+        // The child has died (crashed, or killed from outside): the game
+        // starts afresh, as if it were new.
+    } else if (child_) {
         log_line("switching appid " + std::to_string(child_->appid()) + " -> " + appid_text);
-        // The old child is gone before the new one starts.
-        child_.reset();
     }
+    // The old child is gone before the new one starts.
+    child_.reset();
     log_line("activating gamedir " + quoted_name + " (appid " + appid_text + ")");
     Result<SteamChild> child = SteamChild::spawn(*appid);
     if (!child)
@@ -185,7 +192,7 @@ Result<void> Session::connect(std::string_view text) {
 
     std::string request = "conn " + server->to_string() + " " + std::string(*steam_id) + " " +
                           std::to_string(*secure);
-    Result<Bytes> answer = child_->request(as_bytes(request));
+    Result<Bytes> answer = ask_child(request);
     if (!answer)
         return std::move(answer).error();
     std::span<const std::uint8_t> got = *answer;
@@ -218,7 +225,7 @@ Result<void> Session::disconnect(std::string_view text) {
     if (*challenge != ticket->challenge)
         return BrokerError::message("challenge mismatch");
     if (child_)
-        (void)child_->request(as_bytes(term_request(*server)));
+        (void)ask_child(term_request(*server));
     state_ = Active{};
     return {};
 }
@@ -254,9 +261,16 @@ void Session::cleanup_active_ticket() {
         return;
     if (child_) {
         log_line("cleaning up dangling ticket for " + ticket->server.to_string());
-        (void)child_->request(as_bytes(term_request(ticket->server)));
+        (void)ask_child(term_request(ticket->server));
     }
     state_ = Active{};
+}
+
+Result<Bytes> Session::ask_child(const std::string& request) {
+    Result<Bytes> answer = child_->request(as_bytes(request));
+    if (child_->input_cut())
+        child_.reset();
+    return answer;
 }
 
 } // namespace vandrel

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <variant>
 
@@ -47,9 +48,9 @@ class Session {
     explicit Session(Framed framed) : framed_(std::move(framed)) {}
 
     // Serves frames until the client closes (false) or sends "vd_terminate"
-    // (true); either way the outstanding ticket has been ended. A frame that
-    // cannot be read is returned as the error; failed commands are logged and
-    // never leave `run`.
+    // (true). A frame that cannot be read (a reset connection, a malformed
+    // frame) is returned as the error. Whichever way it ends, the outstanding
+    // ticket has been ended; failed commands are logged and never leave `run`.
     Result<bool> run();
 
   private:
@@ -65,6 +66,10 @@ class Session {
     void report_command_error(std::string_view word, const BrokerError& error);
     // Ends the recorded ticket, if any, with a term request to the child.
     void cleanup_active_ticket();
+    // Sends one request to the child. A child whose input a cut-off request
+    // left unusable is destroyed at once, so later requests find no child
+    // and the next "vd_gamedir" starts a fresh one.
+    Result<Bytes> ask_child(const std::string& request);
 
     // Member order is destruction order reversed: the connection closes
     // before the child is killed.

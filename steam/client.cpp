@@ -1,6 +1,6 @@
 #include "steam/client.hpp"
 
-#include "steam/flat.hpp"
+#include "steam/runtime.hpp"
 #include "text.hpp"
 
 #include <algorithm>
@@ -21,7 +21,7 @@ class Inner {
     Inner& operator=(const Inner&) = delete;
     ~Inner() {
         if (initialised)
-            flat::SteamAPI_Shutdown();
+            runtime().SteamAPI_Shutdown();
     }
 
     // Set once SteamAPI_InitFlat has succeeded; from then on the destructor
@@ -70,47 +70,53 @@ void fetch_call_result(flat::HSteamPipe pipe, const flat::CallbackMsg& msg,
         return;
     result.resize(record.size);
     bool io_failed = false;
-    flat::SteamAPI_ManualDispatch_GetAPICallResult(pipe, record.call, result.data(),
-                                                   static_cast<std::int32_t>(record.size),
-                                                   record.callback_id, &io_failed);
+    runtime().SteamAPI_ManualDispatch_GetAPICallResult(pipe, record.call, result.data(),
+                                                       static_cast<std::int32_t>(record.size),
+                                                       record.callback_id, &io_failed);
 }
 
 } // namespace
 
 Result<Client, SteamAPIInitError> Client::init() {
+    // A runtime that cannot be loaded, or that lacks a function, is one more
+    // way for the initialisation to fail, in the loader's words.
+    Result<const FlatApi*, std::string> api = load_runtime();
+    if (!api)
+        return SteamAPIInitError{Kind::Generic, std::move(api).error()};
     // Allocated before the runtime starts, so that once it is up nothing can
     // fail on the way to the Client that owes it its shutdown.
     auto inner = std::make_shared<Inner>();
     flat::InitMessage message{};
-    const int code = flat::SteamAPI_InitFlat(&message);
+    const int code = (*api)->SteamAPI_InitFlat(&message);
     if (code != flat::INIT_OK)
         return init_error(code, message);
     inner->initialised = true;
-    flat::SteamAPI_ManualDispatch_Init();
+    (*api)->SteamAPI_ManualDispatch_Init();
     return Client(std::move(inner));
 }
 
 User Client::user() const {
-    return User(inner_, flat::SteamAPI_SteamUser_v023());
+    return User(inner_, runtime().SteamAPI_SteamUser_v023());
 }
 
 Utils Client::utils() const {
-    return Utils(inner_, flat::SteamAPI_SteamUtils_v010());
+    return Utils(inner_, runtime().SteamAPI_SteamUtils_v010());
 }
 
 void Client::run_callbacks() const {
+    const FlatApi& api = runtime();
     // The pipe is fetched anew each time rather than stored with the client.
-    const flat::HSteamPipe pipe = flat::SteamAPI_GetHSteamPipe();
-    flat::SteamAPI_ManualDispatch_RunFrame(pipe);
+    const flat::HSteamPipe pipe = api.SteamAPI_GetHSteamPipe();
+    api.SteamAPI_ManualDispatch_RunFrame(pipe);
     // Reused for every completed call of this round; it only allocates when
     // one arrives.
     std::vector<std::uint8_t> result;
     flat::CallbackMsg msg{};
-    while (flat::SteamAPI_ManualDispatch_GetNextCallback(pipe, &msg)) {
+    while (api.SteamAPI_ManualDispatch_GetNextCallback(pipe, &msg)) {
         // No handler is registered for any other callback id.
         if (msg.callback_id == flat::CALLBACK_API_CALL_COMPLETED)
             fetch_call_result(pipe, msg, result);
-        flat::SteamAPI_ManualDispatch_FreeLastCallback(pipe);
+        api.SteamAPI_ManualDispatch_FreeLastCallback(pipe);
     }
 }
 

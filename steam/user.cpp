@@ -1,20 +1,20 @@
 #include "steam/user.hpp"
 
-#include "steam/flat.hpp"
+#include "steam/runtime.hpp"
 
 #include <algorithm>
 
 namespace vandrel::steam {
 
 std::uint64_t User::steam_id() const {
-    return flat::SteamAPI_ISteamUser_GetSteamID(handle_);
+    return runtime().SteamAPI_ISteamUser_GetSteamID(handle_);
 }
 
 std::optional<std::vector<std::uint8_t>>
 User::initiate_game_connection(std::uint64_t server_steam_id, SocketAddrV4 server,
                                bool secure) const {
     std::vector<std::uint8_t> ticket(MAX_TICKET_LEN); // zero-filled
-    const int written = flat::SteamAPI_ISteamUser_InitiateGameConnection_DEPRECATED(
+    const int written = runtime().SteamAPI_ISteamUser_InitiateGameConnection_DEPRECATED(
         handle_, ticket.data(), static_cast<int>(ticket.size()), server_steam_id,
         server.host_order_ip(), server.port, secure);
     if (written == 0)
@@ -28,8 +28,8 @@ User::initiate_game_connection(std::uint64_t server_steam_id, SocketAddrV4 serve
 }
 
 void User::terminate_game_connection(SocketAddrV4 server) const {
-    flat::SteamAPI_ISteamUser_TerminateGameConnection_DEPRECATED(handle_, server.host_order_ip(),
-                                                                 server.port);
+    runtime().SteamAPI_ISteamUser_TerminateGameConnection_DEPRECATED(
+        handle_, server.host_order_ip(), server.port);
 }
 
 } // namespace vandrel::steam

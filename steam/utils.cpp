@@ -1,6 +1,6 @@
 #include "steam/utils.hpp"
 
-#include "steam/flat.hpp"
+#include "steam/runtime.hpp"
 
 namespace vandrel::steam {
 
@@ -9,7 +9,7 @@ std::string AppId::debug() const {
 }
 
 AppId Utils::app_id() const {
-    return AppId{flat::SteamAPI_ISteamUtils_GetAppID(handle_)};
+    return AppId{runtime().SteamAPI_ISteamUtils_GetAppID(handle_)};
 }
 
 } // namespace vandrel::steam

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -339,6 +341,31 @@ TEST(BrokerErrorReplies, UnsendableReplyIsLoggedAndTheSessionGoesOn) {
     c->command("vd_nothing", {"command error: unknown command",
                               "command error: send error, Broken pipe (os error 32)"});
     c->activate_cstrike();
+}
+
+// A descriptor that the broker itself inherited without close-on-exec stays
+// out of its child: the child starts with descriptors 0, 1 and 2 only.
+TEST(BrokerDescriptors, ChildInheritsNoDescriptorOfTheBrokers) {
+    TempDir dir;
+    const std::string passed = dir.path() + "/passed";
+    std::ofstream(passed) << "the broker's own file";
+    Fd file(::open(passed.c_str(), O_RDONLY)); // deliberately without O_CLOEXEC
+    ASSERT_TRUE(file.valid());
+    Broker broker(standin());
+    Spawn options = broker.spawn({"127.0.0.1:0"}, {});
+    options.inherit_fds = {file.get()};
+    TcpBroker tcp(options);
+    Fd client = tcp.connect();
+    write_bytes(client.get(), frame_of("vd_gamedir cstrike"));
+    ASSERT_TRUE(tcp.process().wait_for_line("[vandrel] " + ready_line(10)));
+    std::vector<pid_t> children = child_pids(tcp.process().pid());
+    ASSERT_EQ(children.size(), 1u);
+
+    const std::string held = std::to_string(file.get()) + " -> " + passed;
+    std::vector<std::string> own = open_fds(tcp.process().pid());
+    EXPECT_NE(std::find(own.begin(), own.end(), held), own.end()) << "the broker holds it";
+    for (const std::string& entry : open_fds(children[0]))
+        EXPECT_EQ(entry.find(passed), std::string::npos) << entry;
 }
 
 } // namespace

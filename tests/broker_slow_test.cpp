@@ -1,11 +1,17 @@
 // The broker's time limits end to end: the 20-second wait for a new child's
-// readiness, the 8-second wait for an answer, and answers that arrive after
-// their request timed out. Each test waits out real time limits.
+// readiness, the 8-second limit of a request (its write and its answer), and
+// answers that arrive after their request timed out. Each test waits out real
+// time limits.
 #include "e2e.hpp"
 
 #include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <optional>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace vandrel::test {
 namespace {
@@ -16,6 +22,25 @@ constexpr auto SLOW_LINE = 30s;
 
 double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A descriptor of our own on the pipe that is the standard input of `pid`.
+Fd open_stdin_pipe(pid_t pid, int flags) {
+    return Fd(::open(("/proc/" + std::to_string(pid) + "/fd/0").c_str(), flags | O_CLOEXEC));
+}
+
+// Continues a stopped child when the test ends, so that a failed test does
+// not leave it stopped for ever once its broker is gone.
+struct ContinueAtEnd {
+    pid_t pid;
+    ~ContinueAtEnd() { ::kill(pid, SIGCONT); }
+};
+
+bool no_scratch_dir(const std::string& tmpdir) {
+    for (const auto& entry : std::filesystem::directory_iterator(tmpdir))
+        if (entry.path().filename().string().starts_with("vandrel-"))
+            return false;
+    return true;
 }
 
 TEST(BrokerSlow, ChildThatNeverGetsReadyTimesOutAfterTwentySeconds) {
@@ -103,6 +128,48 @@ TEST(BrokerSlow, TwoLateAnswersAreBothDiscarded) {
     b->expect({"peer closed the connection", "cleaning up dangling ticket for 9.9.9.9:9",
                "session ended, awaiting next connection"});
     EXPECT_TRUE(b->nothing_more());
+}
+
+// A stopped child reads nothing: 16 requests of this size fill its pipe, and
+// the 17th cannot even be written. Each request gives up at its limit all
+// the same, the client's departure is noticed, and the next client is served.
+TEST(BrokerSlow, StoppedChildTimesOutEveryRequestAndTheSessionGoesOn) {
+    constexpr int REQUESTS = 17;
+    auto b = Client::tcp(standin());
+    pid_t child = b->activate_cstrike();
+    ASSERT_GT(child, 0);
+    ContinueAtEnd resume{child};
+    ASSERT_TRUE(stop_process(child));
+    const std::string token(4050, '7');
+    std::size_t frame_len = 0;
+    for (int i = 0; i < REQUESTS; ++i) {
+        const std::string challenge = std::to_string(i);
+        frame_len = frame_of("conn 1.2.3.4:27015 " + token + " 1").size();
+        auto start = Clock::now();
+        b->send("vd_connect 1.2.3.4:27015 " + token + " 1 " + challenge);
+        b->expect({"<- vd_connect"});
+        b->expect({"command error: steam child timed out"}, is_child_line, SLOW_LINE);
+        ASSERT_FALSE(::testing::Test::HasFatalFailure()) << "request " << i;
+        double waited = seconds_since(start);
+        EXPECT_GE(waited, 7.5) << "request " << i;
+        EXPECT_LT(waited, 10.0) << "request " << i;
+    }
+    // The pipe holds the first 16 frames whole and nothing of the 17th.
+    Fd pipe = open_stdin_pipe(child, O_RDONLY | O_NONBLOCK);
+    ASSERT_TRUE(pipe.valid());
+    int queued = -1;
+    ASSERT_EQ(::ioctl(pipe.get(), FIONREAD, &queued), 0);
+    EXPECT_EQ(queued, static_cast<int>((REQUESTS - 1) * frame_len));
+    pipe.reset();
+
+    b->close_input();
+    b->expect(
+        {"peer closed the connection", "session ended, awaiting next connection", reaped_line(10)});
+    EXPECT_TRUE(no_scratch_dir(b->broker().tmpdir()));
+    Fd next = b->tcp_broker().connect();
+    b->expect({"session open on tcp 127.0.0.1:" + std::to_string(local_port(next.get()))});
+    write_bytes(next.get(), frame_of("vd_gamedir cstrike"));
+    b->expect({"<- vd_gamedir", "activating gamedir \"cstrike\" (appid 10)", ready_line(10)});
 }
 
 } // namespace

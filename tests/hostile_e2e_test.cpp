@@ -399,8 +399,8 @@ TEST(HostileConnections, ResetWhileTheTicketIsIssued) {
 }
 
 // The client resets the connection while the broker waits for its next
-// frame: the read fails, the session fails without ticket clean-up, and the
-// child is killed and reaped all the same.
+// frame: the read fails, the recorded ticket is ended with Steam as on a clean
+// close, the session fails, and the child is killed and reaped.
 TEST(HostileConnections, ResetWhileTheBrokerWaitsForAFrame) {
     Broker b;
     Fd client = b.connect();
@@ -409,8 +409,9 @@ TEST(HostileConnections, ResetWhileTheBrokerWaitsForAFrame) {
               {"-> ticket 240 bytes for challenge 77"});
     ASSERT_TRUE(read_frame(client.get()));
     reset_connection(client);
-    b.expect({"session error: io error, Connection reset by peer (os error 104)", reaped_line(10)});
-    EXPECT_TRUE(b.calls(TERMINATE).empty());
+    b.expect({"cleaning up dangling ticket for 1.2.3.4:27015",
+              "session error: io error, Connection reset by peer (os error 104)", reaped_line(10)});
+    EXPECT_EQ(b.calls(TERMINATE), std::vector<std::string>{terminate_call(IP_1_2_3_4, 27015)});
     EXPECT_FALSE(process_exists(child));
     EXPECT_TRUE(child_pids(b.pid()).empty());
     b.serves_next_client();

@@ -2,6 +2,7 @@
 #include "text.hpp"
 
 #include <array>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +11,7 @@
 #include <regex>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -112,6 +114,16 @@ TEST(ScratchDirName, EightLowercaseHexDigits) {
     EXPECT_EQ(scratch_dir_name("480", 0xFFFFFFFF), "vandrel-480-ffffffff");
     EXPECT_EQ(scratch_dir_name("480", 0x0A3F9C2E), "vandrel-480-0a3f9c2e");
     EXPECT_EQ(scratch_dir_name("a b", 0x12345678), "vandrel-a b-12345678");
+}
+
+TEST(ScratchDirName, RecognisedOnlyForItsTag) {
+    EXPECT_TRUE(is_scratch_dir_name("vandrel-480-0a3f9c2e", "480"));
+    EXPECT_TRUE(is_scratch_dir_name(scratch_dir_name("10", 0xFFFFFFFF), "10"));
+    for (std::string_view name :
+         {"vandrel-480-0a3f9c2e", "vandrel-4800-0a3f9c2", "vandrel-480-0A3F9C2E",
+          "vandrel-480-0a3f9c2", "vandrel-480-0a3f9c2e0", "vandrel-480-0a3f9c2g",
+          "vandrel-480-0a3f9c2e (deleted)", "vandrel-10_0a3f9c2e", "xandrel-10-0a3f9c2e", ""})
+        EXPECT_FALSE(is_scratch_dir_name(name, "10")) << name;
 }
 
 TEST(SipHash, PublishedSipHash24Vectors) {
@@ -352,6 +364,124 @@ TEST(ScratchDir, MovingTransfersOwnership) {
     }
     EXPECT_FALSE(fs::exists(path_b));
     EXPECT_TRUE(fs::is_empty(base.path()));
+}
+
+// A process that sits in a directory until it is destroyed.
+class ProcessIn {
+  public:
+    explicit ProcessIn(const fs::path& dir) {
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            if (::chdir(dir.c_str()) != 0)
+                ::_exit(1);
+            for (;;)
+                ::pause();
+        }
+        // Wait until it is there.
+        const std::string cwd = "/proc/" + std::to_string(pid_) + "/cwd";
+        std::error_code ec;
+        for (int i = 0; i < 5000 && !fs::equivalent(cwd, dir, ec); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ~ProcessIn() { end(); }
+    ProcessIn(const ProcessIn&) = delete;
+    ProcessIn& operator=(const ProcessIn&) = delete;
+
+    pid_t pid() const { return pid_; }
+    void end() {
+        if (pid_ <= 0)
+            return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+  private:
+    pid_t pid_ = -1;
+};
+
+TEST(ChildScratch, FoundWhileTheProcessRunsAndRemovedAfterItEnds) {
+    TestDir base;
+    TmpdirGuard tmpdir;
+    tmpdir.set(base.path());
+    const fs::path dir = base.path() / "vandrel-480-0000beef";
+    fs::create_directories(dir / "sub");
+    write_file(dir / "steam_appid.txt", "480");
+    fs::create_directory(base.path() / "neighbour");
+
+    ProcessIn child(dir);
+    std::optional<ChildScratch> found = ChildScratch::of_process(child.pid(), "480");
+    child.end();
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->name(), "vandrel-480-0000beef");
+    found->remove();
+    EXPECT_FALSE(fs::exists(dir));
+    EXPECT_TRUE(fs::is_directory(base.path() / "neighbour"));
+    found->remove(); // gone already: nothing happens, nothing is reported
+}
+
+TEST(ChildScratch, OnlyAScratchDirectoryOfTheTagIsTaken) {
+    TestDir base;
+    TmpdirGuard tmpdir;
+    CwdGuard cwd;
+    tmpdir.set(base.path());
+    const fs::path scratch = base.path() / "vandrel-480-0000beef";
+    const fs::path other = base.path() / "other";
+    fs::create_directory(scratch);
+    fs::create_directory(other);
+    {
+        ProcessIn child(scratch);
+        EXPECT_FALSE(ChildScratch::of_process(child.pid(), "10")) << "another tag";
+    }
+    {
+        ProcessIn child(other);
+        EXPECT_FALSE(ChildScratch::of_process(child.pid(), "480")) << "another name";
+    }
+    {
+        // A process that has not changed directory yet shares ours.
+        fs::current_path(scratch);
+        ProcessIn child(scratch);
+        EXPECT_FALSE(ChildScratch::of_process(child.pid(), "480")) << "our own directory";
+    }
+    EXPECT_FALSE(ChildScratch::of_process(999999999, "480")) << "no such process";
+    EXPECT_TRUE(fs::is_directory(scratch));
+}
+
+// Removal takes only the directory the process was in, and only as an entry
+// directly under TMPDIR: not one of the same name deeper down, not a symbolic
+// link put in its place.
+TEST(ChildScratch, RemovesNothingButThatDirectoryUnderTmpdir) {
+    TestDir base;
+    TmpdirGuard tmpdir;
+    tmpdir.set(base.path());
+    const std::string name = "vandrel-480-0000beef";
+    const fs::path victim = base.path() / "victim";
+    fs::create_directory(victim);
+    write_file(victim / "data", "keep");
+
+    const fs::path deeper = base.path() / "deeper" / name;
+    fs::create_directories(deeper);
+    std::optional<ChildScratch> found;
+    {
+        ProcessIn child(deeper);
+        found = ChildScratch::of_process(child.pid(), "480");
+    }
+    ASSERT_TRUE(found);
+    found->remove();
+    EXPECT_TRUE(fs::is_directory(deeper));
+
+    const fs::path dir = base.path() / name;
+    fs::create_directory(dir);
+    {
+        ProcessIn child(dir);
+        found = ChildScratch::of_process(child.pid(), "480");
+    }
+    ASSERT_TRUE(found);
+    fs::remove(dir);
+    fs::create_directory_symlink(victim, dir);
+    found->remove();
+    EXPECT_TRUE(fs::is_symlink(dir));
+    EXPECT_EQ(read_file(victim / "data"), "keep");
 }
 
 } // namespace

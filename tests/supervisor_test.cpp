@@ -1,10 +1,17 @@
 // The session's reading of a child's answer to a conn request, and the reply
-// built from it: the answer shapes a real child does not produce; and the
-// error reply around a command word too long for a frame.
+// built from it: the answer shapes a real child does not produce; the error
+// reply around a command word too long for a frame; and the bounded write that
+// carries requests to a child that may read nothing.
 #include "supervisor.hpp"
 #include "text.hpp"
 
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
 
 namespace vandrel {
 namespace {
@@ -72,6 +79,72 @@ TEST(ErrorReply, LongWordIsCutAtACharacterToFitAFrame) {
     ASSERT_EQ(reply.size(), 4095u);
     EXPECT_EQ(as_chars(reply).substr(13, 4065), word.substr(0, 4065));
     EXPECT_EQ(as_chars(reply).substr(13 + 4065), ": unknown command");
+}
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t PAGE = 4096;
+
+// A pipe whose ends do not block, with room for one page.
+struct SmallPipe {
+    Fd read, write;
+    SmallPipe() {
+        int fds[2];
+        EXPECT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+        read.reset(fds[0]);
+        write.reset(fds[1]);
+        EXPECT_EQ(::fcntl(write.get(), F_SETPIPE_SZ, static_cast<int>(PAGE)),
+                  static_cast<int>(PAGE));
+    }
+};
+
+// Reads everything from `fd` until its writer closes; the byte count.
+std::size_t drain(int fd) {
+    std::size_t total = 0;
+    std::uint8_t buf[PAGE];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        ::poll(&p, 1, -1);
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n == 0)
+            return total;
+        if (n > 0)
+            total += static_cast<std::size_t>(n);
+    }
+}
+
+// A write larger than the pipe goes in part by part as the reader takes it.
+// (Giving up at the deadline: SteamChildSlow and BrokerSlow.)
+TEST(BoundedWrite, WaitsForAReaderThatMakesRoom) {
+    SmallPipe pipe;
+    const Bytes bytes(5 * PAGE + 10, 'x');
+    std::size_t read = 0;
+    std::thread reader([&] { read = drain(pipe.read.get()); });
+    BoundedWrite w = write_before(pipe.write.get(), bytes, Clock::now() + 20s);
+    pipe.write.reset();
+    reader.join();
+    EXPECT_EQ(w.written, bytes.size());
+    EXPECT_FALSE(w.error);
+    EXPECT_EQ(read, bytes.size());
+}
+
+// A reader that goes while the write waits for room ends the wait at once.
+TEST(BoundedWrite, AReaderThatGoesIsABrokenPipe) {
+    std::signal(SIGPIPE, SIG_IGN);
+    SmallPipe pipe;
+    const Bytes bytes(2 * PAGE, 'x');
+    std::thread closer([&] {
+        std::this_thread::sleep_for(50ms);
+        pipe.read.reset();
+    });
+    const auto start = Clock::now();
+    BoundedWrite w = write_before(pipe.write.get(), bytes, start + 20s);
+    closer.join();
+    EXPECT_LT(Clock::now() - start, 10s);
+    EXPECT_EQ(w.written, PAGE);
+    ASSERT_TRUE(w.error);
+    EXPECT_EQ(w.error->os_code(), EPIPE);
 }
 
 } // namespace

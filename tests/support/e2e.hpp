@@ -249,6 +249,8 @@ class Broker {
 
     // How to start the broker with `args`, `extra` added to its environment.
     Spawn spawn(std::vector<std::string> args, const Env& extra) const;
+    // The children's TMPDIR.
+    const std::string& tmpdir() const { return dir_.path(); }
     std::string call_log() const { return dir_.path() + "/calls.log"; }
     // The call-log lines that start with `prefix`.
     std::vector<std::string> calls(std::string_view prefix) const {
@@ -275,6 +277,8 @@ class Client {
 
     void send(const Bytes& payload) { write_bytes(in_, frame_of(payload)); }
     void send(std::string_view payload) { send(bytes_of(payload)); }
+    // Sends bytes as they are, not framed.
+    void send_raw(const Bytes& bytes) { write_bytes(in_, bytes); }
     std::optional<Bytes> reply(Clock::duration limit = LINE_TIMEOUT) {
         return read_frame(out_, limit);
     }

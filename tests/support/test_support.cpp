@@ -223,8 +223,18 @@ Process::Process(const std::string& program, const Spawn& options) {
         ::dup2(options.pipe_stdout ? out[1] : devnull, 1);
         ::dup2(err[1], 2);
         // The program starts with its three standard streams only, whatever
-        // the test runner itself inherited.
-        ::close_range(3, ~0U, 0);
+        // the test runner itself inherited, and the descriptors it is given.
+        unsigned first = 3;
+        std::vector<int> keep = options.inherit_fds;
+        std::sort(keep.begin(), keep.end());
+        for (int fd : keep) {
+            if (fd < static_cast<int>(first))
+                continue;
+            ::close_range(first, static_cast<unsigned>(fd) - 1, 0);
+            ::fcntl(fd, F_SETFD, 0);
+            first = static_cast<unsigned>(fd) + 1;
+        }
+        ::close_range(first, ~0U, 0);
         for (int fd : options.closed)
             ::close(fd);
         if (options.user && !drop_to(*options.user))
@@ -333,12 +343,12 @@ std::optional<int> Process::wait_exit(Clock::duration limit) {
     }
 }
 
-TcpBroker::TcpBroker(Spawn options)
+TcpBroker::TcpBroker(Spawn options, const std::string& program)
     : process_([&] {
           if (options.args.empty())
               options.args = {"127.0.0.1:0"};
           options.pipe_stdin = false;
-          return Process(options);
+          return Process(program, options);
       }()) {}
 
 std::uint16_t TcpBroker::port() {
@@ -388,6 +398,29 @@ std::vector<pid_t> child_pids(pid_t pid) {
     while (in >> child)
         out.push_back(child);
     return out;
+}
+
+bool stop_process(pid_t pid, Clock::duration limit) {
+    if (::kill(pid, SIGSTOP) != 0)
+        return false;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    auto deadline = Clock::now() + limit;
+    while (Clock::now() < deadline) {
+        bool all_stopped = true;
+        std::error_code ec;
+        for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
+            std::string stat = read_file(task.path().string() + "/stat");
+            auto close = stat.rfind(')');
+            const bool known = close != std::string::npos && close + 2 < stat.size();
+            const char state = known ? stat[close + 2] : '?';
+            if (state != 'T' && state != 't')
+                all_stopped = false;
+        }
+        if (all_stopped && !ec)
+            return true;
+        std::this_thread::sleep_for(1ms);
+    }
+    return false;
 }
 
 std::vector<std::string> open_fds(pid_t pid) {

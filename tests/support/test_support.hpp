@@ -65,6 +65,7 @@ struct Spawn {
     // When not empty, socket() fails with EAFNOSUPPORT for every other address
     // family, as systemd's RestrictAddressFamilies= makes it.
     std::vector<int> socket_families;
+    std::vector<int> inherit_fds;           // also open in the program, same numbers
 };
 
 // A process with piped standard streams; killed and reaped on destruction.
@@ -115,7 +116,7 @@ class Process {
 // A broker in TCP mode on 127.0.0.1 with a port the system chose.
 class TcpBroker {
   public:
-    explicit TcpBroker(Spawn options = {});
+    explicit TcpBroker(Spawn options = {}, const std::string& program = broker_path());
     Process& process() { return process_; }
     // The port it listens on, read from its "listening on" line at first use.
     std::uint16_t port();
@@ -141,6 +142,9 @@ Fd connect_tcp(std::uint16_t port);
 std::uint16_t local_port(int fd);
 // The child processes of `pid` (from /proc).
 std::vector<pid_t> child_pids(pid_t pid);
+// Stops `pid` with SIGSTOP and waits until every thread of it has stopped:
+// a thread already woken for input may still take it before it stops.
+bool stop_process(pid_t pid, Clock::duration limit = LINE_TIMEOUT);
 // The descriptors open in process `pid`, as "N -> target" texts.
 std::vector<std::string> open_fds(pid_t pid);
 // Reads a whole file; empty when missing.
