@@ -35,5 +35,6 @@ if(VANDREL_BUILD_TESTS)
       -DBINDIR=${CMAKE_INSTALL_BINDIR}
       -DWITH_STANDIN=${VANDREL_INSTALL_STANDIN}
       -P ${PROJECT_SOURCE_DIR}/packaging/check_package.cmake)
-  set_tests_properties(package PROPERTIES LABELS package TIMEOUT 120)
+  set_tests_properties(package PROPERTIES LABELS package TIMEOUT 120
+    ${VANDREL_TEST_TMPDIR_PROPERTIES})
 endif()
