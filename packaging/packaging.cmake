@@ -102,4 +102,39 @@ if(VANDREL_BUILD_TESTS)
   set_tests_properties(package PROPERTIES LABELS package TIMEOUT 120
     ${VANDREL_TEST_TMPDIR_PROPERTIES})
 
+  # The same package through lintian.
+  add_test(NAME package_lintian
+    COMMAND ${CMAKE_COMMAND}
+      -DCPACK=${CMAKE_CPACK_COMMAND}
+      -DCPACK_CONFIG=${CMAKE_BINARY_DIR}/CPackConfig.cmake
+      -DWORK_DIR=${CMAKE_BINARY_DIR}/package-lintian-test
+      -P ${PROJECT_SOURCE_DIR}/packaging/lint_package.cmake)
+
+  # Installed into ~/.local: the unit, pkg-config and find_package.
+  add_test(NAME install_home
+    COMMAND ${CMAKE_COMMAND}
+      -DBUILD_DIR=${CMAKE_BINARY_DIR}
+      -DWORK_DIR=${CMAKE_BINARY_DIR}/install-test
+      -DVERSION=${PROJECT_VERSION}
+      -DBINDIR=${CMAKE_INSTALL_BINDIR}
+      -DLIBDIR=${CMAKE_INSTALL_LIBDIR}
+      -DUNIT_DIR=${VANDREL_UNIT_DIR}
+      -DGENERATOR=${CMAKE_GENERATOR}
+      -DC_COMPILER=${CMAKE_C_COMPILER}
+      "-DC_FLAGS=${CMAKE_C_FLAGS}"
+      "-DLINKER_FLAGS=${CMAKE_EXE_LINKER_FLAGS}"
+      -P ${PROJECT_SOURCE_DIR}/packaging/check_install.cmake)
+
+  # The installed unit as systemd sees it.
+  add_test(NAME install_unit_verify
+    COMMAND ${CMAKE_COMMAND}
+      -DBUILD_DIR=${CMAKE_BINARY_DIR}
+      -DWORK_DIR=${CMAKE_BINARY_DIR}/unit-test
+      -DUNIT_DIR=${VANDREL_UNIT_DIR}
+      -P ${PROJECT_SOURCE_DIR}/packaging/verify_unit.cmake)
+
+  # A tool that is missing skips its test with a line that names it.
+  set_tests_properties(package_lintian install_home install_unit_verify PROPERTIES
+    LABELS package TIMEOUT 180 SKIP_REGULAR_EXPRESSION "(^|\n)skipped: "
+    ${VANDREL_TEST_TMPDIR_PROPERTIES})
 endif()
