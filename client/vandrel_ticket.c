@@ -31,7 +31,7 @@ static const char USAGE[] =
     "usage: vandrel-ticket [--broker ADDR | --spawn PATH] --gamedir NAME\n"
     "                      --server A.B.C.D:PORT [--server-steamid ID] [--secure N]\n"
     "                      [--challenge N] [--timeout-ms N] [--raw]\n"
-    "       vandrel-ticket --help\n"
+    "       vandrel-ticket --help | --version\n"
     "\n"
     "Asks a vandrel broker for a Steam auth ticket for one game server and prints\n"
     "\"steamid ID\" and \"ticket HEX\" lines. The ticket is ended when the tool exits.\n"
@@ -47,6 +47,7 @@ static const char USAGE[] =
     "  --raw                write the raw ticket bytes to standard output and the\n"
     "                       Steam ID line to standard error\n"
     "  --help               show this text\n"
+    "  --version            show the version of vandrel-ticket and its library\n"
     "\n"
     "Exit status: 0 ticket printed, 2 usage error, 3 cannot connect to or start\n"
     "the broker, 4 no ticket in time (Steam still starting; from a broker without\n"
@@ -68,6 +69,7 @@ struct options {
     int timeout_ms;
     int raw;
     int help;
+    int version;
 };
 
 static int usage_error(const char* what, const char* value) {
@@ -107,6 +109,10 @@ static int parse_options(int argc, char** argv, struct options* o) {
         const char* arg = argv[i];
         if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
             o->help = 1;
+            return EXIT_OK;
+        }
+        if (strcmp(arg, "--version") == 0) {
+            o->version = 1;
             return EXIT_OK;
         }
         if (strcmp(arg, "--raw") == 0) {
@@ -235,6 +241,10 @@ int main(int argc, char** argv) {
     if (o.help) {
         fputs(USAGE, stdout);
         return EXIT_OK;
+    }
+    if (o.version) {
+        printf("vandrel-ticket %s\n", vandrel_version());
+        return fflush(stdout) == 0 ? EXIT_OK : EXIT_FAILED;
     }
 
     vandrel_client client;

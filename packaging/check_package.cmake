@@ -1,7 +1,8 @@
 cmake_minimum_required(VERSION 3.25)
 
 # Builds the Debian package into WORK_DIR and checks its contents as
-# `dpkg-deb -c` lists them, and the prefix inside the installed pkg-config file.
+# `dpkg-deb -c` lists them, the prefix inside the installed pkg-config file, and
+# the program that the systemd unit starts.
 file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}")
 
@@ -30,13 +31,16 @@ set(expected
   ./usr/${BINDIR}/vandrel
   ./usr/${BINDIR}/vandrel-ticket
   ./usr/${INCLUDEDIR}/vandrel/client.h
+  ./usr/${INCLUDEDIR}/vandrel/version.h
   ./usr/${LIBDIR}/libvandrel_client.a
   ./usr/${LIBDIR}/pkgconfig/vandrel.pc
   ./usr/${LIBDIR}/cmake/vandrel/vandrelConfig.cmake
   ./usr/${LIBDIR}/cmake/vandrel/vandrelConfigVersion.cmake
   ./usr/${LIBDIR}/cmake/vandrel/vandrelTargets.cmake
-  ./usr/${MANDIR}/man1/vandrel.1
-  ./usr/lib/systemd/user/vandrel.service
+  ./usr/${MANDIR}/man1/vandrel.1.gz
+  ./usr/${DATADIR}/systemd/user/vandrel.service
+  ./usr/${DOCDIR}/copyright
+  ./usr/${DOCDIR}/changelog.gz
   ./usr/lib/vandrel/)
 set(failures "")
 foreach(path IN LISTS expected)
@@ -62,6 +66,11 @@ execute_process(COMMAND dpkg-deb -x "${debs}" "${WORK_DIR}/root" RESULT_VARIABLE
 file(READ "${WORK_DIR}/root/usr/${LIBDIR}/pkgconfig/vandrel.pc" pc)
 if(NOT pc MATCHES "(^|\n)prefix=/usr\n")
   string(APPEND failures "vandrel.pc does not say prefix=/usr:\n${pc}\n")
+endif()
+# The unit starts the packaged program by its absolute path.
+file(READ "${WORK_DIR}/root/usr/${DATADIR}/systemd/user/vandrel.service" unit)
+if(NOT unit MATCHES "\nExecStart=/usr/${BINDIR}/vandrel ")
+  string(APPEND failures "the unit does not start /usr/${BINDIR}/vandrel:\n${unit}\n")
 endif()
 
 file(REMOVE_RECURSE "${WORK_DIR}")

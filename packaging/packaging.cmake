@@ -1,7 +1,59 @@
-# The systemd user unit, the man page, and the Debian package of the whole
-# installation (cpack -G DEB in the build tree).
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/vandrel.service DESTINATION lib/systemd/user)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/vandrel.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# The systemd user unit, the man page, the licence and the changelog, and the
+# Debian package of the whole installation (cpack -G DEB in the build tree).
+
+# The unit names the installed program by its absolute path, so it is written
+# at install time, when the prefix is known (cmake --install --prefix, cpack).
+# <prefix>/share/systemd/user is on the user manager's unit search path for
+# the prefixes ~/.local, /usr/local and /usr.
+set(VANDREL_UNIT_DIR ${CMAKE_INSTALL_DATADIR}/systemd/user)
+if(IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}")
+  set(VANDREL_INSTALL_BINDIR "${CMAKE_INSTALL_BINDIR}")
+else()
+  set(VANDREL_INSTALL_BINDIR "@INSTALL_PREFIX@/${CMAKE_INSTALL_BINDIR}")
+endif()
+include(${PROJECT_SOURCE_DIR}/packaging/install_prefixed.cmake)
+vandrel_install_prefixed(${PROJECT_SOURCE_DIR}/packaging/vandrel.service vandrel.service
+  ${VANDREL_UNIT_DIR})
+
+# The man page carries the project's version in its title line.
+set(VANDREL_DOC_DIR ${CMAKE_CURRENT_BINARY_DIR}/doc)
+file(READ ${PROJECT_SOURCE_DIR}/docs/vandrel.1 man)
+string(REGEX REPLACE "\"vandrel [^\"]*\"" "\"vandrel ${PROJECT_VERSION}\"" man "${man}")
+file(WRITE ${VANDREL_DOC_DIR}/vandrel.1.new "${man}")
+configure_file(${VANDREL_DOC_DIR}/vandrel.1.new ${VANDREL_DOC_DIR}/vandrel.1 COPYONLY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/vandrel.1)
+
+# The licence in the machine-readable form of Debian's copyright files.
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE license)
+string(REGEX MATCH "Copyright \\(c\\) ([^\n]*)" holder "${license}")
+set(holder "${CMAKE_MATCH_1}")
+string(REGEX REPLACE "^[^\n]*\n\n[^\n]*\n\n" "" terms "${license}")
+string(STRIP "${terms}" terms)
+string(REPLACE "\n\n" "\n.\n" terms "${terms}")
+string(REPLACE "\n" "\n " terms "${terms}")
+file(WRITE ${VANDREL_DOC_DIR}/copyright.new
+  "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+  "Upstream-Name: vandrel\n"
+  "\n"
+  "Files: *\n"
+  "Copyright: ${holder}\n"
+  "License: MIT\n"
+  " ${terms}\n")
+configure_file(${VANDREL_DOC_DIR}/copyright.new ${VANDREL_DOC_DIR}/copyright COPYONLY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
+
+# The man page and the changelog are installed compressed, without a time stamp.
+find_program(GZIP_PROGRAM gzip REQUIRED)
+add_custom_command(OUTPUT ${VANDREL_DOC_DIR}/vandrel.1.gz ${VANDREL_DOC_DIR}/changelog.gz
+  COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${VANDREL_DOC_DIR}/changelog
+  COMMAND ${GZIP_PROGRAM} -9nkf ${VANDREL_DOC_DIR}/vandrel.1 ${VANDREL_DOC_DIR}/changelog
+  DEPENDS ${VANDREL_DOC_DIR}/vandrel.1 ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+  VERBATIM)
+add_custom_target(vandrel_docs ALL
+  DEPENDS ${VANDREL_DOC_DIR}/vandrel.1.gz ${VANDREL_DOC_DIR}/changelog.gz)
+install(FILES ${VANDREL_DOC_DIR}/vandrel.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${VANDREL_DOC_DIR}/copyright ${VANDREL_DOC_DIR}/changelog.gz
+  DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vandrel)
@@ -9,11 +61,21 @@ set(CPACK_PACKAGE_VENDOR "vandrel")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Steam auth ticket broker for game engines")
 set(CPACK_PACKAGE_DESCRIPTION
-  "vandrel obtains Steam game-connection auth tickets on behalf of a game client that does not talk to Steam itself. It listens on the loopback address, starts one child process per game that loads the Steamworks runtime (libsteam_api.so, not included: put it in /usr/lib/vandrel), and answers ticket requests. Includes the vandrel-ticket tool and the C client library.")
+  "vandrel obtains Steam game-connection auth tickets on behalf of a game
+client that does not talk to Steam itself. It listens on the loopback address,
+starts one child process per game that loads the Steamworks runtime
+(libsteam_api.so, not included: put it in /usr/lib/vandrel), and answers
+ticket requests. Includes the vandrel-ticket tool and the C client library.")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "vandrel maintainers <vandrel@localhost>")
-set(CPACK_DEBIAN_PACKAGE_SECTION games)
+# Whoever builds and ships the package names themselves here.
+set(VANDREL_PACKAGE_MAINTAINER "vandrel maintainers <maintainers@vandrel.invalid>" CACHE STRING
+  "The Maintainer field of the Debian package")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${VANDREL_PACKAGE_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+# The build trees carry debug information; the package does not.
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
 # The Steam runtime is not part of the package, so dpkg-shlibdeps would not
 # find libsteam_api.so; the dependencies are listed above instead.
@@ -33,7 +95,46 @@ if(VANDREL_BUILD_TESTS)
       -DMANDIR=${CMAKE_INSTALL_MANDIR}
       -DINCLUDEDIR=${CMAKE_INSTALL_INCLUDEDIR}
       -DBINDIR=${CMAKE_INSTALL_BINDIR}
+      -DDATADIR=${CMAKE_INSTALL_DATADIR}
+      -DDOCDIR=${CMAKE_INSTALL_DOCDIR}
       -DWITH_STANDIN=${VANDREL_INSTALL_STANDIN}
       -P ${PROJECT_SOURCE_DIR}/packaging/check_package.cmake)
-  set_tests_properties(package PROPERTIES LABELS package TIMEOUT 120)
+  set_tests_properties(package PROPERTIES LABELS package TIMEOUT 120
+    ${VANDREL_TEST_TMPDIR_PROPERTIES})
+
+  # The same package through lintian.
+  add_test(NAME package_lintian
+    COMMAND ${CMAKE_COMMAND}
+      -DCPACK=${CMAKE_CPACK_COMMAND}
+      -DCPACK_CONFIG=${CMAKE_BINARY_DIR}/CPackConfig.cmake
+      -DWORK_DIR=${CMAKE_BINARY_DIR}/package-lintian-test
+      -P ${PROJECT_SOURCE_DIR}/packaging/lint_package.cmake)
+
+  # Installed into ~/.local: the unit, pkg-config and find_package.
+  add_test(NAME install_home
+    COMMAND ${CMAKE_COMMAND}
+      -DBUILD_DIR=${CMAKE_BINARY_DIR}
+      -DWORK_DIR=${CMAKE_BINARY_DIR}/install-test
+      -DVERSION=${PROJECT_VERSION}
+      -DBINDIR=${CMAKE_INSTALL_BINDIR}
+      -DLIBDIR=${CMAKE_INSTALL_LIBDIR}
+      -DUNIT_DIR=${VANDREL_UNIT_DIR}
+      -DGENERATOR=${CMAKE_GENERATOR}
+      -DC_COMPILER=${CMAKE_C_COMPILER}
+      "-DC_FLAGS=${CMAKE_C_FLAGS}"
+      "-DLINKER_FLAGS=${CMAKE_EXE_LINKER_FLAGS}"
+      -P ${PROJECT_SOURCE_DIR}/packaging/check_install.cmake)
+
+  # The installed unit as systemd sees it.
+  add_test(NAME install_unit_verify
+    COMMAND ${CMAKE_COMMAND}
+      -DBUILD_DIR=${CMAKE_BINARY_DIR}
+      -DWORK_DIR=${CMAKE_BINARY_DIR}/unit-test
+      -DUNIT_DIR=${VANDREL_UNIT_DIR}
+      -P ${PROJECT_SOURCE_DIR}/packaging/verify_unit.cmake)
+
+  # A tool that is missing skips its test with a line that names it.
+  set_tests_properties(package_lintian install_home install_unit_verify PROPERTIES
+    LABELS package TIMEOUT 180 SKIP_REGULAR_EXPRESSION "(^|\n)skipped: "
+    ${VANDREL_TEST_TMPDIR_PROPERTIES})
 endif()

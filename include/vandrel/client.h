@@ -54,6 +54,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* VANDREL_VERSION_MAJOR, _MINOR, _PATCH, _STRING and vandrel_version(). */
+#include <vandrel/version.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif

@@ -66,6 +66,42 @@ std::vector<std::string> make_env(const Spawn& options) {
     return out;
 }
 
+// How long the processes that a program started may take to end by themselves
+// once the program is gone, and then once they are killed.
+constexpr auto GROUP_END_LIMIT = 5s;
+
+// True when a process of group `pgid` is still running (a zombie has ended).
+bool group_is_running(pid_t pgid) {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        // "pid (comm) state ppid pgrp ...": the command may hold blanks and ')'.
+        const std::string stat = read_file("/proc/" + name + "/stat");
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::istringstream fields(stat.substr(close + 1));
+        char state = 0;
+        pid_t ppid = 0;
+        pid_t pgrp = 0;
+        if (fields >> state >> ppid >> pgrp && pgrp == pgid && state != 'Z')
+            return true;
+    }
+    return false;
+}
+
+bool wait_group_ended(pid_t pgid, Clock::duration limit) {
+    const auto deadline = Clock::now() + limit;
+    while (group_is_running(pgid)) {
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
 } // namespace
 
 std::string broker_path() {
@@ -145,6 +181,10 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
+    // Something still writing into the directory makes the removal fail and
+    // would leave it behind: say so instead.
+    if (ec)
+        ADD_FAILURE() << "cannot remove " << path_ << ": " << ec.message();
 }
 
 namespace {
@@ -216,8 +256,14 @@ Process::Process(const std::string& program, const Spawn& options) {
         argv.push_back(a.data());
     argv.push_back(nullptr);
 
+    const pid_t runner = ::getpid();
     pid_ = ::fork();
     if (pid_ == 0) {
+        // A group of its own holds the program and whatever it starts; and if
+        // the test runner dies without cleaning up, the program goes with it.
+        ::setpgid(0, 0);
+        if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != runner)
+            ::_exit(125);
         int devnull = ::open("/dev/null", O_RDWR);
         ::dup2(options.pipe_stdin ? in[0] : devnull, 0);
         ::dup2(options.pipe_stdout ? out[1] : devnull, 1);
@@ -247,6 +293,8 @@ Process::Process(const std::string& program, const Spawn& options) {
         ::execve(program.c_str(), argv.data(), envp.data());
         ::_exit(127);
     }
+    if (pid_ > 0)
+        ::setpgid(pid_, pid_); // also here: the group exists once the constructor returns
     if (options.pipe_stdin) {
         ::close(in[0]);
         in_.reset(in[1]);
@@ -262,6 +310,13 @@ Process::Process(const std::string& program, const Spawn& options) {
 Process::~Process() {
     if (!reaped_) {
         kill_now();
+    }
+    // What the program started (a broker's Steam child) outlives it, and
+    // would go on writing into directories that the test removes next: let it
+    // end by itself, as it does when its parent is gone, then kill the rest.
+    if (pid_ > 0 && !wait_group_ended(pid_, GROUP_END_LIMIT)) {
+        ::kill(-pid_, SIGKILL);
+        wait_group_ended(pid_, GROUP_END_LIMIT);
     }
 }
 

@@ -1,0 +1,86 @@
+cmake_minimum_required(VERSION 3.25)
+
+# Installs the build tree into ~/.local of a home directory under WORK_DIR, as
+# the README shows, and checks what a user then relies on: the unit starts the
+# installed program by its absolute path; pkg-config (with PKG_CONFIG_PATH) and
+# find_package (with CMAKE_PREFIX_PATH) find the client library at the
+# project's version; and a program built either way links and runs.
+find_program(PKG_CONFIG pkg-config)
+if(NOT PKG_CONFIG)
+  message("skipped: pkg-config is not installed (Debian package pkgconf)")
+  return()
+endif()
+
+set(failures "")
+set(prefix "${WORK_DIR}/home/.local")
+file(REMOVE_RECURSE "${WORK_DIR}")
+file(MAKE_DIRECTORY "${WORK_DIR}/home")
+
+function(run what)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err
+    OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT rc EQUAL 0)
+    file(REMOVE_RECURSE "${WORK_DIR}")
+    message(FATAL_ERROR "${what} failed (${rc}):\n${out}\n${err}")
+  endif()
+  set(out "${out}" PARENT_SCOPE)
+endfunction()
+
+run("cmake --install" "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}")
+
+set(program "${prefix}/${BINDIR}/vandrel")
+file(READ "${prefix}/${UNIT_DIR}/vandrel.service" unit)
+if(NOT unit MATCHES "\nExecStart=${program} 127\\.0\\.0\\.1:27420\n")
+  string(APPEND failures "the unit does not start ${program}:\n${unit}\n")
+endif()
+if(NOT EXISTS "${program}")
+  string(APPEND failures "${program} was not installed\n")
+endif()
+
+# A consumer program: the header's version and the linked library's agree.
+file(WRITE "${WORK_DIR}/consumer/main.c" [[
+#include <stdio.h>
+#include <string.h>
+#include <vandrel/client.h>
+int main(void) {
+    printf("%s\n", vandrel_version());
+    return strcmp(vandrel_version(), VANDREL_VERSION_STRING) != 0;
+}
+]])
+
+set(ENV{PKG_CONFIG_PATH} "${prefix}/${LIBDIR}/pkgconfig")
+run("pkg-config --modversion" "${PKG_CONFIG}" --modversion vandrel)
+if(NOT out STREQUAL VERSION)
+  string(APPEND failures "pkg-config says version '${out}', not ${VERSION}\n")
+endif()
+run("pkg-config --cflags --libs" "${PKG_CONFIG}" --cflags --libs vandrel)
+separate_arguments(pc_flags UNIX_COMMAND "${out}")
+separate_arguments(c_flags UNIX_COMMAND "${C_FLAGS} ${LINKER_FLAGS}")
+run("compiling with pkg-config's flags" "${C_COMPILER}" ${c_flags}
+  "${WORK_DIR}/consumer/main.c" ${pc_flags} -o "${WORK_DIR}/consumer/by-pkg-config")
+run("the program built with pkg-config's flags" "${WORK_DIR}/consumer/by-pkg-config")
+if(NOT out STREQUAL VERSION)
+  string(APPEND failures "the program built with pkg-config's flags says '${out}'\n")
+endif()
+
+file(WRITE "${WORK_DIR}/consumer/CMakeLists.txt" "
+cmake_minimum_required(VERSION 3.25)
+project(consumer C)
+find_package(vandrel ${VERSION} EXACT REQUIRED)
+add_executable(by-cmake main.c)
+target_link_libraries(by-cmake PRIVATE vandrel::client)
+")
+run("configuring a find_package(vandrel) project" "${CMAKE_COMMAND}"
+  -S "${WORK_DIR}/consumer" -B "${WORK_DIR}/consumer/build" -G "${GENERATOR}"
+  "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_C_COMPILER=${C_COMPILER}"
+  "-DCMAKE_C_FLAGS=${C_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${LINKER_FLAGS}")
+run("building it" "${CMAKE_COMMAND}" --build "${WORK_DIR}/consumer/build")
+run("the program built with find_package" "${WORK_DIR}/consumer/build/by-cmake")
+if(NOT out STREQUAL VERSION)
+  string(APPEND failures "the program built with find_package says '${out}'\n")
+endif()
+
+file(REMOVE_RECURSE "${WORK_DIR}")
+if(failures)
+  message(FATAL_ERROR "${failures}")
+endif()
