@@ -72,7 +72,9 @@ class Receiver {
   public:
     explicit Receiver(std::shared_ptr<ChannelState<T>> state) : state_(std::move(state)) {}
     Receiver(Receiver&&) noexcept = default;
-    Receiver& operator=(Receiver&&) noexcept = default;
+    // Assigning over a live end would skip the disconnect that destruction
+    // does; nothing needs it.
+    Receiver& operator=(Receiver&&) noexcept = delete;
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
     ~Receiver() {
