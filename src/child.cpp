@@ -2,6 +2,7 @@
 
 #include "args.hpp"
 #include "channel.hpp"
+#include "child_protocol.hpp"
 #include "log.hpp"
 #include "scratch.hpp"
 #include "steam/client.hpp"
@@ -19,20 +20,6 @@
 namespace vandrel::child {
 namespace {
 
-constexpr std::string_view READY = "ready ";
-constexpr std::string_view TICKET_OK = "ok ";
-constexpr std::string_view TERM_OK = "ok";
-constexpr std::string_view INIT_FAILED = "err steam init failed: ";
-constexpr std::string_view REFUSED = "err steam refused to issue an auth ticket";
-constexpr std::string_view BAD_ADDRESS = "err bad server address";
-constexpr std::string_view NOT_TEXT = "err non-utf8 request";
-constexpr std::string_view UNKNOWN = "err unknown child request ";
-
-void append_le(Bytes& out, std::uint64_t value, int width) {
-    for (int i = 0; i < width; ++i)
-        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-}
-
 Bytes reply(std::string_view text) {
     return Bytes(text.begin(), text.end());
 }
@@ -41,7 +28,7 @@ Bytes conn(Args& args, SteamPort& steam) {
     std::optional<std::string_view> addr_token = args.next_token();
     std::optional<SocketAddrV4> server = addr_token ? to_socket_addr_v4(*addr_token) : std::nullopt;
     if (!server)
-        return reply(BAD_ADDRESS);
+        return reply(BAD_ADDRESS_ANSWER);
     std::optional<std::string_view> sid_token = args.next_token();
     std::uint64_t server_steam_id = sid_token ? leading_steam_id(*sid_token) : 0;
     std::optional<std::string_view> secure_token = args.next_token();
@@ -51,18 +38,9 @@ Bytes conn(Args& args, SteamPort& steam) {
              " sid=" + std::to_string(server_steam_id) + " secure=" + (secure ? "true" : "false"));
     std::optional<Bytes> ticket = steam.initiate_game_connection(server_steam_id, *server, secure);
     if (!ticket)
-        return reply(REFUSED);
+        return reply(REFUSED_ANSWER);
     log_line("child: ticket " + std::to_string(ticket->size()) + " bytes");
-
-    Bytes out;
-    out.reserve(TICKET_OK.size() + 8 + 4 + ticket->size());
-    // assign, not insert at end(): GCC 12 with ThreadSanitizer takes the
-    // insert's unreachable reallocation path for an overflow (-Wstringop-overflow).
-    out.assign(TICKET_OK.begin(), TICKET_OK.end());
-    append_le(out, steam.steam_id(), 8);
-    append_le(out, ticket->size(), 4);
-    out.insert(out.end(), ticket->begin(), ticket->end());
-    return out;
+    return ticket_answer(steam.steam_id(), *ticket);
 }
 
 Bytes term(Args& args, SteamPort& steam) {
@@ -72,7 +50,7 @@ Bytes term(Args& args, SteamPort& steam) {
         log_line("child: terminate_game_connection " + server->to_string());
         steam.terminate_game_connection(*server);
     }
-    return reply(TERM_OK);
+    return reply(TERM_OK_ANSWER);
 }
 
 // The Steam user of the running child behind the handler's interface.
@@ -186,14 +164,14 @@ std::uint64_t leading_steam_id(std::string_view token) {
 Bytes handle(std::span<const std::uint8_t> request, SteamPort& steam) {
     Result<std::string_view, Utf8Error> text = check_utf8(request);
     if (!text)
-        return reply(NOT_TEXT);
+        return reply(NOT_TEXT_ANSWER);
     Args args(*text);
     std::optional<std::string_view> word = args.next_token();
-    if (word == "conn")
+    if (word == CONN_WORD)
         return conn(args, steam);
-    if (word == "term")
+    if (word == TERM_WORD)
         return term(args, steam);
-    std::string out(UNKNOWN);
+    std::string out(UNKNOWN_REQUEST_ANSWER);
     append_quoted(out, word.value_or(""));
     return reply(out);
 }
@@ -226,9 +204,7 @@ Result<void> run(std::uint32_t appid) {
     Framed framed(std::make_unique<StdioTransport>(STDIN_FILENO, frames));
     Result<steam::Client, SteamAPIInitError> client = steam::Client::init();
     if (!client) {
-        std::string failure(INIT_FAILED);
-        failure += client.error().debug();
-        (void)framed.send(as_bytes(failure));
+        (void)framed.send(init_failed_message(client.error()));
         return BrokerError::steam_init(std::move(client).error());
     }
     UserPort user(client->user());
@@ -236,9 +212,7 @@ Result<void> run(std::uint32_t appid) {
     steam::AppId running = client->utils().app_id();
     log_line("child: steam up, appid " + running.debug() + ", steamid " + std::to_string(steam_id));
 
-    Bytes ready(READY.begin(), READY.end());
-    append_le(ready, steam_id, 8);
-    if (Result<void> sent = framed.send(ready); !sent)
+    if (Result<void> sent = framed.send(ready_message(steam_id)); !sent)
         return sent;
     return serve(*client, user, framed);
 }

@@ -8,8 +8,11 @@
 #include "thread.hpp"
 #include "transport.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <memory>
@@ -51,7 +54,7 @@ int child_mode(const std::vector<std::string_view>& args) {
 
 int stdio_mode() {
     log_line("starting in stdio mode");
-    Result<bool> outcome = [] {
+    Result<SessionEnd> outcome = [] {
         Session session(Framed(std::make_unique<StdioTransport>()));
         return session.run();
     }();
@@ -91,10 +94,10 @@ int tcp_mode(std::string_view listen_text) {
         // The session, its connection and its child are destroyed at the end
         // of each turn, after the outcome line and before the next accept.
         Session session(Framed(std::make_unique<TcpTransport>(std::move(accepted->socket))));
-        Result<bool> outcome = session.run();
+        Result<SessionEnd> outcome = session.run();
         if (!outcome) {
             log_line("session error: " + outcome.error().text());
-        } else if (*outcome) {
+        } else if (*outcome == SessionEnd::TerminateRequested) {
             log_line("vd_terminate \u2014 exiting");
             return EXIT_OK; // the session goes, then the listener
         } else {
@@ -142,7 +145,31 @@ int run(const std::vector<std::string_view>& args) {
 } // namespace
 } // namespace vandrel
 
+namespace {
+
+// Nothing is meant to throw across the program's modules; whatever does (an
+// allocation that fails) ends it as a fatal abort with its status, not with
+// SIGABRT. The line is built without allocating.
+int abort_on_exception(const char* what) noexcept {
+    std::array<char, 256> line{};
+    int n = std::snprintf(line.data(), line.size(), "%.*sfatal abort: %s\n",
+                          static_cast<int>(vandrel::LOG_PREFIX.size()), vandrel::LOG_PREFIX.data(),
+                          what);
+    if (n > 0)
+        vandrel::write_stderr(
+            {line.data(), std::min(static_cast<std::size_t>(n), line.size() - 1)});
+    return vandrel::EXIT_ABORT;
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
-    std::vector<std::string_view> args(argv + 1, argv + argc);
-    return vandrel::run(args);
+    try {
+        std::vector<std::string_view> args(argv + 1, argv + argc);
+        return vandrel::run(args);
+    } catch (const std::exception& e) {
+        return abort_on_exception(e.what());
+    } catch (...) {
+        return abort_on_exception("unknown exception");
+    }
 }

@@ -1,5 +1,6 @@
 #include "scratch.hpp"
 
+#include "bytes.hpp"
 #include "fd.hpp"
 
 #include <array>
@@ -132,19 +133,6 @@ struct SipState {
     }
 };
 
-std::uint64_t load_le(std::span<const std::uint8_t> bytes) {
-    std::uint64_t value = 0;
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        value |= std::uint64_t{bytes[i]} << (8 * i);
-    return value;
-}
-
-template <std::size_t N>
-void store_le(std::uint8_t* out, std::uint64_t value) {
-    for (std::size_t i = 0; i < N; ++i)
-        out[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
 // The seed: SipHash-1-3 under the zero key over the monotonic clock's seconds
 // (i64 LE) and nanoseconds (u32 LE) and the thread id (u64 LE).
 std::uint64_t fresh_seed() {
@@ -153,9 +141,10 @@ std::uint64_t fresh_seed() {
     const auto thread_id = static_cast<std::uint64_t>(::gettid());
 
     std::array<std::uint8_t, 8 + 4 + 8> bytes{};
-    store_le<8>(bytes.data(), static_cast<std::uint64_t>(static_cast<std::int64_t>(now.tv_sec)));
-    store_le<4>(bytes.data() + 8, static_cast<std::uint32_t>(now.tv_nsec));
-    store_le<8>(bytes.data() + 12, thread_id);
+    const std::span<std::uint8_t> out(bytes);
+    store_le(out.subspan(0, 8), static_cast<std::uint64_t>(static_cast<std::int64_t>(now.tv_sec)));
+    store_le(out.subspan(8, 4), static_cast<std::uint32_t>(now.tv_nsec));
+    store_le(out.subspan(12, 8), thread_id);
     return siphash(bytes, 0, 0, SEED_COMPRESSION_ROUNDS, SEED_FINALIZATION_ROUNDS);
 }
 

@@ -1,5 +1,6 @@
 #include "steam_child.hpp"
 
+#include "child_protocol.hpp"
 #include "log.hpp"
 #include "text.hpp"
 #include "thread.hpp"
@@ -20,9 +21,6 @@ extern char** environ;
 
 namespace vandrel {
 namespace {
-
-constexpr std::string_view READY = "ready ";
-constexpr std::size_t READY_LEN = 14;
 
 // The child's ends of its two pipes, and ours.
 struct Pipes {
@@ -176,13 +174,13 @@ Result<SteamChild> SteamChild::spawn(std::uint32_t appid) {
     case Received<Bytes>::Status::Value:
         break;
     }
-    const Bytes& payload = *first.value;
-    if (payload.size() < READY_LEN || as_chars(payload).substr(0, READY.size()) != READY) {
-        log_line("child for appid " + std::to_string(appid) + " failed: " + decode_lossy(payload));
+    std::optional<std::uint64_t> steam_id = parse_ready(*first.value);
+    if (!steam_id) {
+        log_line("child for appid " + std::to_string(appid) +
+                 " failed: " + decode_lossy(*first.value));
         return BrokerError::message("steam child failed to initialise");
     }
-    for (std::size_t i = 0; i < 8; ++i)
-        child.steam_id_ |= std::uint64_t{payload[READY.size() + i]} << (8 * i);
+    child.steam_id_ = *steam_id;
     // A ready child has made its scratch directory its working directory.
     child.scratch_ = ChildScratch::of_process(child.pid_, std::to_string(appid));
     log_line("child for appid " + std::to_string(appid) + " ready, steamid " +

@@ -10,55 +10,28 @@
 namespace vandrel {
 namespace {
 
-constexpr std::string_view TICKET_OK = "ok ";
-// "ok ", the Steam ID and the ticket length come before the ticket bytes.
-constexpr std::size_t TICKET_ANSWER_HEADER = 15;
 constexpr std::string_view REPLY_WORD = "vd_connect\n";
 constexpr std::string_view ERROR_REPLY_WORD = "vd_error\n";
 constexpr std::string_view ERROR_SEPARATOR = ": ";
 constexpr std::size_t CHALLENGE_LEN = 4;
 
-std::uint32_t read_u32_le(std::span<const std::uint8_t> bytes) {
-    return std::uint32_t{bytes[0]} | (std::uint32_t{bytes[1]} << 8) |
-           (std::uint32_t{bytes[2]} << 16) | (std::uint32_t{bytes[3]} << 24);
-}
-
 void append_challenge(Bytes& out, std::int32_t challenge) {
-    auto c = static_cast<std::uint32_t>(challenge);
-    for (std::size_t i = 0; i < CHALLENGE_LEN; ++i)
-        out.push_back(static_cast<std::uint8_t>(c >> (8 * i)));
+    append_le(out, static_cast<std::uint32_t>(challenge), CHALLENGE_LEN);
 }
 
 bool is_continuation_byte(char c) {
     return (static_cast<std::uint8_t>(c) & 0xC0) == 0x80;
 }
 
-std::string term_request(SocketAddrV4 server) {
-    return "term " + server.to_string();
-}
-
 } // namespace
 
-bool is_ticket_answer(std::span<const std::uint8_t> answer) {
-    return answer.size() >= TICKET_OK.size() &&
-           as_chars(answer.first(TICKET_OK.size())) == TICKET_OK;
-}
-
-Result<std::uint32_t> ticket_length(std::span<const std::uint8_t> answer) {
-    if (answer.size() < TICKET_ANSWER_HEADER)
-        return BrokerError::message("short ticket response from child");
-    std::uint32_t n = read_u32_le(answer.subspan(11, 4));
-    if (TICKET_ANSWER_HEADER + std::uint64_t{n} > answer.size())
-        return BrokerError::message("truncated ticket");
-    return n;
-}
-
 Bytes ticket_reply(std::int32_t challenge, std::span<const std::uint8_t> answer, std::uint32_t n) {
+    // The answer's Steam ID, N and ticket follow the challenge unchanged.
+    auto tail = answer.subspan(TICKET_STEAM_ID_AT, TICKET_HEADER_LEN - TICKET_STEAM_ID_AT + n);
     Bytes out;
-    out.reserve(REPLY_WORD.size() + 4 + 8 + 4 + n);
+    out.reserve(REPLY_WORD.size() + CHALLENGE_LEN + tail.size());
     out.insert(out.end(), REPLY_WORD.begin(), REPLY_WORD.end());
     append_challenge(out, challenge);
-    auto tail = answer.subspan(3, 8 + 4 + n);
     out.insert(out.end(), tail.begin(), tail.end());
     return out;
 }
@@ -82,7 +55,7 @@ Bytes error_reply(std::int32_t challenge, std::string_view word, std::string_vie
     return out;
 }
 
-Result<bool> Session::run() {
+Result<SessionEnd> Session::run() {
     log_line("session open on " + framed_.transport().describe());
     for (;;) {
         Result<std::optional<Bytes>> frame = framed_.next_frame();
@@ -95,7 +68,7 @@ Result<bool> Session::run() {
         if (!frame->has_value()) {
             log_line("peer closed the connection");
             cleanup_active_ticket();
-            return false;
+            return SessionEnd::Closed;
         }
         Result<std::string_view, Utf8Error> text = check_utf8(**frame);
         challenge_ = 0;
@@ -107,15 +80,15 @@ Result<bool> Session::run() {
         }
         WordSplit line = split_first_word(*text);
         log_line(std::string("<- ").append(line.word));
-        Result<bool> done = execute(line.word, line.rest);
+        Result<std::optional<SessionEnd>> done = execute(line.word, line.rest);
         if (!done)
             report_command_error(line.word, done.error());
         else if (*done)
-            return true;
+            return **done;
     }
 }
 
-Result<bool> Session::execute(std::string_view word, std::string_view args) {
+Result<std::optional<SessionEnd>> Session::execute(std::string_view word, std::string_view args) {
     Result<void> done;
     if (word == "vd_gamedir") {
         done = gamedir(args);
@@ -128,13 +101,13 @@ Result<bool> Session::execute(std::string_view word, std::string_view args) {
     } else if (word == "vd_terminate") {
         cleanup_active_ticket();
         child_.reset();
-        return true;
+        return std::optional<SessionEnd>(SessionEnd::TerminateRequested);
     } else {
         return BrokerError::message("unknown command");
     }
     if (!done)
         return std::move(done).error();
-    return false;
+    return std::optional<SessionEnd>();
 }
 
 Result<void> Session::gamedir(std::string_view text) {
@@ -190,9 +163,7 @@ Result<void> Session::connect(std::string_view text) {
     if (!child_)
         return BrokerError::message("no steam child");
 
-    std::string request = "conn " + server->to_string() + " " + std::string(*steam_id) + " " +
-                          std::to_string(*secure);
-    Result<Bytes> answer = ask_child(request);
+    Result<Bytes> answer = ask_child(conn_request(*server, *steam_id, *secure));
     if (!answer)
         return std::move(answer).error();
     std::span<const std::uint8_t> got = *answer;

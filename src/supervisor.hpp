@@ -2,6 +2,7 @@
 #pragma once
 
 #include "addr.hpp"
+#include "child_protocol.hpp"
 #include "error.hpp"
 #include "steam_child.hpp"
 #include "transport.hpp"
@@ -27,12 +28,6 @@ struct Inactive {};
 struct Active {};
 using SessionState = std::variant<Inactive, Active, ActiveTicket>;
 
-// True when a child's answer to a conn request begins with "ok ", that is
-// when Steam issued a ticket.
-bool is_ticket_answer(std::span<const std::uint8_t> answer);
-// The ticket length N of such an answer, or "short ticket response from
-// child" (under 15 bytes) or "truncated ticket" (under 15 + N bytes).
-Result<std::uint32_t> ticket_length(std::span<const std::uint8_t> answer);
 // The client's reply: "vd_connect\n", the challenge, then the answer's Steam
 // ID, N and the N ticket bytes (anything after them is left out); 27 + N bytes.
 Bytes ticket_reply(std::int32_t challenge, std::span<const std::uint8_t> answer, std::uint32_t n);
@@ -41,21 +36,26 @@ Bytes ticket_reply(std::int32_t challenge, std::span<const std::uint8_t> answer,
 // shortened at a character boundary so that the reply still fits.
 Bytes error_reply(std::int32_t challenge, std::string_view word, std::string_view text);
 
+// How a session ended without error: the client closed the connection, or it
+// asked the broker to stop with "vd_terminate". (A session that failed ends
+// with its error instead.)
+enum class SessionEnd { Closed, TerminateRequested };
+
 // Serves one client connection from its first frame to its end. Destroying it
 // closes the connection first and then destroys the Steam child.
 class Session {
   public:
     explicit Session(Framed framed) : framed_(std::move(framed)) {}
 
-    // Serves frames until the client closes (false) or sends "vd_terminate"
-    // (true). A frame that cannot be read (a reset connection, a malformed
-    // frame) is returned as the error. Whichever way it ends, the outstanding
-    // ticket has been ended; failed commands are logged and never leave `run`.
-    Result<bool> run();
+    // Serves frames until the client closes or sends "vd_terminate". A frame that cannot be read (a
+    // reset connection, a malformed frame) is returned as the error. Whichever way it ends, the
+    // outstanding ticket has been ended; failed commands are logged and never leave `run`.
+    Result<SessionEnd> run();
 
   private:
-    // Carries out one command; true for "vd_terminate".
-    Result<bool> execute(std::string_view word, std::string_view args);
+    // Carries out one command; TerminateRequested for "vd_terminate",
+    // nothing for every other command.
+    Result<std::optional<SessionEnd>> execute(std::string_view word, std::string_view args);
     Result<void> gamedir(std::string_view args);
     Result<void> connect(std::string_view args);
     Result<void> disconnect(std::string_view args);

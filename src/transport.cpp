@@ -12,8 +12,12 @@
 namespace vandrel {
 namespace {
 
+// The payload length: an unsigned 16-bit little-endian number after the magic.
+constexpr std::size_t LENGTH_AT = 4;
+constexpr std::size_t LENGTH_LEN = FRAME_HEADER_LEN - LENGTH_AT;
+
 std::size_t frame_length(std::span<const std::uint8_t> header) {
-    return std::size_t{header[4]} | (std::size_t{header[5]} << 8);
+    return load_le(header.subspan(LENGTH_AT, LENGTH_LEN));
 }
 
 // One write loop for sockets and pipes: `op` writes once and returns what
@@ -63,8 +67,7 @@ Result<Bytes> encode_frame(std::span<const std::uint8_t> payload) {
         return BrokerError::message(PAYLOAD_TOO_LARGE);
     Bytes frame(FRAME_HEADER_LEN + payload.size());
     std::copy(std::begin(FRAME_MAGIC), std::end(FRAME_MAGIC), frame.begin());
-    frame[4] = static_cast<std::uint8_t>(payload.size() & 0xff);
-    frame[5] = static_cast<std::uint8_t>(payload.size() >> 8);
+    store_le(std::span(frame).subspan(LENGTH_AT, LENGTH_LEN), payload.size());
     std::copy(payload.begin(), payload.end(), frame.begin() + FRAME_HEADER_LEN);
     return frame;
 }

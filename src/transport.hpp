@@ -4,6 +4,7 @@
 // little-endian integer (at most 4096), then the payload.
 #pragma once
 
+#include "bytes.hpp"
 #include "error.hpp"
 #include "fd.hpp"
 
@@ -28,8 +29,6 @@ inline constexpr std::size_t READ_CHUNK_LEN = 4096;
 inline constexpr std::size_t MAX_RX_BUFFERED = 8192;
 
 inline constexpr std::string_view PAYLOAD_TOO_LARGE = "response payload too large";
-
-using Bytes = std::vector<std::uint8_t>;
 
 // What the front of a byte buffer holds. The one frame rule: the session's
 // codec and both pipe readers call this and differ only in what they do next.
