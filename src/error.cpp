@@ -46,17 +46,6 @@ void IoError::write_text(std::string& out) const {
     }
 }
 
-void Utf8Error::write_text(std::string& out) const {
-    if (error_len) {
-        out += "invalid utf-8 sequence of ";
-        out += std::to_string(*error_len);
-        out += " bytes from index ";
-    } else {
-        out += "incomplete utf-8 byte sequence from index ";
-    }
-    out += std::to_string(valid_up_to);
-}
-
 std::string_view SteamAPIInitError::display() const {
     switch (kind_) {
     case Kind::Generic:

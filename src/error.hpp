@@ -1,8 +1,12 @@
-// The program's error types and the result type every fallible function returns.
+// The program's error types; with them the result type (result.hpp) that every
+// fallible function returns.
 //
 // Errors travel upwards by return value and become text exactly once, where they
 // are reported; `BrokerError::write_text` is the only rendering there is.
 #pragma once
+
+#include "result.hpp"
+#include "text.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -48,17 +52,6 @@ class IoError {
 
 // Fixed I/O messages shared by several writers.
 inline constexpr std::string_view WRITE_ZERO_MESSAGE = "failed to write whole buffer";
-
-// Why bytes are not UTF-8: how many bytes before the fault were valid, and the
-// length (1 to 3) of the invalid sequence, or none when the input ended inside
-// a sequence that was valid so far.
-struct Utf8Error {
-    std::size_t valid_up_to = 0;
-    std::optional<std::uint8_t> error_len;
-
-    void write_text(std::string& out) const;
-    bool operator==(const Utf8Error&) const = default;
-};
 
 // Why the Steamworks API could not be initialised, with the message it wrote.
 class SteamAPIInitError {
@@ -131,50 +124,6 @@ class BrokerError {
 
     ErrorKind kind_;
     std::variant<std::string_view, IoError, Utf8Error, SteamAPIInitError> payload_;
-};
-
-// A value or an error. `Result<void>` carries only the error.
-template <class T, class E = BrokerError>
-class [[nodiscard]] Result {
-  public:
-    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
-    Result(E error) : v_(std::in_place_index<1>, std::move(error)) {}
-
-    bool ok() const { return v_.index() == 0; }
-    explicit operator bool() const { return ok(); }
-
-    T& value() & { return std::get<0>(v_); }
-    const T& value() const& { return std::get<0>(v_); }
-    T&& value() && { return std::get<0>(std::move(v_)); }
-    T& operator*() & { return value(); }
-    const T& operator*() const& { return value(); }
-    T&& operator*() && { return std::move(*this).value(); }
-    T* operator->() { return &value(); }
-    const T* operator->() const { return &value(); }
-
-    E& error() & { return std::get<1>(v_); }
-    const E& error() const& { return std::get<1>(v_); }
-    E&& error() && { return std::get<1>(std::move(v_)); }
-
-  private:
-    std::variant<T, E> v_;
-};
-
-template <class E>
-class [[nodiscard]] Result<void, E> {
-  public:
-    Result() = default;
-    Result(E error) : error_(std::move(error)) {}
-
-    bool ok() const { return !error_.has_value(); }
-    explicit operator bool() const { return ok(); }
-
-    E& error() & { return *error_; }
-    const E& error() const& { return *error_; }
-    E&& error() && { return std::move(*error_); }
-
-  private:
-    std::optional<E> error_;
 };
 
 template <class T>

@@ -263,4 +263,15 @@ WordSplit split_first_word(std::string_view text) {
     return {text, {}};
 }
 
+void Utf8Error::write_text(std::string& out) const {
+    if (error_len) {
+        out += "invalid utf-8 sequence of ";
+        out += std::to_string(*error_len);
+        out += " bytes from index ";
+    } else {
+        out += "incomplete utf-8 byte sequence from index ";
+    }
+    out += std::to_string(valid_up_to);
+}
+
 } // namespace vandrel

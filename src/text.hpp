@@ -2,14 +2,27 @@
 // Unicode white space that ends a command word.
 #pragma once
 
-#include "error.hpp"
+#include "result.hpp"
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
 namespace vandrel {
+
+// Why bytes are not UTF-8: how many bytes before the fault were valid, and the
+// length (1 to 3) of the invalid sequence, or none when the input ended inside
+// a sequence that was valid so far.
+struct Utf8Error {
+    std::size_t valid_up_to = 0;
+    std::optional<std::uint8_t> error_len;
+
+    void write_text(std::string& out) const;
+    bool operator==(const Utf8Error&) const = default;
+};
 
 // Borrowed bytes viewed as text without a copy.
 inline std::string_view as_chars(std::span<const std::uint8_t> bytes) {

@@ -1,5 +1,7 @@
 #include "text.hpp"
 
+#include "error.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
