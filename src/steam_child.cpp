@@ -17,8 +17,6 @@
 #include <unistd.h>
 #include <utility>
 
-extern char** environ;
-
 namespace vandrel {
 namespace {
 
@@ -32,7 +30,8 @@ struct Pipes {
 // that reads nothing (stopped, or hung in Steam) can give up at its deadline.
 // The child's end blocks as usual.
 Result<Pipes> make_pipes() {
-    int in[2], out[2];
+    int in[2];
+    int out[2];
     if (::pipe2(in, O_CLOEXEC) != 0)
         return BrokerError::io(IoError::last_os());
     Pipes p{Fd(in[0]), Fd(in[1]), {}, {}};

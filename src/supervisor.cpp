@@ -19,10 +19,6 @@ void append_challenge(Bytes& out, std::int32_t challenge) {
     append_le(out, static_cast<std::uint32_t>(challenge), CHALLENGE_LEN);
 }
 
-bool is_continuation_byte(char c) {
-    return (static_cast<std::uint8_t>(c) & 0xC0) == 0x80;
-}
-
 } // namespace
 
 Bytes ticket_reply(std::int32_t challenge, std::span<const std::uint8_t> answer, std::uint32_t n) {
@@ -41,11 +37,7 @@ Bytes error_reply(std::int32_t challenge, std::string_view word, std::string_vie
     std::size_t fixed =
         ERROR_REPLY_WORD.size() + CHALLENGE_LEN + ERROR_SEPARATOR.size() + text.size();
     std::size_t room = fixed < MAX_FRAME_PAYLOAD ? MAX_FRAME_PAYLOAD - fixed : 0;
-    if (word.size() > room) {
-        while (room > 0 && is_continuation_byte(word[room]))
-            --room;
-        word = word.substr(0, room);
-    }
+    word = utf8_prefix(word, room);
     Bytes out(ERROR_REPLY_WORD.begin(), ERROR_REPLY_WORD.end());
     out.reserve(fixed + word.size());
     append_challenge(out, challenge);

@@ -56,11 +56,11 @@ class Session {
     // Carries out one command; TerminateRequested for "vd_terminate",
     // nothing for every other command.
     Result<std::optional<SessionEnd>> execute(std::string_view word, std::string_view args);
-    Result<void> gamedir(std::string_view args);
-    Result<void> connect(std::string_view args);
-    Result<void> disconnect(std::string_view args);
+    Result<void> gamedir(std::string_view text);
+    Result<void> connect(std::string_view text);
+    Result<void> disconnect(std::string_view text);
     // "vd_errors on|off": whether failed commands are answered.
-    Result<void> errors(std::string_view args);
+    Result<void> errors(std::string_view text);
     // Logs a failed command and, when the client asked for them, sends it
     // the error reply with the same text.
     void report_command_error(std::string_view word, const BrokerError& error);

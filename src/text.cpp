@@ -200,6 +200,14 @@ void append_quoted(std::string& out, std::string_view text) {
     out += '"';
 }
 
+std::string_view utf8_prefix(std::string_view text, std::size_t max_len) {
+    if (text.size() <= max_len)
+        return text;
+    while (max_len > 0 && is_continuation(static_cast<std::uint8_t>(text[max_len])))
+        --max_len;
+    return text.substr(0, max_len);
+}
+
 void append_one_line(std::string& out, std::string_view text) {
     const auto bytes = as_bytes(text);
     std::size_t pos = 0;

@@ -55,6 +55,10 @@ inline std::string quoted(const char* text) {
     return quoted(std::string_view(text));
 }
 
+// The longest prefix of `text` (valid UTF-8) of at most `max_len` bytes that
+// does not cut a character.
+std::string_view utf8_prefix(std::string_view text, std::size_t max_len);
+
 // Appends `text` as one line of valid UTF-8 that moves no terminal cursor:
 // every control character (C0, DEL, C1) as \u{hex}, as the quoted form
 // writes it, and every invalid sequence as U+FFFD; the rest unchanged.

@@ -103,7 +103,9 @@ Utils Client::utils() const {
     return Utils(inner_, runtime().SteamAPI_SteamUtils_v010());
 }
 
-void Client::run_callbacks() const {
+// A member although it reads no field: callbacks run only while a client
+// holds Steam initialised.
+void Client::run_callbacks() const { // NOLINT(readability-convert-member-functions-to-static)
     const FlatApi& api = runtime();
     // The pipe is fetched anew each time rather than stored with the client.
     const flat::HSteamPipe pipe = api.SteamAPI_GetHSteamPipe();
