@@ -1,18 +1,16 @@
-/* The client commands: their arguments are checked here, before anything is
- * sent, and the replies (a ticket, or the broker's error) are matched to the
- * request they answer. */
-#define _POSIX_C_SOURCE 200809L
-
+/* The client commands: their arguments are checked before anything is sent,
+ * and the replies (a ticket, or the broker's error) are matched to the request
+ * they answer. */
+#include "check.h"
 #include "link.h"
 
 #include <inttypes.h>
 #include <stdio.h>
 #include <string.h>
 
-/* The longest server address: "255.255.255.255:" and a port that may carry
- * leading zeros, as the broker accepts them. */
-#define MAX_SERVER_LEN 32
-
+/* A ticket reply: "vd_connect\n", the request's challenge (32 bits), the
+ * user's Steam ID (64 bits), the ticket's length (32 bits), all little-endian,
+ * then the ticket. */
 static const char TICKET_REPLY_PREFIX[] = "vd_connect\n";
 #define TICKET_REPLY_PREFIX_LEN 11
 #define REPLY_CHALLENGE_AT 11
@@ -28,70 +26,15 @@ static const char ERROR_REPLY_PREFIX[] = "vd_error\n";
 static const char ACTIVATE_WORD[] = "vd_gamedir";
 static const char REQUEST_WORD[] = "vd_connect";
 
+#define LE32_SIZE 4
+#define LE64_SIZE 8
+
+/* UTF-8 continuation bytes are 10xxxxxx. */
+#define UTF8_CONTINUATION_MASK 0xC0
+#define UTF8_CONTINUATION 0x80
+
 static uint32_t read_le32(const unsigned char* p) {
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-
-static uint64_t read_le64(const unsigned char* p) {
-    return (uint64_t)read_le32(p) | (uint64_t)read_le32(p + 4) << 32;
-}
-
-static int is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-/* True for the broker's server address form: four dotted decimal octets
- * (0 to 255, no leading zero), ':' and a decimal port of at most 65535
- * (leading zeros allowed). No host names, no IPv6, nothing around it. */
-static int is_server_address(const char* text) {
-    if (text == NULL || strnlen(text, MAX_SERVER_LEN + 1) > MAX_SERVER_LEN)
-        return 0;
-    const char* p = text;
-    for (int octet = 0; octet < 4; ++octet) {
-        if (octet > 0 && *p++ != '.')
-            return 0;
-        int digits = 0;
-        int value = 0;
-        const char* start = p;
-        while (is_digit(*p) && digits < 4) {
-            value = value * 10 + (*p - '0');
-            ++digits;
-            ++p;
-        }
-        if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && *start == '0'))
-            return 0;
-    }
-    if (*p++ != ':' || !is_digit(*p))
-        return 0;
-    long port = 0;
-    for (; is_digit(*p); ++p) {
-        port = port * 10 + (*p - '0');
-        if (port > 65535)
-            return 0;
-    }
-    return *p == '\0';
-}
-
-/* True for 1 to VANDREL_MAX_GAMEDIR_LEN printable ASCII characters without
- * white space: exactly one token to the broker, with nothing to escape. */
-static int is_gamedir(const char* text) {
-    if (text == NULL)
-        return 0;
-    size_t len = strnlen(text, VANDREL_MAX_GAMEDIR_LEN + 1);
-    if (len == 0 || len > VANDREL_MAX_GAMEDIR_LEN)
-        return 0;
-    for (size_t i = 0; i < len; ++i)
-        if (text[i] <= ' ' || text[i] > '~')
-            return 0;
-    return 1;
-}
-
-vandrel_status vandrel_check_gamedir(const char* gamedir) {
-    return is_gamedir(gamedir) ? VANDREL_OK : VANDREL_ERR_ARGUMENT;
-}
-
-vandrel_status vandrel_check_server(const char* server) {
-    return is_server_address(server) ? VANDREL_OK : VANDREL_ERR_ARGUMENT;
+    return (uint32_t)vdc_read_le(p, LE32_SIZE);
 }
 
 static int is_open(const vandrel_client* client) {
@@ -102,29 +45,26 @@ static int is_open(const vandrel_client* client) {
 static vandrel_status send_line(vandrel_client* client, const char* line, int len,
                                 int64_t deadline) {
     if (len < 0 || len > VANDREL_MAX_FRAME_PAYLOAD)
-        return vandrel_fail(client, VANDREL_ERR_ARGUMENT, 0);
-    return vandrel_send_frame(client, line, (size_t)len, deadline);
+        return vdc_fail(client, VANDREL_ERR_ARGUMENT, 0);
+    return vdc_send_frame(client, line, (size_t)len, deadline);
 }
 
 vandrel_status vandrel_activate_gamedir(vandrel_client* client, const char* gamedir) {
-    if (client == NULL || !is_gamedir(gamedir))
+    if (client == NULL || !vdc_is_gamedir(gamedir))
         return VANDREL_ERR_ARGUMENT;
     if (!is_open(client))
         return VANDREL_ERR_NOT_OPEN;
     char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
     int len = snprintf(line, sizeof line, "vd_gamedir %s", gamedir);
-    return send_line(client, line, len, VANDREL_NO_DEADLINE);
+    return send_line(client, line, len, VDC_NO_DEADLINE);
 }
 
-/* VANDREL_OK when `reply` has the ticket reply's form: the prefix, the fixed
+/* True when `reply` has the ticket reply's form: the prefix, the fixed
  * fields, and at least as many ticket bytes as it announces. */
-static vandrel_status check_reply(const unsigned char* reply, size_t len) {
-    if (len < VANDREL_TICKET_REPLY_HEADER_LEN ||
-        memcmp(reply, TICKET_REPLY_PREFIX, TICKET_REPLY_PREFIX_LEN) != 0)
-        return VANDREL_ERR_PROTOCOL;
-    if (read_le32(reply + REPLY_TICKET_LEN_AT) > len - VANDREL_TICKET_REPLY_HEADER_LEN)
-        return VANDREL_ERR_PROTOCOL;
-    return VANDREL_OK;
+static int is_ticket_reply(const unsigned char* reply, size_t len) {
+    return len >= VANDREL_TICKET_REPLY_HEADER_LEN &&
+           memcmp(reply, TICKET_REPLY_PREFIX, TICKET_REPLY_PREFIX_LEN) == 0 &&
+           read_le32(reply + REPLY_TICKET_LEN_AT) <= len - VANDREL_TICKET_REPLY_HEADER_LEN;
 }
 
 /* True when a well-formed `reply` answers the request with `challenge`.
@@ -153,7 +93,7 @@ static void keep_error_text(vandrel_client* client, const unsigned char* reply, 
     size_t n = len - ERROR_TEXT_AT;
     if (n >= VANDREL_BROKER_ERROR_SIZE) {
         n = VANDREL_BROKER_ERROR_SIZE - 1;
-        while (n > 0 && (text[n] & 0xC0) == 0x80)
+        while (n > 0 && (text[n] & UTF8_CONTINUATION_MASK) == UTF8_CONTINUATION)
             --n;
     }
     memcpy(client->broker_error, text, n);
@@ -192,7 +132,7 @@ static int ends_request(vandrel_client* client, const unsigned char* reply, size
 static vandrel_status copy_ticket(const unsigned char* reply, vandrel_ticket* ticket) {
     uint32_t len = read_le32(reply + REPLY_TICKET_LEN_AT);
     ticket->len = len;
-    ticket->steam_id = read_le64(reply + REPLY_STEAM_ID_AT);
+    ticket->steam_id = vdc_read_le(reply + REPLY_STEAM_ID_AT, LE64_SIZE);
     if (len > ticket->capacity)
         return VANDREL_ERR_TICKET_TOO_LARGE;
     if (len > 0)
@@ -200,17 +140,33 @@ static vandrel_status copy_ticket(const unsigned char* reply, vandrel_ticket* ti
     return VANDREL_OK;
 }
 
+/* Takes a reply that is not an error reply as the answer to the request with
+ * `challenge`: true when it ends the request with `*status`, false when it is
+ * the ticket for an earlier request whose caller gave up on it. */
+static int takes_ticket(vandrel_client* client, const unsigned char* reply, size_t len,
+                        int32_t challenge, vandrel_ticket* ticket, vandrel_status* status) {
+    if (!is_ticket_reply(reply, len)) {
+        *status = vdc_fail(client, VANDREL_ERR_PROTOCOL, 0);
+        return 1;
+    }
+    count_answer(client);
+    if (!answers(reply, challenge))
+        return 0;
+    *status = copy_ticket(reply, ticket);
+    return 1;
+}
+
 vandrel_status vandrel_request_ticket(vandrel_client* client, const vandrel_ticket_request* request,
                                       int timeout_ms, vandrel_ticket* ticket) {
     if (client == NULL || request == NULL || ticket == NULL)
         return VANDREL_ERR_ARGUMENT;
-    if (!is_server_address(request->server) || (ticket->data == NULL && ticket->capacity > 0))
+    if (!vdc_is_server_address(request->server) || (ticket->data == NULL && ticket->capacity > 0))
         return VANDREL_ERR_ARGUMENT;
     if (!is_open(client))
         return VANDREL_ERR_NOT_OPEN;
 
     client->broker_error[0] = '\0';
-    int64_t deadline = vandrel_deadline_after(timeout_ms);
+    int64_t deadline = vdc_deadline_after(timeout_ms);
     char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
     int len =
         snprintf(line, sizeof line, "vd_connect %s %" PRIu64 " %" PRId32 " %" PRId32,
@@ -222,47 +178,35 @@ vandrel_status vandrel_request_ticket(vandrel_client* client, const vandrel_tick
 
     for (;;) {
         size_t payload_len = 0;
-        vandrel_status got = vandrel_receive_frame(client, deadline, &payload_len);
+        vandrel_status got = vdc_receive_frame(client, deadline, &payload_len);
         if (got != VANDREL_OK)
             return got;
         const unsigned char* reply = client->rx + VANDREL_FRAME_HEADER_LEN;
+        vandrel_status status = VANDREL_OK;
+        int ends = 0;
         if (is_error_reply(reply, payload_len)) {
-            int ends = ends_request(client, reply, payload_len, request->challenge);
-            if (ends)
+            ends = ends_request(client, reply, payload_len, request->challenge);
+            if (ends) {
                 keep_error_text(client, reply, payload_len);
-            vandrel_consume_frame(client);
-            if (ends)
-                return VANDREL_ERR_BROKER;
-            continue;
+                status = VANDREL_ERR_BROKER;
+            }
+        } else {
+            ends = takes_ticket(client, reply, payload_len, request->challenge, ticket, &status);
         }
-        vandrel_status status = check_reply(reply, payload_len);
-        if (status == VANDREL_OK)
-            count_answer(client);
-        if (status == VANDREL_OK && !answers(reply, request->challenge)) {
-            /* The reply to an earlier request whose caller gave up on it. */
-            vandrel_consume_frame(client);
-            continue;
-        }
-        if (status == VANDREL_OK)
-            status = copy_ticket(reply, ticket);
-        vandrel_consume_frame(client);
-        return status == VANDREL_ERR_PROTOCOL ? vandrel_fail(client, status, 0) : status;
+        vdc_consume_frame(client);
+        if (ends)
+            return status;
     }
 }
 
 vandrel_status vandrel_end_ticket(vandrel_client* client, const char* server, int32_t challenge) {
-    if (client == NULL || !is_server_address(server))
+    if (client == NULL || !vdc_is_server_address(server))
         return VANDREL_ERR_ARGUMENT;
     if (!is_open(client))
         return VANDREL_ERR_NOT_OPEN;
     char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
     int len = snprintf(line, sizeof line, "vd_disconnect %s %" PRId32, server, challenge);
-    return send_line(client, line, len, VANDREL_NO_DEADLINE);
-}
-
-void vandrel_request_error_replies(vandrel_client* client) {
-    static const char line[] = "vd_errors on";
-    (void)vandrel_send_frame(client, line, sizeof line - 1, VANDREL_NO_DEADLINE);
+    return send_line(client, line, len, VDC_NO_DEADLINE);
 }
 
 const char* vandrel_broker_error(const vandrel_client* client) {
@@ -275,5 +219,5 @@ vandrel_status vandrel_terminate(vandrel_client* client) {
     if (!is_open(client))
         return VANDREL_ERR_NOT_OPEN;
     static const char line[] = "vd_terminate";
-    return vandrel_send_frame(client, line, sizeof line - 1, VANDREL_NO_DEADLINE);
+    return vdc_send_frame(client, line, sizeof line - 1, VDC_NO_DEADLINE);
 }

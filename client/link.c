@@ -1,10 +1,9 @@
 /* Frame I/O on the client's link: deadlines, SIGPIPE-free writes, and a
  * receive buffer that holds at most one frame. */
-#define _POSIX_C_SOURCE 200809L
-
 #include "link.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -14,35 +13,53 @@
 #include <time.h>
 #include <unistd.h>
 
+/* A frame header: the magic, then the payload length as 16 bits little-endian. */
 static const unsigned char FRAME_MAGIC[4] = {'V', 'D', 'R', 'L'};
+#define FRAME_LEN_AT (sizeof FRAME_MAGIC)
+#define FRAME_LEN_SIZE 2
 
-int64_t vandrel_now_ms(void) {
+#define MS_PER_S 1000
+#define NS_PER_MS 1000000L
+
+int64_t vdc_now_ms(void) {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+    return (int64_t)ts.tv_sec * MS_PER_S + ts.tv_nsec / NS_PER_MS;
 }
 
-int64_t vandrel_deadline_after(int timeout_ms) {
+int64_t vdc_deadline_after(int timeout_ms) {
     if (timeout_ms < 0)
-        return VANDREL_NO_DEADLINE;
-    return vandrel_now_ms() + timeout_ms;
+        return VDC_NO_DEADLINE;
+    return vdc_now_ms() + timeout_ms;
 }
 
-int vandrel_poll_timeout(int64_t deadline) {
-    if (deadline == VANDREL_NO_DEADLINE)
+int vdc_poll_timeout(int64_t deadline) {
+    if (deadline == VDC_NO_DEADLINE)
         return -1;
-    int64_t left = deadline - vandrel_now_ms();
+    int64_t left = deadline - vdc_now_ms();
     if (left <= 0)
         return 0;
     return left > INT32_MAX ? INT32_MAX : (int)left;
 }
 
-vandrel_status vandrel_fail(vandrel_client* client, vandrel_status status, int err) {
+void vdc_pause_ms(int ms) {
+    struct timespec pause = {ms / MS_PER_S, (ms % MS_PER_S) * NS_PER_MS};
+    nanosleep(&pause, NULL);
+}
+
+uint64_t vdc_read_le(const unsigned char* p, size_t len) {
+    uint64_t value = 0;
+    while (len-- > 0)
+        value = (value << CHAR_BIT) | p[len];
+    return value;
+}
+
+vandrel_status vdc_fail(vandrel_client* client, vandrel_status status, int err) {
     client->os_error = err;
     return status;
 }
 
-int vandrel_is_socket(int fd) {
+int vdc_is_socket(int fd) {
     struct stat st;
     return fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
 }
@@ -54,7 +71,7 @@ static int wait_fd(int fd, short events, int64_t deadline) {
         p.fd = fd;
         p.events = events;
         p.revents = 0;
-        int rc = poll(&p, 1, vandrel_poll_timeout(deadline));
+        int rc = poll(&p, 1, vdc_poll_timeout(deadline));
         if (rc > 0)
             return 1;
         if (rc == 0)
@@ -102,33 +119,33 @@ static vandrel_status write_all(vandrel_client* client, const unsigned char* buf
     while (done < len) {
         int ready = wait_fd(client->write_fd, POLLOUT, deadline);
         if (ready < 0)
-            return vandrel_fail(client, VANDREL_ERR_IO, errno);
+            return vdc_fail(client, VANDREL_ERR_IO, errno);
         if (ready == 0)
-            return vandrel_fail(client, VANDREL_ERR_TIMEOUT, 0);
+            return vdc_fail(client, VANDREL_ERR_TIMEOUT, 0);
         ssize_t n = client->write_is_socket
                         ? send(client->write_fd, buf + done, len - done, MSG_NOSIGNAL)
                         : write_without_sigpipe(client->write_fd, buf + done, len - done);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
                 continue;
-            return vandrel_fail(client, is_peer_gone(errno) ? VANDREL_ERR_CLOSED : VANDREL_ERR_IO,
-                                errno);
+            return vdc_fail(client, is_peer_gone(errno) ? VANDREL_ERR_CLOSED : VANDREL_ERR_IO,
+                            errno);
         }
         if (n == 0)
-            return vandrel_fail(client, VANDREL_ERR_IO, 0);
+            return vdc_fail(client, VANDREL_ERR_IO, 0);
         done += (size_t)n;
     }
     return VANDREL_OK;
 }
 
-vandrel_status vandrel_send_frame(vandrel_client* client, const char* payload, size_t len,
-                                  int64_t deadline) {
+vandrel_status vdc_send_frame(vandrel_client* client, const char* payload, size_t len,
+                              int64_t deadline) {
     unsigned char frame[VANDREL_FRAME_HEADER_LEN + VANDREL_MAX_FRAME_PAYLOAD];
     if (len > VANDREL_MAX_FRAME_PAYLOAD)
-        return vandrel_fail(client, VANDREL_ERR_ARGUMENT, 0);
+        return vdc_fail(client, VANDREL_ERR_ARGUMENT, 0);
     memcpy(frame, FRAME_MAGIC, sizeof FRAME_MAGIC);
-    frame[4] = (unsigned char)(len & 0xFF);
-    frame[5] = (unsigned char)(len >> 8);
+    frame[FRAME_LEN_AT] = (unsigned char)len;
+    frame[FRAME_LEN_AT + 1] = (unsigned char)(len >> CHAR_BIT);
     memcpy(frame + VANDREL_FRAME_HEADER_LEN, payload, len);
     return write_all(client, frame, VANDREL_FRAME_HEADER_LEN + len, deadline);
 }
@@ -137,12 +154,11 @@ vandrel_status vandrel_send_frame(vandrel_client* client, const char* payload, s
 static long header_payload_len(const unsigned char* header) {
     if (memcmp(header, FRAME_MAGIC, sizeof FRAME_MAGIC) != 0)
         return -1;
-    long len = (long)header[4] | ((long)header[5] << 8);
+    long len = (long)vdc_read_le(header + FRAME_LEN_AT, FRAME_LEN_SIZE);
     return len > VANDREL_MAX_FRAME_PAYLOAD ? -1 : len;
 }
 
-vandrel_status vandrel_receive_frame(vandrel_client* client, int64_t deadline,
-                                     size_t* payload_len) {
+vandrel_status vdc_receive_frame(vandrel_client* client, int64_t deadline, size_t* payload_len) {
     for (;;) {
         /* Read only what the current frame still lacks: the buffer never
          * holds more than one frame and nothing of the next. */
@@ -150,7 +166,7 @@ vandrel_status vandrel_receive_frame(vandrel_client* client, int64_t deadline,
         if (client->rx_len >= VANDREL_FRAME_HEADER_LEN) {
             long len = header_payload_len(client->rx);
             if (len < 0)
-                return vandrel_fail(client, VANDREL_ERR_PROTOCOL, 0);
+                return vdc_fail(client, VANDREL_ERR_PROTOCOL, 0);
             want += (size_t)len;
             if (client->rx_len == want) {
                 *payload_len = (size_t)len;
@@ -160,22 +176,22 @@ vandrel_status vandrel_receive_frame(vandrel_client* client, int64_t deadline,
 
         int ready = wait_fd(client->read_fd, POLLIN, deadline);
         if (ready < 0)
-            return vandrel_fail(client, VANDREL_ERR_IO, errno);
+            return vdc_fail(client, VANDREL_ERR_IO, errno);
         if (ready == 0)
-            return vandrel_fail(client, VANDREL_ERR_TIMEOUT, 0);
+            return vdc_fail(client, VANDREL_ERR_TIMEOUT, 0);
         ssize_t n = read(client->read_fd, client->rx + client->rx_len, want - client->rx_len);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
                 continue;
-            return vandrel_fail(client, is_peer_gone(errno) ? VANDREL_ERR_CLOSED : VANDREL_ERR_IO,
-                                errno);
+            return vdc_fail(client, is_peer_gone(errno) ? VANDREL_ERR_CLOSED : VANDREL_ERR_IO,
+                            errno);
         }
         if (n == 0)
-            return vandrel_fail(client, VANDREL_ERR_CLOSED, 0);
+            return vdc_fail(client, VANDREL_ERR_CLOSED, 0);
         client->rx_len += (size_t)n;
     }
 }
 
-void vandrel_consume_frame(vandrel_client* client) {
+void vdc_consume_frame(vandrel_client* client) {
     client->rx_len = 0;
 }

@@ -1,5 +1,5 @@
 /* Frame I/O on an open client's link, bounded by deadlines. Private to the
- * client library. */
+ * client library: everything here carries the library's internal prefix. */
 #ifndef VANDREL_CLIENT_LINK_H
 #define VANDREL_CLIENT_LINK_H
 
@@ -8,43 +8,45 @@
 #include <stddef.h>
 #include <stdint.h>
 
-/* A point on the monotonic clock in milliseconds; VANDREL_NO_DEADLINE waits
+/* A point on the monotonic clock in milliseconds; VDC_NO_DEADLINE waits
  * without limit. */
-#define VANDREL_NO_DEADLINE INT64_C(-1)
+#define VDC_NO_DEADLINE INT64_C(-1)
 
 /* The monotonic clock, in milliseconds. */
-int64_t vandrel_now_ms(void);
+int64_t vdc_now_ms(void);
 
 /* The deadline `timeout_ms` from now; a negative timeout means none. */
-int64_t vandrel_deadline_after(int timeout_ms);
+int64_t vdc_deadline_after(int timeout_ms);
 
 /* The poll(2) timeout left until `deadline`: -1 for none, 0 once passed. */
-int vandrel_poll_timeout(int64_t deadline);
+int vdc_poll_timeout(int64_t deadline);
+
+/* Sleeps for `ms` milliseconds, or less when a signal interrupts it. */
+void vdc_pause_ms(int ms);
+
+/* The unsigned little-endian number in the `len` (at most 8) bytes at `p`. */
+uint64_t vdc_read_le(const unsigned char* p, size_t len);
 
 /* Records `err` as the client's last system error and returns `status`. */
-vandrel_status vandrel_fail(vandrel_client* client, vandrel_status status, int err);
+vandrel_status vdc_fail(vandrel_client* client, vandrel_status status, int err);
 
 /* True when `fd` is a socket, so writes can use send(MSG_NOSIGNAL). */
-int vandrel_is_socket(int fd);
+int vdc_is_socket(int fd);
 
 /* Writes one frame holding `payload` (at most VANDREL_MAX_FRAME_PAYLOAD
  * bytes) in a single write call where the link allows. A broker that has gone
  * is VANDREL_ERR_CLOSED; the caller never receives SIGPIPE. */
-vandrel_status vandrel_send_frame(vandrel_client* client, const char* payload, size_t len,
-                                  int64_t deadline);
+vandrel_status vdc_send_frame(vandrel_client* client, const char* payload, size_t len,
+                              int64_t deadline);
 
 /* Waits until a whole frame is in `client->rx` and sets `*payload_len`; the
  * payload starts at rx + VANDREL_FRAME_HEADER_LEN. A partial frame stays
  * buffered across a time-out, so the link never loses its place. A bad magic
  * or an oversized length is VANDREL_ERR_PROTOCOL and stays at the front, so
  * every later call fails the same way. */
-vandrel_status vandrel_receive_frame(vandrel_client* client, int64_t deadline, size_t* payload_len);
+vandrel_status vdc_receive_frame(vandrel_client* client, int64_t deadline, size_t* payload_len);
 
-/* Drops the frame that vandrel_receive_frame delivered. */
-void vandrel_consume_frame(vandrel_client* client);
-
-/* Sends "vd_errors on", the first command of every open function. A failure
- * is left to the next call, which meets the same broken link. */
-void vandrel_request_error_replies(vandrel_client* client);
+/* Drops the frame that vdc_receive_frame delivered. */
+void vdc_consume_frame(vandrel_client* client);
 
 #endif

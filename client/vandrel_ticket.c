@@ -1,11 +1,12 @@
 /* vandrel-ticket: obtain one auth ticket from a vandrel broker and print it.
  * A diagnostic tool on top of the client library. */
-#define _POSIX_C_SOURCE 200809L
-
 #include "vandrel/client.h"
 
 #include <errno.h>
+#include <getopt.h>
 #include <inttypes.h>
+#include <limits.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -72,12 +73,53 @@ struct options {
     int version;
 };
 
-static int usage_error(const char* what, const char* value) {
-    if (value != NULL)
-        fprintf(stderr, "vandrel-ticket: %s: %s\n", what, value);
-    else
-        fprintf(stderr, "vandrel-ticket: %s\n", what);
-    fprintf(stderr, "Try 'vandrel-ticket --help'.\n");
+/* What getopt_long returns for each option: -h is the one short option; the
+ * long ones are numbered above every character, so that an error's optopt
+ * tells a long option from a short one. */
+enum option_code {
+    OPT_SHORT_HELP = 'h',
+    OPT_HELP = UCHAR_MAX + 1,
+    OPT_VERSION,
+    OPT_RAW,
+    OPT_BROKER,
+    OPT_SPAWN,
+    OPT_GAMEDIR,
+    OPT_SERVER,
+    OPT_SERVER_STEAMID,
+    OPT_SECURE,
+    OPT_CHALLENGE,
+    OPT_TIMEOUT_MS
+};
+
+/* '+': the first argument that is not an option ends the options, and is an
+ * error; ':': a missing value is told apart from an unknown option. */
+static const char SHORT_OPTIONS[] = "+:h";
+static const struct option LONG_OPTIONS[] = {
+    {"help", no_argument, NULL, OPT_HELP},
+    {"version", no_argument, NULL, OPT_VERSION},
+    {"raw", no_argument, NULL, OPT_RAW},
+    {"broker", required_argument, NULL, OPT_BROKER},
+    {"spawn", required_argument, NULL, OPT_SPAWN},
+    {"gamedir", required_argument, NULL, OPT_GAMEDIR},
+    {"server", required_argument, NULL, OPT_SERVER},
+    {"server-steamid", required_argument, NULL, OPT_SERVER_STEAMID},
+    {"secure", required_argument, NULL, OPT_SECURE},
+    {"challenge", required_argument, NULL, OPT_CHALLENGE},
+    {"timeout-ms", required_argument, NULL, OPT_TIMEOUT_MS},
+    {NULL, 0, NULL, 0},
+};
+
+#define DECIMAL 10
+
+/* Prints "vandrel-ticket: " and the formatted message, then the hint; returns
+ * EXIT_USAGE. */
+__attribute__((format(printf, 1, 2))) static int usage_error(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    fputs("vandrel-ticket: ", stderr);
+    vfprintf(stderr, format, args);
+    va_end(args);
+    fputs("\nTry 'vandrel-ticket --help'.\n", stderr);
     return EXIT_USAGE;
 }
 
@@ -86,7 +128,7 @@ static int parse_u64(const char* text, uint64_t* out) {
         return 0;
     char* end = NULL;
     errno = 0;
-    unsigned long long value = strtoull(text, &end, 10);
+    unsigned long long value = strtoull(text, &end, DECIMAL);
     if (errno != 0 || *end != '\0')
         return 0;
     *out = (uint64_t)value;
@@ -96,92 +138,126 @@ static int parse_u64(const char* text, uint64_t* out) {
 static int parse_i32(const char* text, int32_t* out) {
     char* end = NULL;
     errno = 0;
-    long long value = strtoll(text, &end, 10);
+    long long value = strtoll(text, &end, DECIMAL);
     if (end == text || *end != '\0' || errno != 0 || value < INT32_MIN || value > INT32_MAX)
         return 0;
     *out = (int32_t)value;
     return 1;
 }
 
-/* Fills `o` from the command line; EXIT_OK or EXIT_USAGE after a message. */
-static int parse_options(int argc, char** argv, struct options* o) {
-    for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
-            o->help = 1;
-            return EXIT_OK;
-        }
-        if (strcmp(arg, "--version") == 0) {
-            o->version = 1;
-            return EXIT_OK;
-        }
-        if (strcmp(arg, "--raw") == 0) {
-            o->raw = 1;
-            continue;
-        }
-        /* Every other option takes a value: "--name VALUE" or "--name=VALUE". */
-        const char* value = NULL;
-        const char* eq = strchr(arg, '=');
-        size_t name_len = eq != NULL ? (size_t)(eq - arg) : strlen(arg);
-        char name[32];
-        if (strncmp(arg, "--", 2) != 0 || name_len >= sizeof name)
-            return usage_error("unexpected argument", arg);
-        memcpy(name, arg, name_len);
-        name[name_len] = '\0';
-        if (eq != NULL)
-            value = eq + 1;
-        else if (i + 1 < argc)
-            value = argv[++i];
-        else
-            return usage_error("missing value for", name);
+/* The long name of the option with `code`. */
+static const char* option_name(int code) {
+    const struct option* option = LONG_OPTIONS;
+    while (option->name != NULL && option->val != code)
+        ++option;
+    return option->name != NULL ? option->name : "?";
+}
 
-        if (strcmp(name, "--broker") == 0) {
-            o->broker = value;
-        } else if (strcmp(name, "--spawn") == 0) {
-            o->spawn = value;
-        } else if (strcmp(name, "--gamedir") == 0) {
-            o->gamedir = value;
-        } else if (strcmp(name, "--server") == 0) {
-            o->server = value;
-        } else if (strcmp(name, "--server-steamid") == 0) {
-            if (!parse_u64(value, &o->server_steam_id))
-                return usage_error("invalid --server-steamid", value);
-        } else if (strcmp(name, "--secure") == 0) {
-            if (!parse_i32(value, &o->secure))
-                return usage_error("invalid --secure", value);
-        } else if (strcmp(name, "--challenge") == 0) {
-            if (!parse_i32(value, &o->challenge))
-                return usage_error("invalid --challenge", value);
-            o->have_challenge = 1;
-        } else if (strcmp(name, "--timeout-ms") == 0) {
-            int32_t ms = 0;
-            if (!parse_i32(value, &ms) || ms < 0)
-                return usage_error("invalid --timeout-ms", value);
-            o->timeout_ms = (int)ms;
-        } else {
-            return usage_error("unknown option", name);
-        }
+/* Reports the option that getopt_long refused with '?': one it does not
+ * know, an ambiguous abbreviation, or a value given to an option without one.
+ * A long option is named as it was written, without its value. */
+static int unknown_option(char** argv) {
+    if (optopt != 0 && optopt < OPT_HELP)
+        return usage_error("unknown option: -%c", optopt);
+    const char* written = argv[optind - 1];
+    return usage_error("unknown option: %.*s", (int)strcspn(written, "="), written);
+}
+
+/* Takes the option `code` with its `value` into `o`; EXIT_OK or EXIT_USAGE
+ * after a message. A later option overrides an earlier one. */
+static int take_option(struct options* o, int code, const char* value) {
+    int32_t ms = 0;
+    switch (code) {
+    case OPT_SHORT_HELP:
+    case OPT_HELP:
+        o->help = 1;
+        break;
+    case OPT_VERSION:
+        o->version = 1;
+        break;
+    case OPT_RAW:
+        o->raw = 1;
+        break;
+    case OPT_BROKER:
+        o->broker = value;
+        break;
+    case OPT_SPAWN:
+        o->spawn = value;
+        break;
+    case OPT_GAMEDIR:
+        o->gamedir = value;
+        break;
+    case OPT_SERVER:
+        o->server = value;
+        break;
+    case OPT_SERVER_STEAMID:
+        if (!parse_u64(value, &o->server_steam_id))
+            return usage_error("invalid --server-steamid: %s", value);
+        break;
+    case OPT_SECURE:
+        if (!parse_i32(value, &o->secure))
+            return usage_error("invalid --secure: %s", value);
+        break;
+    case OPT_CHALLENGE:
+        if (!parse_i32(value, &o->challenge))
+            return usage_error("invalid --challenge: %s", value);
+        o->have_challenge = 1;
+        break;
+    case OPT_TIMEOUT_MS:
+        if (!parse_i32(value, &ms) || ms < 0)
+            return usage_error("invalid --timeout-ms: %s", value);
+        o->timeout_ms = (int)ms;
+        break;
     }
-    if (o->broker != NULL && o->spawn != NULL)
-        return usage_error("--broker and --spawn exclude each other", NULL);
-    if (o->gamedir == NULL)
-        return usage_error("--gamedir is required", NULL);
-    if (o->server == NULL)
-        return usage_error("--server is required", NULL);
-    if (vandrel_check_gamedir(o->gamedir) != VANDREL_OK)
-        return usage_error("invalid --gamedir", o->gamedir);
-    if (vandrel_check_server(o->server) != VANDREL_OK)
-        return usage_error("invalid --server", o->server);
     return EXIT_OK;
+}
+
+/* The checks that need every option: what is required, what excludes what. */
+static int check_options(const struct options* o) {
+    if (o->broker != NULL && o->spawn != NULL)
+        return usage_error("--broker and --spawn exclude each other");
+    if (o->gamedir == NULL)
+        return usage_error("--gamedir is required");
+    if (o->server == NULL)
+        return usage_error("--server is required");
+    if (vandrel_check_gamedir(o->gamedir) != VANDREL_OK)
+        return usage_error("invalid --gamedir: %s", o->gamedir);
+    if (vandrel_check_server(o->server) != VANDREL_OK)
+        return usage_error("invalid --server: %s", o->server);
+    return EXIT_OK;
+}
+
+/* Fills `o` from the command line; EXIT_OK or EXIT_USAGE after a message.
+ * --help and --version end the parsing: what follows them is not looked at. */
+static int parse_options(int argc, char** argv, struct options* o) {
+    opterr = 0; /* the messages are the tool's own */
+    for (;;) {
+        int code = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, NULL);
+        if (code == -1)
+            break;
+        if (code == ':')
+            return usage_error("missing value for: --%s", option_name(optopt));
+        if (code == '?')
+            return unknown_option(argv);
+        int taken = take_option(o, code, optarg);
+        if (taken != EXIT_OK || o->help || o->version)
+            return taken;
+    }
+    if (optind < argc)
+        return usage_error("unexpected argument: %s", argv[optind]);
+    return check_options(o);
 }
 
 /* A challenge that differs from run to run. */
 static int32_t fresh_challenge(void) {
+    /* Knuth's multiplicative hash: 2^32 divided by the golden ratio. */
+    static const uint32_t golden = 2654435761U;
+    static const unsigned pid_shift = 16;
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     uint32_t mixed =
-        (uint32_t)ts.tv_nsec ^ (uint32_t)ts.tv_sec * 2654435761U ^ (uint32_t)getpid() << 16;
-    return (int32_t)(mixed & 0x7FFFFFFF);
+        (uint32_t)ts.tv_nsec ^ (uint32_t)ts.tv_sec * golden ^ (uint32_t)getpid() << pid_shift;
+    return (int32_t)(mixed & INT32_MAX);
 }
 
 static void report(const char* what, const vandrel_client* client, vandrel_status status) {
@@ -247,7 +323,7 @@ int main(int argc, char** argv) {
         return fflush(stdout) == 0 ? EXIT_OK : EXIT_FAILED;
     }
 
-    vandrel_client client;
+    vandrel_client client = VANDREL_CLIENT_INIT;
     vandrel_status status = o.spawn != NULL
                                 ? vandrel_spawn(&client, o.spawn, NULL)
                                 : vandrel_connect(&client, o.broker, CONNECT_TIMEOUT_MS);

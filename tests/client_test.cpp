@@ -111,8 +111,8 @@ class BrokerEnv {
 
 // A vandrel_client that is closed when the test ends.
 struct Client {
-    vandrel_client c{};
-    Client() { c.read_fd = c.write_fd = -1; }
+    vandrel_client c = VANDREL_CLIENT_INIT;
+    Client() = default;
     ~Client() { vandrel_close(&c); }
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;

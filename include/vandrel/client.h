@@ -105,7 +105,8 @@ typedef enum vandrel_status {
 
 /* One link to a broker. The caller provides the storage; its fields are
  * private to the library. It is open after an open function returned
- * VANDREL_OK, and closed after a failed open or vandrel_close. */
+ * VANDREL_OK, and closed after VANDREL_CLIENT_INIT, a failed open or
+ * vandrel_close. */
 typedef struct vandrel_client {
     int read_fd;         /* frames from the broker, or -1 when closed */
     int write_fd;        /* frames to the broker, or -1 when closed */
@@ -118,6 +119,12 @@ typedef struct vandrel_client {
     size_t owed_answers;                          /* ticket requests sent and not answered yet */
     char broker_error[VANDREL_BROKER_ERROR_SIZE]; /* the last error reply's text */
 } vandrel_client;
+
+/* A closed client: `vandrel_client c = VANDREL_CLIENT_INIT;` may be closed
+ * (doing nothing) or opened. */
+/* clang-format off */
+#define VANDREL_CLIENT_INIT {-1, -1, 0, 0, -1, 0, 0, {0}, 0, {0}}
+/* clang-format on */
 
 /* A ticket request for one game server. */
 typedef struct vandrel_ticket_request {
@@ -189,7 +196,8 @@ vandrel_status vandrel_terminate(vandrel_client* client);
  * spawned broker is given VANDREL_CLOSE_GRACE_MS to exit, then killed, and is
  * always reaped; VANDREL_ERR_BROKER_FAILED if it did not exit with status 0.
  * Closing a closed client does nothing and returns VANDREL_OK; a struct that
- * no open function has filled must not be passed. */
+ * neither VANDREL_CLIENT_INIT nor an open function has filled must not be
+ * passed. */
 vandrel_status vandrel_close(vandrel_client* client);
 
 /* VANDREL_OK when `gamedir` is a name vandrel_activate_gamedir sends. */
