@@ -113,6 +113,16 @@ static int is_peer_gone(int err) {
     return err == EPIPE || err == ECONNRESET;
 }
 
+/* A read or write that may simply be tried again. */
+static int is_transient(int err) {
+    return err == EINTR || err == EAGAIN || err == EWOULDBLOCK;
+}
+
+/* A failed read or write: the broker has gone, or the link broke. */
+static vandrel_status link_failed(vandrel_client* client, int err) {
+    return vdc_fail(client, is_peer_gone(err) ? VANDREL_ERR_CLOSED : VANDREL_ERR_IO, err);
+}
+
 static vandrel_status write_all(vandrel_client* client, const unsigned char* buf, size_t len,
                                 int64_t deadline) {
     size_t done = 0;
@@ -126,10 +136,9 @@ static vandrel_status write_all(vandrel_client* client, const unsigned char* buf
                         ? send(client->write_fd, buf + done, len - done, MSG_NOSIGNAL)
                         : write_without_sigpipe(client->write_fd, buf + done, len - done);
         if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+            if (is_transient(errno))
                 continue;
-            return vdc_fail(client, is_peer_gone(errno) ? VANDREL_ERR_CLOSED : VANDREL_ERR_IO,
-                            errno);
+            return link_failed(client, errno);
         }
         if (n == 0)
             return vdc_fail(client, VANDREL_ERR_IO, 0);
@@ -181,10 +190,9 @@ vandrel_status vdc_receive_frame(vandrel_client* client, int64_t deadline, size_
             return vdc_fail(client, VANDREL_ERR_TIMEOUT, 0);
         ssize_t n = read(client->read_fd, client->rx + client->rx_len, want - client->rx_len);
         if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+            if (is_transient(errno))
                 continue;
-            return vdc_fail(client, is_peer_gone(errno) ? VANDREL_ERR_CLOSED : VANDREL_ERR_IO,
-                            errno);
+            return link_failed(client, errno);
         }
         if (n == 0)
             return vdc_fail(client, VANDREL_ERR_CLOSED, 0);

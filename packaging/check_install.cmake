@@ -5,26 +5,13 @@ cmake_minimum_required(VERSION 3.25)
 # installed program by its absolute path; pkg-config (with PKG_CONFIG_PATH) and
 # find_package (with CMAKE_PREFIX_PATH) find the client library at the
 # project's version; and a program built either way links and runs.
-find_program(PKG_CONFIG pkg-config)
-if(NOT PKG_CONFIG)
-  message("skipped: pkg-config is not installed (Debian package pkgconf)")
-  return()
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/script_helpers.cmake)
+require_program(PKG_CONFIG pkg-config pkgconf)
 
 set(failures "")
 set(prefix "${WORK_DIR}/home/.local")
 file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}/home")
-
-function(run what)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err
-    OUTPUT_STRIP_TRAILING_WHITESPACE)
-  if(NOT rc EQUAL 0)
-    file(REMOVE_RECURSE "${WORK_DIR}")
-    message(FATAL_ERROR "${what} failed (${rc}):\n${out}\n${err}")
-  endif()
-  set(out "${out}" PARENT_SCOPE)
-endfunction()
 
 run("cmake --install" "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}")
 

@@ -2,11 +2,8 @@ cmake_minimum_required(VERSION 3.25)
 
 # Builds the Debian package into WORK_DIR and runs lintian on it: an error
 # fails the test; warnings and notes are shown.
-find_program(LINTIAN lintian)
-if(NOT LINTIAN)
-  message("skipped: lintian is not installed (Debian package lintian)")
-  return()
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/script_helpers.cmake)
+require_program(LINTIAN lintian lintian)
 
 file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}")

@@ -5,11 +5,10 @@ cmake_minimum_required(VERSION 3.25)
 # verify` accepts it (which also finds the program it starts), and the user
 # manager's unit search path holds <P>/UNIT_DIR for P = ~/.local, /usr/local
 # and /usr, the prefixes the README names.
-find_program(SYSTEMD_ANALYZE systemd-analyze)
-if(NOT SYSTEMD_ANALYZE)
-  message("skipped: systemd-analyze is not installed (Debian package systemd)")
-  return()
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/script_helpers.cmake)
+require_program(SYSTEMD_ANALYZE systemd-analyze systemd)
+# systemd-analyze reports what it does not accept on standard error.
+set(RUN_FAILS_ON_STDERR TRUE)
 
 set(home "${WORK_DIR}/home")
 set(prefix "${home}/.local")
@@ -17,14 +16,6 @@ file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${home}" "${WORK_DIR}/run")
 file(CHMOD "${WORK_DIR}/run" DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
 
-function(run what)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT rc EQUAL 0 OR NOT err STREQUAL "")
-    file(REMOVE_RECURSE "${WORK_DIR}")
-    message(FATAL_ERROR "${what} failed (${rc}):\n${out}\n${err}")
-  endif()
-  set(out "${out}" PARENT_SCOPE)
-endfunction()
 
 run("cmake --install" "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}")
 

@@ -24,6 +24,15 @@ struct SocketAddress {
     const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
 };
 
+// A socket address of one family, as the storage every caller takes.
+template <class SockAddr>
+SocketAddress holding(const SockAddr& addr) {
+    SocketAddress out;
+    std::memcpy(&out.storage, &addr, sizeof addr);
+    out.len = sizeof addr;
+    return out;
+}
+
 BrokerError create_socket_error(std::string_view fixed) {
     return BrokerError::create_socket(IoError::fixed(fixed));
 }
@@ -57,10 +66,7 @@ std::optional<SocketAddress> literal_v4(std::string_view text) {
         return std::nullopt;
     v4.sin_family = AF_INET;
     v4.sin_port = htons(*port);
-    SocketAddress out;
-    std::memcpy(&out.storage, &v4, sizeof v4);
-    out.len = sizeof v4;
-    return out;
+    return holding(v4);
 }
 
 std::optional<SocketAddress> literal_v6(std::string_view text) {
@@ -87,10 +93,7 @@ std::optional<SocketAddress> literal_v6(std::string_view text) {
         return std::nullopt;
     v6.sin6_family = AF_INET6;
     v6.sin6_port = htons(*port);
-    SocketAddress out;
-    std::memcpy(&out.storage, &v6, sizeof v6);
-    out.len = sizeof v6;
-    return out;
+    return holding(v6);
 }
 
 Result<std::vector<SocketAddress>> resolve(std::string_view text) {
