@@ -1,7 +1,12 @@
 #include "steam/runtime.hpp"
 
+#include <cstdlib>
 #include <dlfcn.h>
+#include <filesystem>
 #include <optional>
+#include <string_view>
+#include <unistd.h>
+#include <vector>
 
 namespace vandrel::steam {
 namespace {
@@ -44,6 +49,46 @@ bool resolve_all(void* library, FlatApi& api, std::optional<std::string>& failur
 #undef VANDREL_RESOLVE
 }
 
+// The directories that the dynamic linker searches for the program's own
+// libraries: LD_LIBRARY_PATH, then the program's RUNPATH, whose entries are
+// relative to the executable ($ORIGIN). dlopen searches the RUNPATH only of
+// the object that calls it, and a sanitizer's runtime library, which
+// intercepts dlopen, has none: so the search is made here.
+std::vector<std::string> search_dirs() {
+    std::vector<std::string> dirs;
+    if (const char* path = std::getenv("LD_LIBRARY_PATH")) {
+        std::string_view rest = path;
+        while (!rest.empty()) {
+            std::size_t colon = rest.find(':');
+            if (colon != 0)
+                dirs.emplace_back(rest.substr(0, colon));
+            rest = colon == std::string_view::npos ? "" : rest.substr(colon + 1);
+        }
+    }
+    std::error_code ec;
+    std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        std::string_view relative = RUNPATH_DIRS;
+        while (!relative.empty()) {
+            std::size_t colon = relative.find(':');
+            dirs.push_back((exe.parent_path() / relative.substr(0, colon)).string());
+            relative = colon == std::string_view::npos ? "" : relative.substr(colon + 1);
+        }
+    }
+    return dirs;
+}
+
+// The runtime's path in the first directory that holds one; its bare name,
+// for the system's own search, when none does.
+std::string runtime_path() {
+    for (const std::string& dir : search_dirs()) {
+        std::string candidate = dir + "/" + RUNTIME_LIBRARY;
+        if (::access(candidate.c_str(), F_OK) == 0)
+            return candidate;
+    }
+    return RUNTIME_LIBRARY;
+}
+
 Loaded load() {
     Loaded out;
     // Loaded with its symbols global and bound at once, as the dynamic linker
@@ -51,7 +96,7 @@ Loaded load() {
     // library it loads in turn see the process as they always did. It is never
     // unloaded, since the runtime keeps threads and state until the process
     // ends.
-    void* library = ::dlopen(RUNTIME_LIBRARY, RTLD_NOW | RTLD_GLOBAL);
+    void* library = ::dlopen(runtime_path().c_str(), RTLD_NOW | RTLD_GLOBAL);
     if (library == nullptr) {
         const char* text = ::dlerror();
         out.failure = text != nullptr ? text : std::string(RUNTIME_LIBRARY) + ": cannot be loaded";
