@@ -573,9 +573,8 @@ TEST_P(BrokerSessions, ChildInheritsNoSocket) {
 }
 
 INSTANTIATE_TEST_SUITE_P(StandIn, BrokerSessions, ::testing::Values(Runtime::StandIn),
-                         [](const auto& info) { return runtime_name(info.param); });
-INSTANTIATE_TEST_SUITE_P(Real, BrokerSessions, ::testing::Values(Runtime::Real),
-                         [](const auto& info) { return runtime_name(info.param); });
+                         instance_name);
+INSTANTIATE_TEST_SUITE_P(Real, BrokerSessions, ::testing::Values(Runtime::Real), instance_name);
 
 // A Steam initialisation failure as the broker reports it, over TCP and stdio.
 struct BrokerInitCase {
@@ -635,9 +634,9 @@ TEST_P(BrokerInitFailure, IsReportedAndLeavesTheSessionInactive) {
 }
 
 INSTANTIATE_TEST_SUITE_P(StandIn, BrokerInitFailure, ::testing::ValuesIn(STANDIN_BROKER_INIT_CASES),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         case_name<BrokerInitCase>);
 INSTANTIATE_TEST_SUITE_P(Real, BrokerInitFailure, ::testing::ValuesIn(REAL_BROKER_INIT_CASES),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         case_name<BrokerInitCase>);
 
 } // namespace
 } // namespace vandrel::test

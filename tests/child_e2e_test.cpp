@@ -384,9 +384,8 @@ TEST_P(ChildOverPipes, EveryCallbackIsFreedOnceAndIdleChildrenKeepPumping) {
 }
 
 INSTANTIATE_TEST_SUITE_P(StandIn, ChildOverPipes, ::testing::Values(Runtime::StandIn),
-                         [](const auto& info) { return runtime_name(info.param); });
-INSTANTIATE_TEST_SUITE_P(Real, ChildOverPipes, ::testing::Values(Runtime::Real),
-                         [](const auto& info) { return runtime_name(info.param); });
+                         instance_name);
+INSTANTIATE_TEST_SUITE_P(Real, ChildOverPipes, ::testing::Values(Runtime::Real), instance_name);
 
 // A Steam initialisation failure as the child reports it. The stand-in is
 // told its code and message; the real runtime chooses its own from what the
@@ -506,9 +505,9 @@ TEST_P(ChildInitFailure, IsReportedInAFrameThenFatal) {
 }
 
 INSTANTIATE_TEST_SUITE_P(StandIn, ChildInitFailure, ::testing::ValuesIn(STANDIN_CHILD_INIT_CASES),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         case_name<ChildInitCase>);
 INSTANTIATE_TEST_SUITE_P(Real, ChildInitFailure, ::testing::ValuesIn(REAL_CHILD_INIT_CASES),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         case_name<ChildInitCase>);
 
 // The real runtime on a machine without any Steam client: it cannot load one.
 class RealSteamWithoutClient : public ::testing::Test {

@@ -265,6 +265,16 @@ bool dir_is_empty(const std::string& path) {
     return fs::is_empty(path, ec) && !ec;
 }
 
+std::vector<std::string> scratch_dirs(const std::string& tmpdir) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(tmpdir, ec))
+        if (entry.path().filename().string().starts_with("vandrel-"))
+            out.push_back(entry.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
 std::string start(Child& child, std::uint64_t id) {
     std::optional<Bytes> ready = child.next_frame();
     EXPECT_EQ(ready, ready_message(id)) << show(ready);

@@ -142,6 +142,16 @@ inline Runtime runtime_of(Runtime runtime) {
     return runtime;
 }
 
+// The name of a test instance: its runtime ("StandIn", "Real"), or the
+// `name` of its case.
+inline std::string instance_name(const ::testing::TestParamInfo<Runtime>& info) {
+    return runtime_name(info.param);
+}
+template <class Case>
+std::string case_name(const ::testing::TestParamInfo<Case>& info) {
+    return info.param.name;
+}
+
 // A test against one runtime; a real-runtime test skips when the runtime
 // could not be fetched (a checksum mismatch already fails the fixture test).
 template <class Param>
@@ -230,6 +240,8 @@ std::vector<std::string> log_lines(const std::vector<std::string>& lines);
 std::string scratch_of(const std::optional<std::string>& line, const std::string& tmpdir);
 // True when `path` is a directory with nothing in it.
 bool dir_is_empty(const std::string& path);
+// The names of the children's scratch directories in `tmpdir`, sorted.
+std::vector<std::string> scratch_dirs(const std::string& tmpdir);
 // Waits for readiness and the two start-up lines; the scratch directory's
 // path, or empty after a failure (already reported).
 std::string start(Child& child, std::uint64_t id = CHILD_STEAM_ID);
