@@ -237,8 +237,9 @@ std::vector<std::string> environment_of(const Spawn& options) {
     for (const auto& [k, v] : options.env)
         env[k] = v;
     std::vector<std::string> out;
+    out.reserve(env.size());
     for (const auto& [k, v] : env)
-        out.push_back(k + "=" + v);
+        out.push_back(std::string(k).append("=").append(v));
     return out;
 }
 
