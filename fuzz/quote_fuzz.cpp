@@ -1,29 +1,12 @@
 // The quoted form: it never emits a raw control byte, and unescaping it gives
 // back the text it was made from.
 #include "text.hpp"
+#include "utf8_encode.hpp"
 
 #include <cstdlib>
 #include <string>
 
 namespace {
-
-void put_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
 
 // The text between the quotes with every escape undone; aborts on anything
 // the quoted form may not contain.
@@ -69,7 +52,8 @@ std::string unquote(std::string_view q) {
             if (hex.empty() || hex.size() > 6 || hex[0] == '0' ||
                 hex.find_first_not_of("0123456789abcdef") != std::string::npos)
                 std::abort();
-            put_utf8(out, static_cast<char32_t>(std::strtoul(hex.c_str(), nullptr, 16)));
+            out +=
+                vandrel::test::utf8(static_cast<char32_t>(std::strtoul(hex.c_str(), nullptr, 16)));
             i = close;
             break;
         }

@@ -18,17 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The names of the scratch directories in `tmpdir`.
-std::vector<std::string> scratch_dirs(const std::string& tmpdir) {
-    std::vector<std::string> out;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(tmpdir, ec))
-        if (entry.path().filename().string().starts_with("vandrel-"))
-            out.push_back(entry.path().filename().string());
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
 // Every child the broker kills (on a switch, after a failed start, at the
 // end of a session with a ticket, on "vd_terminate") is gone with its
 // directory by the time its "reaped" line is written.

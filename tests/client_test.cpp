@@ -2,7 +2,7 @@
 // stand-in Steam runtime (over TCP and over a spawned stdio broker), and
 // against a scripted peer on a socket pair for the replies a real broker never
 // sends.
-#include "test_support.hpp"
+#include "e2e.hpp"
 #include "vandrel/client.h"
 
 #include <algorithm>
@@ -10,42 +10,27 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
+#include <memory>
 #include <poll.h>
 #include <set>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace vandrel::test {
 namespace {
 
-constexpr std::uint64_t USER_STEAM_ID = 76561198012345678ULL;
-constexpr std::size_t STANDIN_TICKET_LEN = 240;
 constexpr int READY_WAIT_MS = VANDREL_FIRST_TICKET_TIMEOUT_MS;
 
 std::string tool_path() {
     return build_dir() + "/bin/vandrel-ticket";
 }
 
-// The stand-in's ticket for a server, recomputed from its documented rule.
-Bytes standin_ticket(std::uint32_t ip, std::uint16_t port, std::uint64_t server_steam_id) {
-    auto mix = [](std::uint64_t z) {
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-        return z ^ (z >> 31);
-    };
-    std::uint64_t seed = server_steam_id ^ ((std::uint64_t{ip} << 16) | port);
-    Bytes out(STANDIN_TICKET_LEN);
-    for (std::size_t i = 0; i < out.size(); ++i)
-        out[i] = static_cast<std::uint8_t>(mix(seed + (i + 1) * 0x9E3779B97F4A7C15ULL) >> 56);
-    return out;
+// The stand-in's ticket of the default length for a server.
+Bytes ticket_for(std::uint32_t ip, std::uint16_t port, std::uint64_t server_steam_id) {
+    return standin_ticket(ip, port, server_steam_id, DEFAULT_TICKET_LEN);
 }
 
 std::string hex(const Bytes& bytes) {
@@ -58,31 +43,12 @@ std::string hex(const Bytes& bytes) {
     return out;
 }
 
-// The environment of one broker: a TMPDIR of its own for the children's
-// scratch directories, a known user Steam ID, and none of the stand-in's
-// variables from outside.
-using Env = std::map<std::string, std::string>;
-
+// The environment of one broker on the stand-in, as the shared harness makes
+// it, also as a whole for vandrel_spawn.
 class BrokerEnv {
   public:
-    explicit BrokerEnv(Env extra = {}) {
-        vars_ = {{"TMPDIR", dir_.path()},
-                 {"VANDREL_STANDIN_STEAM_ID", std::to_string(USER_STEAM_ID)}};
-        for (auto& [k, v] : extra)
-            vars_[k] = v;
-        for (char** e = environ; *e != nullptr; ++e) {
-            std::string_view entry = *e;
-            if (entry.starts_with("VANDREL_STANDIN_"))
-                unset_.emplace_back(entry.substr(0, entry.find('=')));
-        }
-        for (char** e = environ; *e != nullptr; ++e) {
-            std::string entry = *e;
-            std::string name = entry.substr(0, entry.find('='));
-            if (vars_.count(name) == 0 && !name.starts_with("VANDREL_STANDIN_"))
-                strings_.push_back(entry);
-        }
-        for (const auto& [k, v] : vars_)
-            strings_.push_back(k + "=" + v);
+    explicit BrokerEnv(const Env& extra = {})
+        : options_(broker_.spawn({}, extra)), strings_(environment_of(options_)) {
         for (auto& s : strings_)
             envp_.push_back(s.data());
         envp_.push_back(nullptr);
@@ -92,19 +58,16 @@ class BrokerEnv {
 
     // Options for a process that runs with this environment.
     Spawn spawn(std::vector<std::string> args) const {
-        Spawn options;
+        Spawn options = options_;
         options.args = std::move(args);
-        options.env = vars_;
-        options.unset_env = unset_;
         return options;
     }
     // The whole environment, for vandrel_spawn.
     char* const* envp() const { return envp_.data(); }
 
   private:
-    TempDir dir_;
-    std::map<std::string, std::string> vars_;
-    std::vector<std::string> unset_;
+    Broker broker_{standin()};
+    Spawn options_;
     std::vector<std::string> strings_;
     std::vector<char*> envp_;
 };
@@ -138,16 +101,6 @@ vandrel_ticket_request request_for(const char* server, std::uint64_t sid, std::i
     r.secure = secure;
     r.challenge = challenge;
     return r;
-}
-
-std::string listen_addr(Process& broker) {
-    auto line = broker.wait_for_prefix("[vandrel] listening on ");
-    EXPECT_TRUE(line.has_value()) << "broker did not listen";
-    return line ? line->substr(std::strlen("[vandrel] listening on ")) : std::string();
-}
-
-std::string ready_line() {
-    return "[vandrel] child for appid 10 ready, steamid " + std::to_string(USER_STEAM_ID);
 }
 
 // The process's open descriptors, without the one that listed them.
@@ -186,19 +139,6 @@ std::int64_t elapsed_ms(Clock::time_point since) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
 }
 
-// True when process `pid` has ended (is a zombie or gone) within `limit`.
-bool has_ended(pid_t pid, Clock::duration limit) {
-    auto deadline = Clock::now() + limit;
-    while (Clock::now() < deadline) {
-        std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-        auto close = stat.rfind(')');
-        if (stat.empty() || (close != std::string::npos && stat.substr(close + 2, 1) == "Z"))
-            return true;
-        std::this_thread::sleep_for(5ms);
-    }
-    return false;
-}
-
 std::vector<pid_t> my_children() {
     return child_pids(::getpid());
 }
@@ -233,105 +173,111 @@ std::string read_all(int fd, Clock::duration limit = LINE_TIMEOUT) {
 // ---------------------------------------------------------------------------
 // Against the real broker over TCP.
 
-TEST(ClientTcp, TicketEndAndTerminate) {
-    BrokerEnv env;
-    TcpBroker broker(env.spawn({"127.0.0.1:0"}));
-    std::string addr = listen_addr(broker.process());
+// A TCP broker on the stand-in and a client of it.
+class ClientTcp : public ::testing::Test {
+  protected:
+    // Starts the broker with `extra` in its environment.
+    void start_broker(const Env& extra = {}) {
+        env_ = std::make_unique<BrokerEnv>(extra);
+        broker_ = std::make_unique<TcpBroker>(env_->spawn({"127.0.0.1:0"}));
+    }
+    std::string address() { return "127.0.0.1:" + std::to_string(broker_->port()); }
+    Process& broker() { return broker_->process(); }
+    // The client connects and activates cstrike; the broker's child is ready.
+    void connect_and_activate() {
+        ASSERT_EQ(vandrel_connect(client_.get(), address().c_str(), 5000), VANDREL_OK);
+        activate();
+    }
+    void activate() {
+        ASSERT_EQ(vandrel_activate_gamedir(client_.get(), "cstrike"), VANDREL_OK);
+        ASSERT_TRUE(broker().wait_for_line("[vandrel] " + ready_line(10), 30s));
+    }
 
+    std::unique_ptr<BrokerEnv> env_;
+    std::unique_ptr<TcpBroker> broker_;
+    Client client_;
+};
+
+TEST_F(ClientTcp, TicketEndAndTerminate) {
+    start_broker();
+    std::string addr = address();
     std::set<int> before = open_fd_numbers();
-    Client client;
-    ASSERT_EQ(vandrel_connect(client.get(), addr.c_str(), 5000), VANDREL_OK);
+    ASSERT_EQ(vandrel_connect(client_.get(), addr.c_str(), 5000), VANDREL_OK);
     std::vector<int> opened = fds_opened_since(before);
     ASSERT_EQ(opened.size(), 1u);
     EXPECT_TRUE(is_cloexec(opened[0]));
-    ASSERT_TRUE(broker.process().wait_for_prefix("[vandrel] session open on tcp 127.0.0.1:"));
-
-    ASSERT_EQ(vandrel_activate_gamedir(client.get(), "cstrike"), VANDREL_OK);
-    ASSERT_TRUE(broker.process().wait_for_line(ready_line(), 30s));
+    ASSERT_TRUE(broker().wait_for_prefix("[vandrel] session open on tcp 127.0.0.1:"));
+    ASSERT_NO_FATAL_FAILURE(activate());
 
     TicketBuf ticket;
     auto first = request_for("10.0.0.5:27015", 90071992547409920ULL, 1, 77);
-    ASSERT_EQ(vandrel_request_ticket(client.get(), &first, 8000, &ticket.t), VANDREL_OK);
+    ASSERT_EQ(vandrel_request_ticket(client_.get(), &first, 8000, &ticket.t), VANDREL_OK);
     EXPECT_EQ(ticket.t.steam_id, USER_STEAM_ID);
-    EXPECT_EQ(ticket.bytes(), standin_ticket(0x0A000005, 27015, 90071992547409920ULL));
-    EXPECT_TRUE(broker.process().wait_for_line("[vandrel] -> ticket 240 bytes for challenge 77"));
+    EXPECT_EQ(ticket.bytes(), ticket_for(0x0A000005, 27015, 90071992547409920ULL));
+    EXPECT_TRUE(broker().wait_for_line("[vandrel] -> ticket 240 bytes for challenge 77"));
 
     // A negative challenge travels as its two's complement and still matches.
     auto second = request_for("192.168.1.20:27016", 0, 0, -1);
-    ASSERT_EQ(vandrel_request_ticket(client.get(), &second, 8000, &ticket.t), VANDREL_OK);
-    EXPECT_EQ(ticket.bytes(), standin_ticket(0xC0A80114, 27016, 0));
-    EXPECT_TRUE(broker.process().wait_for_line("[vandrel] -> ticket 240 bytes for challenge -1"));
+    ASSERT_EQ(vandrel_request_ticket(client_.get(), &second, 8000, &ticket.t), VANDREL_OK);
+    EXPECT_EQ(ticket.bytes(), ticket_for(0xC0A80114, 27016, 0));
+    EXPECT_TRUE(broker().wait_for_line("[vandrel] -> ticket 240 bytes for challenge -1"));
 
-    ASSERT_EQ(vandrel_end_ticket(client.get(), "192.168.1.20:27016", -1), VANDREL_OK);
-    EXPECT_TRUE(broker.process().wait_for_line(
-        "[vandrel] child: terminate_game_connection 192.168.1.20:27016"));
+    ASSERT_EQ(vandrel_end_ticket(client_.get(), "192.168.1.20:27016", -1), VANDREL_OK);
+    EXPECT_TRUE(
+        broker().wait_for_line("[vandrel] child: terminate_game_connection 192.168.1.20:27016"));
 
-    ASSERT_EQ(vandrel_terminate(client.get()), VANDREL_OK);
-    EXPECT_TRUE(broker.process().wait_for_line("[vandrel] vd_terminate \xE2\x80\x94 exiting"));
-    EXPECT_EQ(broker.process().wait_exit(), 0);
-    EXPECT_EQ(vandrel_close(client.get()), VANDREL_OK);
-    EXPECT_EQ(vandrel_close(client.get()), VANDREL_OK) << "closing twice does nothing";
+    ASSERT_EQ(vandrel_terminate(client_.get()), VANDREL_OK);
+    EXPECT_TRUE(broker().wait_for_line("[vandrel] vd_terminate \xE2\x80\x94 exiting"));
+    EXPECT_EQ(broker().wait_exit(), 0);
+    EXPECT_EQ(vandrel_close(client_.get()), VANDREL_OK);
+    EXPECT_EQ(vandrel_close(client_.get()), VANDREL_OK) << "closing twice does nothing";
 }
 
-TEST(ClientTcp, RefusedTicketIsReportedAtOnce) {
-    BrokerEnv env(Env{{"VANDREL_STANDIN_TICKET_RESULT", "0"}});
-    TcpBroker broker(env.spawn({"127.0.0.1:0"}));
-    Client client;
-    ASSERT_EQ(vandrel_connect(client.get(), listen_addr(broker.process()).c_str(), 5000),
-              VANDREL_OK);
-    ASSERT_EQ(vandrel_activate_gamedir(client.get(), "cstrike"), VANDREL_OK);
-    ASSERT_TRUE(broker.process().wait_for_line(ready_line(), 30s));
+TEST_F(ClientTcp, RefusedTicketIsReportedAtOnce) {
+    start_broker({{"VANDREL_STANDIN_TICKET_RESULT", "0"}});
+    ASSERT_NO_FATAL_FAILURE(connect_and_activate());
 
     TicketBuf ticket;
     auto request = request_for("10.0.0.5:27015", 1, 1, 5);
     auto start = Clock::now();
-    EXPECT_EQ(vandrel_request_ticket(client.get(), &request, 8000, &ticket.t), VANDREL_ERR_BROKER);
+    EXPECT_EQ(vandrel_request_ticket(client_.get(), &request, 8000, &ticket.t), VANDREL_ERR_BROKER);
     EXPECT_LT(elapsed_ms(start), 4000);
-    EXPECT_STREQ(vandrel_broker_error(client.get()),
+    EXPECT_STREQ(vandrel_broker_error(client_.get()),
                  "vd_connect: steam refused to issue auth ticket");
-    EXPECT_TRUE(broker.process().wait_for_line(
-        "[vandrel] command error: steam refused to issue auth ticket"));
+    EXPECT_TRUE(
+        broker().wait_for_line("[vandrel] command error: steam refused to issue auth ticket"));
 }
 
-TEST(ClientTcp, LateReplyIsDiscarded) {
+TEST_F(ClientTcp, LateReplyIsDiscarded) {
     // Each ticket takes 1.5 s: longer than the first caller waits, shorter
     // than the broker's own limit, so the broker does send the late reply.
-    BrokerEnv env(Env{{"VANDREL_STANDIN_TICKET_DELAY_MS", "1500"}});
-    TcpBroker broker(env.spawn({"127.0.0.1:0"}));
-    Client client;
-    ASSERT_EQ(vandrel_connect(client.get(), listen_addr(broker.process()).c_str(), 5000),
-              VANDREL_OK);
-    ASSERT_EQ(vandrel_activate_gamedir(client.get(), "cstrike"), VANDREL_OK);
-    ASSERT_TRUE(broker.process().wait_for_line(ready_line(), 30s));
+    start_broker({{"VANDREL_STANDIN_TICKET_DELAY_MS", "1500"}});
+    ASSERT_NO_FATAL_FAILURE(connect_and_activate());
 
     TicketBuf ticket;
     auto given_up = request_for("10.0.0.1:1000", 11, 1, 1);
-    EXPECT_EQ(vandrel_request_ticket(client.get(), &given_up, 300, &ticket.t), VANDREL_ERR_TIMEOUT);
+    EXPECT_EQ(vandrel_request_ticket(client_.get(), &given_up, 300, &ticket.t),
+              VANDREL_ERR_TIMEOUT);
 
     auto fresh = request_for("10.0.0.2:2000", 22, 1, 2);
-    ASSERT_EQ(vandrel_request_ticket(client.get(), &fresh, 10000, &ticket.t), VANDREL_OK);
-    EXPECT_EQ(ticket.bytes(), standin_ticket(0x0A000002, 2000, 22));
-    EXPECT_NE(ticket.bytes(), standin_ticket(0x0A000001, 1000, 11));
+    ASSERT_EQ(vandrel_request_ticket(client_.get(), &fresh, 10000, &ticket.t), VANDREL_OK);
+    EXPECT_EQ(ticket.bytes(), ticket_for(0x0A000002, 2000, 22));
+    EXPECT_NE(ticket.bytes(), ticket_for(0x0A000001, 1000, 11));
     // Both replies went out, the late one first: it was there to be mistaken.
-    EXPECT_TRUE(broker.process().wait_for_line("[vandrel] -> ticket 240 bytes for challenge 1"));
-    EXPECT_TRUE(broker.process().wait_for_line("[vandrel] -> ticket 240 bytes for challenge 2"));
+    EXPECT_TRUE(broker().wait_for_line("[vandrel] -> ticket 240 bytes for challenge 1"));
+    EXPECT_TRUE(broker().wait_for_line("[vandrel] -> ticket 240 bytes for challenge 2"));
 }
 
-TEST(ClientTcp, BrokerGoneIsReportedAtOnce) {
-    BrokerEnv env;
-    TcpBroker broker(env.spawn({"127.0.0.1:0"}));
-    Client client;
-    ASSERT_EQ(vandrel_connect(client.get(), listen_addr(broker.process()).c_str(), 5000),
-              VANDREL_OK);
-    ASSERT_EQ(vandrel_activate_gamedir(client.get(), "cstrike"), VANDREL_OK);
-    ASSERT_TRUE(broker.process().wait_for_line(ready_line(), 30s));
-    broker.process().kill_now();
+TEST_F(ClientTcp, BrokerGoneIsReportedAtOnce) {
+    start_broker();
+    ASSERT_NO_FATAL_FAILURE(connect_and_activate());
+    broker().kill_now();
 
     TicketBuf ticket;
     auto request = request_for("10.0.0.5:27015", 1, 1, 5);
     for (int attempt = 0; attempt < 2; ++attempt) {
         auto start = Clock::now();
-        EXPECT_EQ(vandrel_request_ticket(client.get(), &request, 5000, &ticket.t),
+        EXPECT_EQ(vandrel_request_ticket(client_.get(), &request, 5000, &ticket.t),
                   VANDREL_ERR_CLOSED)
             << "attempt " << attempt;
         EXPECT_LT(elapsed_ms(start), 2000) << "attempt " << attempt;
@@ -340,15 +286,8 @@ TEST(ClientTcp, BrokerGoneIsReportedAtOnce) {
 
 TEST(ClientConnect, FailuresLeaveTheClientClosed) {
     // A port that nobody listens on: bound, then released.
-    std::uint16_t port = 0;
-    {
-        Fd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(::bind(probe.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        port = local_port(probe.get());
-    }
+    std::uint16_t port = free_port();
+    ASSERT_NE(port, 0);
     std::set<int> before = open_fd_numbers();
     Client client;
     std::string addr = "127.0.0.1:" + std::to_string(port);
@@ -397,7 +336,7 @@ TEST(ClientSpawn, TicketFromPrivateBroker) {
     auto request = request_for("10.0.0.5:27015", 90071992547409920ULL, 1, 123456);
     ASSERT_EQ(vandrel_request_ticket(client.get(), &request, READY_WAIT_MS, &ticket.t), VANDREL_OK);
     EXPECT_EQ(ticket.t.steam_id, USER_STEAM_ID);
-    EXPECT_EQ(ticket.bytes(), standin_ticket(0x0A000005, 27015, 90071992547409920ULL));
+    EXPECT_EQ(ticket.bytes(), ticket_for(0x0A000005, 27015, 90071992547409920ULL));
     EXPECT_EQ(vandrel_end_ticket(client.get(), "10.0.0.5:27015", 123456), VANDREL_OK);
 
     EXPECT_EQ(vandrel_close(client.get()), VANDREL_OK);
@@ -443,7 +382,7 @@ TEST(ClientSpawn, RetryAfterFailedActivationGetsItsTicket) {
     ASSERT_EQ(vandrel_activate_gamedir(client.get(), "cstrike"), VANDREL_OK);
     auto retry = request_for("10.0.0.5:27015", 1, 1, 6);
     ASSERT_EQ(vandrel_request_ticket(client.get(), &retry, READY_WAIT_MS, &ticket.t), VANDREL_OK);
-    EXPECT_EQ(ticket.bytes(), standin_ticket(0x0A000005, 27015, 1));
+    EXPECT_EQ(ticket.bytes(), ticket_for(0x0A000005, 27015, 1));
     EXPECT_STREQ(vandrel_broker_error(client.get()), "");
 }
 
@@ -458,7 +397,7 @@ TEST(ClientSpawn, BrokerGoneRaisesNoSigpipe) {
     pid_t pid = new_child(children_before);
     ASSERT_GT(pid, 0);
     ASSERT_EQ(vandrel_terminate(client.get()), VANDREL_OK);
-    ASSERT_TRUE(has_ended(pid, 10s));
+    ASSERT_TRUE(wait_dead(pid, 10s));
 
     EXPECT_EQ(vandrel_activate_gamedir(client.get(), "cstrike"), VANDREL_ERR_CLOSED);
     EXPECT_EQ(vandrel_os_error(client.get()), EPIPE);
@@ -525,35 +464,6 @@ class Peer : public ::testing::Test {
     Client client_;
 };
 
-// A ticket reply payload in the documented layout.
-Bytes ticket_reply(std::int32_t challenge, std::uint64_t steam_id, const Bytes& ticket,
-                   std::optional<std::uint32_t> announced = std::nullopt) {
-    Bytes out = bytes_of("vd_connect\n");
-    auto put = [&](std::uint64_t v, int n) {
-        for (int i = 0; i < n; ++i)
-            out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-    };
-    put(static_cast<std::uint32_t>(challenge), 4);
-    put(steam_id, 8);
-    put(announced.value_or(static_cast<std::uint32_t>(ticket.size())), 4);
-    out.insert(out.end(), ticket.begin(), ticket.end());
-    return out;
-}
-
-// An error reply payload: "vd_error\n", the challenge, the text.
-Bytes error_reply(std::int32_t challenge, std::string_view text) {
-    Bytes out = bytes_of("vd_error\n");
-    append_le(out, static_cast<std::uint32_t>(challenge), 4);
-    out.insert(out.end(), text.begin(), text.end());
-    return out;
-}
-
-Bytes concat(const Bytes& a, const Bytes& b) {
-    Bytes out = a;
-    out.insert(out.end(), b.begin(), b.end());
-    return out;
-}
-
 TEST_F(Peer, BadArgumentsAreRejectedBeforeAnythingIsSent) {
     const std::string longest(VANDREL_MAX_GAMEDIR_LEN, 'a');
     const std::string too_long(VANDREL_MAX_GAMEDIR_LEN + 1, 'a');
@@ -618,7 +528,7 @@ TEST_F(Peer, CommandsGoOutAsOneFrameEach) {
     ASSERT_EQ(vandrel_activate_gamedir(client_.get(), "cstrike"), VANDREL_OK);
     auto raw = read_exact(mine_.get(), 6 + 18, 2s);
     ASSERT_TRUE(raw.has_value());
-    EXPECT_EQ(*raw, concat(Bytes{0x56, 0x44, 0x52, 0x4C, 18, 0}, bytes_of("vd_gamedir cstrike")));
+    EXPECT_EQ(*raw, concat({Bytes{0x56, 0x44, 0x52, 0x4C, 18, 0}, bytes_of("vd_gamedir cstrike")}));
 
     TicketBuf ticket;
     auto r = request_for("1.2.3.4:27015", 76561197960287930ULL, 1, -5);
@@ -642,25 +552,25 @@ TEST_F(Peer, CommandsGoOutAsOneFrameEach) {
 TEST_F(Peer, ReplyIsMatchedByChallenge) {
     Bytes wanted = {1, 2, 3, 4, 5};
     // A stale reply and the wanted one arrive together; the stale one is dropped.
-    reply(concat(frame_of(ticket_reply(6, 1, {9, 9, 9})),
-                 frame_of(ticket_reply(-2, 0x0102030405060708ULL, wanted))));
+    reply(concat({frame_of(connect_reply(6, 1, {9, 9, 9})),
+                  frame_of(connect_reply(-2, 0x0102030405060708ULL, wanted))}));
     TicketBuf ticket;
     ASSERT_EQ(request(-2, 2000, ticket), VANDREL_OK);
     EXPECT_EQ(ticket.bytes(), wanted);
     EXPECT_EQ(ticket.t.steam_id, 0x0102030405060708ULL);
 
     // Nothing but stale replies: a time-out, not one of them.
-    reply(frame_of(ticket_reply(41, 1, {7})));
+    reply(frame_of(connect_reply(41, 1, {7})));
     EXPECT_EQ(request(42, 300, ticket), VANDREL_ERR_TIMEOUT);
 }
 
 TEST_F(Peer, PartialReplyKeepsItsPlaceAcrossATimeout) {
-    Bytes late = frame_of(ticket_reply(5, 1, Bytes(100, 0x55)));
-    Bytes next = frame_of(ticket_reply(6, 2, Bytes(50, 0x66)));
+    Bytes late = frame_of(connect_reply(5, 1, Bytes(100, 0x55)));
+    Bytes next = frame_of(connect_reply(6, 2, Bytes(50, 0x66)));
     reply(Bytes(late.begin(), late.begin() + 10));
     TicketBuf ticket;
     EXPECT_EQ(request(5, 200, ticket), VANDREL_ERR_TIMEOUT);
-    reply(concat(Bytes(late.begin() + 10, late.end()), next));
+    reply(concat({Bytes(late.begin() + 10, late.end()), next}));
     ASSERT_EQ(request(6, 2000, ticket), VANDREL_OK);
     EXPECT_EQ(ticket.bytes(), Bytes(50, 0x66));
     EXPECT_EQ(ticket.t.steam_id, 2u);
@@ -668,19 +578,19 @@ TEST_F(Peer, PartialReplyKeepsItsPlaceAcrossATimeout) {
 
 TEST_F(Peer, TicketSizes) {
     // Larger than the buffer: reported with its length; the next reply is fine.
-    reply(frame_of(ticket_reply(1, 1, Bytes(100, 0xAB))));
+    reply(frame_of(connect_reply(1, 1, Bytes(100, 0xAB))));
     TicketBuf small(99);
     EXPECT_EQ(request(1, 2000, small), VANDREL_ERR_TICKET_TOO_LARGE);
     EXPECT_EQ(small.t.len, 100u);
     EXPECT_EQ(small.buf[0], 0) << "nothing copied";
 
     // Exactly the buffer's size, and bytes after the ticket left out.
-    reply(frame_of(concat(ticket_reply(2, 1, Bytes(99, 0xCD)), Bytes{0xEE, 0xEE})));
+    reply(frame_of(concat({connect_reply(2, 1, Bytes(99, 0xCD)), Bytes{0xEE, 0xEE}})));
     ASSERT_EQ(request(2, 2000, small), VANDREL_OK);
     EXPECT_EQ(small.bytes(), Bytes(99, 0xCD));
 
     // An empty ticket, into no buffer at all.
-    reply(frame_of(ticket_reply(3, 7, {})));
+    reply(frame_of(connect_reply(3, 7, {})));
     TicketBuf none(0);
     none.t.data = nullptr;
     ASSERT_EQ(request(3, 2000, none), VANDREL_OK);
@@ -689,7 +599,7 @@ TEST_F(Peer, TicketSizes) {
 
     // The largest ticket a frame can carry.
     Bytes biggest(VANDREL_MAX_FRAME_PAYLOAD - VANDREL_TICKET_REPLY_HEADER_LEN, 0x11);
-    reply(frame_of(ticket_reply(4, 1, biggest)));
+    reply(frame_of(connect_reply(4, 1, biggest)));
     TicketBuf full;
     ASSERT_EQ(request(4, 2000, full), VANDREL_OK);
     EXPECT_EQ(full.bytes(), biggest);
@@ -697,7 +607,7 @@ TEST_F(Peer, TicketSizes) {
 
 TEST_F(Peer, MalformedRepliesAreProtocolErrors) {
     TicketBuf ticket;
-    Bytes good = ticket_reply(1, 1, {1, 2, 3});
+    Bytes good = connect_reply(1, 1, {1, 2, 3});
     struct Case {
         const char* what;
         Bytes payload;
@@ -705,10 +615,10 @@ TEST_F(Peer, MalformedRepliesAreProtocolErrors) {
     std::vector<Case> cases = {
         {"empty", {}},
         {"26 bytes", Bytes(good.begin(), good.begin() + 26)},
-        {"other prefix", concat(bytes_of("vd_connecT\n"), Bytes(good.begin() + 11, good.end()))},
-        {"no line feed", concat(bytes_of("vd_connect "), Bytes(good.begin() + 11, good.end()))},
-        {"announces more than it holds", ticket_reply(1, 1, {1, 2, 3}, 4)},
-        {"announces 2^32-1", ticket_reply(1, 1, {1, 2, 3}, 0xFFFFFFFFu)},
+        {"other prefix", concat({bytes_of("vd_connecT\n"), Bytes(good.begin() + 11, good.end())})},
+        {"no line feed", concat({bytes_of("vd_connect "), Bytes(good.begin() + 11, good.end())})},
+        {"announces more than it holds", connect_reply(1, 1, {1, 2, 3}, 4)},
+        {"announces 2^32-1", connect_reply(1, 1, {1, 2, 3}, 0xFFFFFFFFu)},
     };
     for (const auto& c : cases) {
         reply(frame_of(c.payload));
@@ -724,9 +634,9 @@ TEST_F(Peer, ErrorReplyEndsItsOwnRequestOnly) {
     TicketBuf ticket;
     // The late failure of another request, and vandrel_end_ticket's failure,
     // are passed over.
-    reply(concat(frame_of(error_reply(6, "vd_connect: steam child timed out")),
-                 frame_of(error_reply(0, "vd_disconnect: no ticket requested"))));
-    reply(frame_of(ticket_reply(7, 1, {1, 2})));
+    reply(concat({frame_of(error_reply(6, "vd_connect: steam child timed out")),
+                  frame_of(error_reply(0, "vd_disconnect: no ticket requested"))}));
+    reply(frame_of(connect_reply(7, 1, {1, 2})));
     ASSERT_EQ(request(7, 2000, ticket), VANDREL_OK);
     EXPECT_EQ(ticket.bytes(), (Bytes{1, 2}));
     EXPECT_STREQ(vandrel_broker_error(client_.get()), "");
@@ -758,8 +668,8 @@ TEST_F(Peer, ActivationFailureEndsTheNextRequest) {
 
     // That request is still answered, without a challenge; for the next
     // request it is a late answer.
-    reply(concat(frame_of(error_reply(0, "vd_connect: session not active")),
-                 frame_of(ticket_reply(11, 1, {5}))));
+    reply(concat({frame_of(error_reply(0, "vd_connect: session not active")),
+                  frame_of(connect_reply(11, 1, {5}))}));
     ASSERT_EQ(request(11, 2000, ticket), VANDREL_OK);
     EXPECT_EQ(ticket.bytes(), Bytes{5});
     // With no answer owed before it, the failure without a challenge is the
@@ -771,8 +681,8 @@ TEST_F(Peer, ActivationFailureEndsTheNextRequest) {
 
 TEST_F(Peer, BrokenFramingStaysBroken) {
     TicketBuf ticket;
-    reply(concat(bytes_of("VDRX"), Bytes{3, 0, 'a', 'b', 'c'}));
-    reply(frame_of(ticket_reply(1, 1, {1})));
+    reply(concat({bytes_of("VDRX"), Bytes{3, 0, 'a', 'b', 'c'}}));
+    reply(frame_of(connect_reply(1, 1, {1})));
     EXPECT_EQ(request(1, 2000, ticket), VANDREL_ERR_PROTOCOL);
     EXPECT_EQ(request(1, 2000, ticket), VANDREL_ERR_PROTOCOL) << "no resynchronising";
 }
@@ -797,7 +707,7 @@ TEST(PeerFraming, OversizedFrameIsRejectedFromItsHeader) {
 
 TEST_F(Peer, BrokerClosingIsReported) {
     TicketBuf ticket;
-    Bytes whole = frame_of(ticket_reply(1, 1, {1, 2, 3}));
+    Bytes whole = frame_of(connect_reply(1, 1, {1, 2, 3}));
     reply(Bytes(whole.begin(), whole.begin() + 20));
     mine_.reset();
     auto start = Clock::now();
@@ -842,7 +752,7 @@ bool has_line(const ToolRun& run, std::string_view line) {
 
 TEST(VandrelTicket, PrintsTheTicketOfASpawnedBroker) {
     BrokerEnv env;
-    Bytes expected = standin_ticket(0x0A000005, 27015, 123);
+    Bytes expected = ticket_for(0x0A000005, 27015, 123);
     ToolRun run = run_tool(env, {"--spawn", broker_path(), "--gamedir", "cstrike", "--server",
                                  "10.0.0.5:27015", "--server-steamid", "123", "--challenge", "9"});
     EXPECT_EQ(run.status, 0);

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
@@ -217,19 +216,6 @@ TEST(LogLines, EachEventIsOneLineWhateverItsTextHolds) {
             return c < 0x20 || c == 0x7f;
         })) << line;
     }
-}
-
-// A port that nothing listens on just now.
-std::uint16_t free_port() {
-    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        return 0;
-    return ntohs(addr.sin_port);
 }
 
 class ClosedStandardDescriptors : public testing::TestWithParam<std::vector<int>> {};

@@ -4,14 +4,13 @@
 // prints to standard output, a client that stops reading, and a long run of
 // sessions after which nothing may be left behind. Every case checks the
 // exact lines the broker writes and that it goes on serving.
-#include "test_support.hpp"
+#include "e2e.hpp"
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <map>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <random>
@@ -20,17 +19,9 @@
 #include <sys/syscall.h>
 #include <thread>
 
-extern char** environ;
-
 namespace vandrel::test {
 namespace {
 
-using Env = std::map<std::string, std::string>;
-
-constexpr std::uint64_t USER_STEAM_ID = 76561198012345678ULL;
-constexpr std::size_t TICKET_LEN = 240;
-constexpr std::uint32_t IP_1_2_3_4 = 0x01020304;
-constexpr std::string_view TERMINATE = "SteamAPI_ISteamUser_TerminateGameConnection_DEPRECATED ";
 constexpr std::string_view INITIATE_LINE =
     "[vandrel] child: initiate_game_connection 1.2.3.4:27015 sid=1 secure=true";
 constexpr std::size_t LARGEST_FRAME = FRAME_HEADER_LEN + MAX_FRAME_PAYLOAD;
@@ -51,37 +42,6 @@ constexpr bool SANITIZED = true;
 #else
 constexpr bool SANITIZED = false;
 #endif
-
-std::string ready_line(std::uint32_t appid) {
-    return "child for appid " + std::to_string(appid) + " ready, steamid " +
-           std::to_string(USER_STEAM_ID);
-}
-
-std::string reaped_line(std::uint32_t appid) {
-    return "child for appid " + std::to_string(appid) + " reaped";
-}
-
-std::string terminate_call(std::uint32_t ip, std::uint16_t port) {
-    return std::string(TERMINATE) + "ip=" + std::to_string(ip) + " port=" + std::to_string(port);
-}
-
-// The reply to 'vd_connect 1.2.3.4:27015 1 1 {challenge}' with the stand-in's ticket.
-Bytes expected_reply(std::int32_t challenge) {
-    Bytes out = bytes_of("vd_connect\n");
-    append_le(out, static_cast<std::uint32_t>(challenge), 4);
-    append_le(out, USER_STEAM_ID, 8);
-    append_le(out, TICKET_LEN, 4);
-    Bytes ticket = standin_ticket(IP_1_2_3_4, 27015, 1, TICKET_LEN);
-    out.insert(out.end(), ticket.begin(), ticket.end());
-    return out;
-}
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
 
 // A header announcing `len` payload bytes, with no payload behind it.
 Bytes header_of(std::size_t len) {
@@ -110,35 +70,6 @@ void reset_connection(Fd& socket) {
     linger hard{1, 0};
     ASSERT_EQ(::setsockopt(socket.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard), 0);
     socket.reset();
-}
-
-bool process_exists(pid_t pid) {
-    return std::filesystem::exists("/proc/" + std::to_string(pid));
-}
-
-std::size_t thread_count(pid_t pid) {
-    std::error_code ec;
-    std::filesystem::directory_iterator tasks("/proc/" + std::to_string(pid) + "/task", ec);
-    return static_cast<std::size_t>(std::distance(tasks, std::filesystem::directory_iterator()));
-}
-
-// Waits until every thread of `pid` has ended, so that its descriptors are
-// closed: the main thread is a zombie and no other thread is left (the main
-// thread turns zombie while the others may still be exiting).
-bool wait_dead(pid_t pid, Clock::duration limit) {
-    const std::string proc = "/proc/" + std::to_string(pid);
-    auto deadline = Clock::now() + limit;
-    while (Clock::now() < deadline) {
-        std::string stat = read_file(proc + "/stat");
-        if (stat.empty())
-            return true;
-        auto close = stat.rfind(')');
-        if (close != std::string::npos && stat.substr(close + 2, 1) == "Z" &&
-            thread_count(pid) == 1)
-            return true;
-        std::this_thread::sleep_for(5ms);
-    }
-    return false;
 }
 
 // The threads of `pid` other than its main thread, leaving out threads that
@@ -196,126 +127,32 @@ long receive_queue(pid_t pid, std::uint16_t local, std::uint16_t remote) {
     return -1;
 }
 
-// The broker's options: `args`, a private TMPDIR for the children's scratch
-// directories and a private call log of the stand-in runtime, scripted by
-// `env` and by nothing from the test run's own environment.
-Spawn broker_options(const TempDir& dir, std::vector<std::string> args, const Env& env) {
-    Spawn options;
-    options.args = std::move(args);
-    options.env = {{"TMPDIR", dir.path()},
-                   {"VANDREL_STANDIN_CALL_LOG", dir.path() + "/calls.log"},
-                   {"VANDREL_STANDIN_STEAM_ID", std::to_string(USER_STEAM_ID)}};
-    for (const auto& [k, v] : env)
-        options.env[k] = v;
-    for (char** e = environ; *e != nullptr; ++e) {
-        std::string_view entry = *e;
-        if (entry.starts_with("VANDREL_STANDIN_"))
-            options.unset_env.emplace_back(entry.substr(0, entry.find('=')));
-    }
-    return options;
-}
-
-// A TCP broker on 127.0.0.1 with its own TMPDIR and stand-in call log.
-class Broker {
-  public:
-    explicit Broker(const Env& env = {}) : tcp_(broker_options(dir_, {"127.0.0.1:0"}, env)) {}
-
-    Process& process() { return tcp_.process(); }
-    pid_t pid() { return tcp_.process().pid(); }
-    std::uint16_t port() { return tcp_.port(); }
-    std::vector<std::string> calls(std::string_view prefix) const {
-        return file_lines(dir_.path() + "/calls.log", prefix);
-    }
-
-    // A new client: the "accepted" and "session open" lines for it.
-    Fd connect() {
-        Fd client = tcp_.connect();
-        expect({"session open on tcp 127.0.0.1:" + std::to_string(local_port(client.get()))});
-        return client;
-    }
-
-    // The broker's next lines, those `skip` accepts passed over; each expected
-    // line is given without the "[vandrel] " prefix.
-    void expect(const std::vector<std::string>& lines,
-                bool (*skip)(std::string_view) = is_child_line,
-                Clock::duration limit = LINE_TIMEOUT) {
-        // After a mismatch the lines no longer line up with the expectations.
-        if (::testing::Test::HasFatalFailure())
-            return;
-        for (const auto& line : lines) {
-            auto got = next_line_skipping(process(), skip, limit);
-            ASSERT_TRUE(got.has_value()) << "missing line: " << line << "\n" << transcript();
-            ASSERT_EQ(*got, "[vandrel] " + line) << transcript();
-        }
-    }
-    std::string transcript() {
-        std::string out = "lines so far:\n";
-        for (const auto& l : process().lines())
-            out += "  " + l.substr(0, 200) + "\n";
-        return out;
-    }
-    // Sends one command and expects its "<- " line and then `lines`.
-    void command(int client, std::string_view text, const std::vector<std::string>& lines) {
-        write_bytes(client, frame_of(text));
-        std::vector<std::string> all = {"<- " + std::string(text.substr(0, text.find(' ')))};
-        all.insert(all.end(), lines.begin(), lines.end());
-        expect(all);
-    }
-    // Activates cstrike and returns the child's process ID.
-    pid_t activate_cstrike(int client) {
-        command(client, "vd_gamedir cstrike",
-                {"activating gamedir \"cstrike\" (appid 10)", ready_line(10)});
-        std::vector<pid_t> children = child_pids(pid());
-        EXPECT_EQ(children.size(), 1u);
-        return children.size() == 1 ? children[0] : -1;
-    }
-    // Shows that a further client is served: a fresh session that handles a
-    // command and ends normally.
-    void serves_next_client() {
-        if (::testing::Test::HasFatalFailure())
-            return;
-        Fd next = connect();
-        command(next.get(), "vd_connect 1.2.3.4:27015 1 1 77",
-                {"command error: session not active"});
-        ::shutdown(next.get(), SHUT_WR);
-        expect({"peer closed the connection", "session ended, awaiting next connection"});
-        EXPECT_TRUE(reads_eof(next.get(), LINE_TIMEOUT));
-    }
-
-  private:
-    TempDir dir_;
-    TcpBroker tcp_;
-};
-
 TEST(HostileFrames, FramesArrivingOneByteAtATimeAreServed) {
-    Broker b;
-    Fd client = b.connect();
-    set_nodelay(client.get());
+    auto c = Client::tcp(standin());
+    set_nodelay(c->socket().get());
     auto trickle = [&](std::string_view command) {
         for (std::uint8_t byte : frame_of(command)) {
-            ASSERT_TRUE(send_once(client.get(), std::span(&byte, 1)));
+            ASSERT_TRUE(send_once(c->socket().get(), std::span(&byte, 1)));
             std::this_thread::sleep_for(1ms);
         }
     };
     trickle("vd_gamedir cstrike");
-    b.expect({"<- vd_gamedir", "activating gamedir \"cstrike\" (appid 10)", ready_line(10)});
+    c->expect({"<- vd_gamedir", "activating gamedir \"cstrike\" (appid 10)", ready_line(10)});
     trickle("vd_connect 1.2.3.4:27015 1 1 77");
-    b.expect({"<- vd_connect", "-> ticket 240 bytes for challenge 77"});
-    std::optional<Bytes> reply = read_frame(client.get());
+    c->expect({"<- vd_connect", "-> ticket 240 bytes for challenge 77"});
+    std::optional<Bytes> reply = c->reply();
     ASSERT_TRUE(reply);
-    EXPECT_EQ(*reply, expected_reply(77));
-    ::shutdown(client.get(), SHUT_WR);
-    b.expect({"peer closed the connection", "cleaning up dangling ticket for 1.2.3.4:27015",
-              "session ended, awaiting next connection", reaped_line(10)});
+    EXPECT_EQ(*reply, expected_reply(77, IP_1_2_3_4, 27015, 1));
+    c->close_input();
+    c->expect({"peer closed the connection", "cleaning up dangling ticket for 1.2.3.4:27015",
+               "session ended, awaiting next connection", reaped_line(10)});
 }
 
 TEST(HostileFrames, LengthAboveTheLimitFailsOnItsHeader) {
-    Broker b;
+    auto c = Client::tcp(standin());
     // The largest frame is accepted and read as a command.
-    Fd client = b.connect();
     const std::string largest(MAX_FRAME_PAYLOAD, 'x');
-    write_bytes(client.get(), frame_of(largest));
-    b.expect({"<- " + largest, "command error: unknown command"});
+    c->command(largest, {"command error: unknown command"});
 
     // One byte more fails as soon as the header is complete: no payload byte
     // is ever sent, and the broker does not wait for one.
@@ -323,26 +160,25 @@ TEST(HostileFrames, LengthAboveTheLimitFailsOnItsHeader) {
     ASSERT_EQ(header[4], 0x01);
     ASSERT_EQ(header[5], 0x10);
     auto start = Clock::now();
-    ASSERT_TRUE(send_once(client.get(), header));
-    b.expect({"session error: frame too large"});
+    ASSERT_TRUE(send_once(c->socket().get(), header));
+    c->expect({"session error: frame too large"});
     EXPECT_LT(Clock::now() - start, 2s);
-    EXPECT_TRUE(reads_eof(client.get(), LINE_TIMEOUT)) << "the broker closes the connection";
-    b.serves_next_client();
+    EXPECT_TRUE(c->nothing_more()) << "the broker closes the connection";
+    c->serves_next_client();
 }
 
 TEST(HostileFrames, GarbageFailsOnTheMagic) {
-    Broker b;
-    Fd client = b.connect();
+    auto c = Client::tcp(standin());
     std::mt19937 random(20240601);
     Bytes garbage(10'000);
     for (auto& byte : garbage)
         byte = static_cast<std::uint8_t>(random());
     ASSERT_FALSE(std::equal(std::begin(FRAME_MAGIC), std::end(FRAME_MAGIC), garbage.begin()));
     // The broker may close the connection before all of it is taken.
-    (void)send_once(client.get(), garbage);
-    b.expect({"session error: invalid frame magic"});
-    EXPECT_TRUE(child_pids(b.pid()).empty());
-    b.serves_next_client();
+    (void)send_once(c->socket().get(), garbage);
+    c->expect({"session error: invalid frame magic"});
+    EXPECT_TRUE(child_pids(c->process().pid()).empty());
+    c->serves_next_client();
 }
 
 // A frame of the largest size is buffered except for its last two bytes; one
@@ -352,87 +188,87 @@ TEST(HostileFrames, GarbageFailsOnTheMagic) {
 // (Nagle off, one send of READ_CHUNK_LEN bytes on loopback), so that a single
 // read takes all of it.
 TEST(HostileFrames, OneReadPastTheBufferLimitOverflows) {
-    Broker b;
-    Fd client = b.connect();
-    set_nodelay(client.get());
+    auto c = Client::tcp(standin());
+    set_nodelay(c->socket().get());
     Bytes first = frame_of(std::string(MAX_FRAME_PAYLOAD, 'a'));
     Bytes second = frame_of(std::string(MAX_FRAME_PAYLOAD, 'b'));
     Bytes stream = concat({first, second});
 
     const std::size_t held = LARGEST_FRAME - 2;
-    ASSERT_TRUE(send_once(client.get(), std::span(stream).first(held)));
+    ASSERT_TRUE(send_once(c->socket().get(), std::span(stream).first(held)));
     auto deadline = Clock::now() + LINE_TIMEOUT;
-    while (receive_queue(b.pid(), b.port(), local_port(client.get())) != 0) {
+    while (receive_queue(c->process().pid(), c->tcp_broker().port(),
+                         local_port(c->socket().get())) != 0) {
         ASSERT_LT(Clock::now(), deadline) << "the broker did not read the first part";
         std::this_thread::sleep_for(1ms);
     }
     std::span<const std::uint8_t> rest = std::span(stream).subspan(held, READ_CHUNK_LEN);
     ASSERT_GT(held + rest.size(), MAX_RX_BUFFERED);
-    ASSERT_TRUE(send_once(client.get(), rest));
+    ASSERT_TRUE(send_once(c->socket().get(), rest));
     // No frame was returned on the way: the first frame was never complete
     // in the buffer.
-    b.expect({"session error: rx buffer overflow"});
-    EXPECT_TRUE(reads_eof(client.get(), LINE_TIMEOUT));
-    b.serves_next_client();
+    c->expect({"session error: rx buffer overflow"});
+    EXPECT_TRUE(c->nothing_more());
+    c->serves_next_client();
 }
 
 // The client resets the connection while its ticket is being issued: the
 // reply cannot be sent, the ticket stays recorded, and the next read sees the
 // connection's end, so the ticket is ended with Steam.
 TEST(HostileConnections, ResetWhileTheTicketIsIssued) {
-    Broker b(Env{{"VANDREL_STANDIN_TICKET_DELAY_MS", "300"}});
-    Fd client = b.connect();
-    pid_t child = b.activate_cstrike(client.get());
-    write_bytes(client.get(), frame_of("vd_connect 1.2.3.4:27015 1 1 77"));
-    b.expect({"<- vd_connect"});
+    auto c = Client::tcp(standin(), {{"VANDREL_STANDIN_TICKET_DELAY_MS", "300"}});
+    pid_t child = c->activate_cstrike();
+    c->send("vd_connect 1.2.3.4:27015 1 1 77");
+    c->expect({"<- vd_connect"});
     // The child is inside the ticket call, which takes 300 ms.
-    ASSERT_TRUE(b.process().wait_for_line(INITIATE_LINE)) << b.transcript();
-    reset_connection(client);
-    b.expect({"-> ticket 240 bytes for challenge 77",
-              "command error: send error, Connection reset by peer (os error 104)",
-              "peer closed the connection", "cleaning up dangling ticket for 1.2.3.4:27015",
-              "session ended, awaiting next connection", reaped_line(10)});
-    EXPECT_EQ(b.calls(TERMINATE), std::vector<std::string>{terminate_call(IP_1_2_3_4, 27015)});
+    ASSERT_TRUE(c->process().wait_for_line(INITIATE_LINE)) << c->transcript();
+    reset_connection(c->socket());
+    c->expect({"-> ticket 240 bytes for challenge 77",
+               "command error: send error, Connection reset by peer (os error 104)",
+               "peer closed the connection", "cleaning up dangling ticket for 1.2.3.4:27015",
+               "session ended, awaiting next connection", reaped_line(10)});
+    EXPECT_EQ(c->broker().calls(TERMINATE),
+              std::vector<std::string>{terminate_call(IP_1_2_3_4, 27015)});
     EXPECT_FALSE(process_exists(child));
-    EXPECT_TRUE(child_pids(b.pid()).empty());
-    b.serves_next_client();
+    EXPECT_TRUE(child_pids(c->process().pid()).empty());
+    c->serves_next_client();
 }
 
 // The client resets the connection while the broker waits for its next
 // frame: the read fails, the recorded ticket is ended with Steam as on a clean
 // close, the session fails, and the child is killed and reaped.
 TEST(HostileConnections, ResetWhileTheBrokerWaitsForAFrame) {
-    Broker b;
-    Fd client = b.connect();
-    pid_t child = b.activate_cstrike(client.get());
-    b.command(client.get(), "vd_connect 1.2.3.4:27015 1 1 77",
-              {"-> ticket 240 bytes for challenge 77"});
-    ASSERT_TRUE(read_frame(client.get()));
-    reset_connection(client);
-    b.expect({"cleaning up dangling ticket for 1.2.3.4:27015",
-              "session error: io error, Connection reset by peer (os error 104)", reaped_line(10)});
-    EXPECT_EQ(b.calls(TERMINATE), std::vector<std::string>{terminate_call(IP_1_2_3_4, 27015)});
+    auto c = Client::tcp(standin());
+    pid_t child = c->activate_cstrike();
+    c->command("vd_connect 1.2.3.4:27015 1 1 77", {"-> ticket 240 bytes for challenge 77"});
+    ASSERT_TRUE(c->reply());
+    reset_connection(c->socket());
+    c->expect({"cleaning up dangling ticket for 1.2.3.4:27015",
+               "session error: io error, Connection reset by peer (os error 104)",
+               reaped_line(10)});
+    EXPECT_EQ(c->broker().calls(TERMINATE),
+              std::vector<std::string>{terminate_call(IP_1_2_3_4, 27015)});
     EXPECT_FALSE(process_exists(child));
-    EXPECT_TRUE(child_pids(b.pid()).empty());
-    b.serves_next_client();
+    EXPECT_TRUE(child_pids(c->process().pid()).empty());
+    c->serves_next_client();
 }
 
 TEST(HostileConnections, HalfClosedClientStillGetsItsReply) {
-    Broker b;
-    Fd client = b.connect();
-    write_bytes(client.get(), concat({frame_of("vd_gamedir cstrike"),
-                                      frame_of("vd_connect 1.2.3.4:27015 1 1 77")}));
-    ASSERT_EQ(::shutdown(client.get(), SHUT_WR), 0);
-    b.expect({"<- vd_gamedir", "activating gamedir \"cstrike\" (appid 10)", ready_line(10),
-              "<- vd_connect", "-> ticket 240 bytes for challenge 77", "peer closed the connection",
-              "cleaning up dangling ticket for 1.2.3.4:27015",
-              "session ended, awaiting next connection", reaped_line(10)});
-    std::optional<Bytes> reply = read_frame(client.get());
+    auto c = Client::tcp(standin());
+    c->send_raw(
+        concat({frame_of("vd_gamedir cstrike"), frame_of("vd_connect 1.2.3.4:27015 1 1 77")}));
+    ASSERT_EQ(::shutdown(c->socket().get(), SHUT_WR), 0);
+    c->expect({"<- vd_gamedir", "activating gamedir \"cstrike\" (appid 10)", ready_line(10),
+               "<- vd_connect", "-> ticket 240 bytes for challenge 77",
+               "peer closed the connection", "cleaning up dangling ticket for 1.2.3.4:27015",
+               "session ended, awaiting next connection", reaped_line(10)});
+    std::optional<Bytes> reply = c->reply();
     ASSERT_TRUE(reply);
-    EXPECT_EQ(*reply, expected_reply(77));
-    EXPECT_TRUE(reads_eof(client.get(), LINE_TIMEOUT));
-    EXPECT_EQ(b.calls(TERMINATE), std::vector<std::string>{terminate_call(IP_1_2_3_4, 27015)});
-    b.serves_next_client();
+    EXPECT_EQ(*reply, expected_reply(77, IP_1_2_3_4, 27015, 1));
+    EXPECT_TRUE(c->nothing_more());
+    EXPECT_EQ(c->broker().calls(TERMINATE),
+              std::vector<std::string>{terminate_call(IP_1_2_3_4, 27015)});
+    c->serves_next_client();
 }
 
 // What a broker holds between sessions: its descriptors and resident memory.
@@ -461,100 +297,96 @@ Footprint footprint(pid_t pid) {
 TEST(HostileChurn, ManySessionsLeaveNothingBehind) {
     constexpr int SESSIONS = 200;
     constexpr long RSS_SLACK_KIB = 128;
-    Broker b;
+    auto c = Client::tcp(standin());
     Footprint after_first;
     auto start = Clock::now();
     for (int i = 0; i < SESSIONS; ++i) {
-        Fd client = b.connect();
+        if (i > 0)
+            c->reconnect();
         const std::string challenge = std::to_string(i);
-        write_bytes(client.get(), concat({frame_of("vd_gamedir cstrike"),
-                                          frame_of("vd_connect 1.2.3.4:27015 1 1 " + challenge)}));
-        b.expect({"<- vd_gamedir", "activating gamedir \"cstrike\" (appid 10)", ready_line(10),
-                  "<- vd_connect", "-> ticket 240 bytes for challenge " + challenge});
-        std::optional<Bytes> reply = read_frame(client.get());
+        c->send_raw(concat({frame_of("vd_gamedir cstrike"),
+                            frame_of("vd_connect 1.2.3.4:27015 1 1 " + challenge)}));
+        c->expect({"<- vd_gamedir", "activating gamedir \"cstrike\" (appid 10)", ready_line(10),
+                   "<- vd_connect", "-> ticket 240 bytes for challenge " + challenge});
+        std::optional<Bytes> reply = c->reply();
         ASSERT_TRUE(reply) << i;
-        ASSERT_EQ(*reply, expected_reply(i)) << i;
-        write_bytes(client.get(), frame_of("vd_disconnect 1.2.3.4:27015 " + challenge));
-        client.reset();
-        b.expect({"<- vd_disconnect", "peer closed the connection",
-                  "session ended, awaiting next connection", reaped_line(10)});
+        ASSERT_EQ(*reply, expected_reply(i, IP_1_2_3_4, 27015, 1)) << i;
+        c->send("vd_disconnect 1.2.3.4:27015 " + challenge);
+        c->socket().reset();
+        c->expect({"<- vd_disconnect", "peer closed the connection",
+                   "session ended, awaiting next connection", reaped_line(10)});
         if (::testing::Test::HasFatalFailure())
             return;
         if (i == 0) {
-            ASSERT_TRUE(wait_idle(b.pid(), LINE_TIMEOUT));
-            after_first = footprint(b.pid());
+            ASSERT_TRUE(wait_idle(c->process().pid(), LINE_TIMEOUT));
+            after_first = footprint(c->process().pid());
         }
     }
     if (!SANITIZED) {
         EXPECT_LT(Clock::now() - start, 30s);
     }
-    ASSERT_TRUE(wait_idle(b.pid(), LINE_TIMEOUT));
-    Footprint after_all = footprint(b.pid());
+    ASSERT_TRUE(wait_idle(c->process().pid(), LINE_TIMEOUT));
+    Footprint after_all = footprint(c->process().pid());
     EXPECT_EQ(after_all.fds, after_first.fds);
     ASSERT_GT(after_first.rss_kib, 0);
     if (!SANITIZED) {
         EXPECT_LE(after_all.rss_kib, after_first.rss_kib + RSS_SLACK_KIB)
             << "first " << after_first.rss_kib << " KiB, last " << after_all.rss_kib << " KiB";
     }
-    EXPECT_TRUE(child_pids(b.pid()).empty());
-    const auto& lines = b.process().lines();
+    EXPECT_TRUE(child_pids(c->process().pid()).empty());
+    const auto& lines = c->process().lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "[vandrel] " + reaped_line(10)), SESSIONS);
-    EXPECT_EQ(b.calls(TERMINATE).size(), static_cast<std::size_t>(SESSIONS));
+    EXPECT_EQ(c->broker().calls(TERMINATE).size(), static_cast<std::size_t>(SESSIONS));
 }
 
 // Killed between requests while a ticket is recorded: the next request fails
 // on the dead pipe, the clean-up at the end cannot reach the child but does
 // not hang or fail the session, and the child is still reaped.
 TEST(HostileChildLoss, KilledBetweenRequests) {
-    Broker b;
-    Fd client = b.connect();
-    pid_t child = b.activate_cstrike(client.get());
+    auto c = Client::tcp(standin());
+    pid_t child = c->activate_cstrike();
     ASSERT_GT(child, 0);
-    b.command(client.get(), "vd_connect 1.2.3.4:27015 1 1 77",
-              {"-> ticket 240 bytes for challenge 77"});
-    ASSERT_TRUE(read_frame(client.get()));
+    c->command("vd_connect 1.2.3.4:27015 1 1 77", {"-> ticket 240 bytes for challenge 77"});
+    ASSERT_TRUE(c->reply());
     ASSERT_EQ(::kill(child, SIGKILL), 0);
     // Once every thread of the child is gone nobody reads its request pipe.
     ASSERT_TRUE(wait_dead(child, LINE_TIMEOUT));
-    b.command(client.get(), "vd_connect 1.2.3.4:27015 1 1 78",
-              {"command error: send error, Broken pipe (os error 32)"});
-    ::shutdown(client.get(), SHUT_WR);
-    b.expect({"peer closed the connection", "cleaning up dangling ticket for 1.2.3.4:27015",
-              "session ended, awaiting next connection", reaped_line(10)});
-    EXPECT_TRUE(reads_eof(client.get(), LINE_TIMEOUT)) << "no second reply";
-    EXPECT_TRUE(b.calls(TERMINATE).empty());
-    EXPECT_TRUE(child_pids(b.pid()).empty());
-    b.serves_next_client();
+    c->command("vd_connect 1.2.3.4:27015 1 1 78",
+               {"command error: send error, Broken pipe (os error 32)"});
+    c->close_input();
+    c->expect({"peer closed the connection", "cleaning up dangling ticket for 1.2.3.4:27015",
+               "session ended, awaiting next connection", reaped_line(10)});
+    EXPECT_TRUE(c->nothing_more()) << "no second reply";
+    EXPECT_TRUE(c->broker().calls(TERMINATE).empty());
+    EXPECT_TRUE(child_pids(c->process().pid()).empty());
+    c->serves_next_client();
 }
 
 // Killed while it works on a ticket: the waiting request sees the child's
 // output end long before its time limit.
 TEST(HostileChildLoss, KilledDuringARequest) {
-    Broker b(Env{{"VANDREL_STANDIN_TICKET_DELAY_MS", "2000"}});
-    Fd client = b.connect();
-    pid_t child = b.activate_cstrike(client.get());
+    auto c = Client::tcp(standin(), {{"VANDREL_STANDIN_TICKET_DELAY_MS", "2000"}});
+    pid_t child = c->activate_cstrike();
     ASSERT_GT(child, 0);
-    write_bytes(client.get(), frame_of("vd_connect 1.2.3.4:27015 1 1 77"));
-    b.expect({"<- vd_connect"});
-    ASSERT_TRUE(b.process().wait_for_line(INITIATE_LINE)) << b.transcript();
+    c->send("vd_connect 1.2.3.4:27015 1 1 77");
+    c->expect({"<- vd_connect"});
+    ASSERT_TRUE(c->process().wait_for_line(INITIATE_LINE)) << c->transcript();
     auto killed = Clock::now();
     ASSERT_EQ(::kill(child, SIGKILL), 0);
-    b.expect({"command error: steam child exited"});
+    c->expect({"command error: steam child exited"});
     EXPECT_LT(Clock::now() - killed, 1500ms) << "not the ticket delay, not the time limit";
     // Nothing was recorded.
-    b.command(client.get(), "vd_disconnect 1.2.3.4:27015 77",
-              {"command error: no ticket requested"});
+    c->command("vd_disconnect 1.2.3.4:27015 77", {"command error: no ticket requested"});
     ASSERT_TRUE(wait_dead(child, LINE_TIMEOUT));
-    b.command(client.get(), "vd_connect 1.2.3.4:27015 1 1 78",
-              {"command error: send error, Broken pipe (os error 32)"});
+    c->command("vd_connect 1.2.3.4:27015 1 1 78",
+               {"command error: send error, Broken pipe (os error 32)"});
     // A new game directory brings a working child.
-    b.command(client.get(), "vd_gamedir valve",
-              {"switching appid 10 -> 70", reaped_line(10),
-               "activating gamedir \"valve\" (appid 70)", ready_line(70)});
-    ::shutdown(client.get(), SHUT_WR);
-    b.expect(
+    c->command("vd_gamedir valve", {"switching appid 10 -> 70", reaped_line(10),
+                                    "activating gamedir \"valve\" (appid 70)", ready_line(70)});
+    c->close_input();
+    c->expect(
         {"peer closed the connection", "session ended, awaiting next connection", reaped_line(70)});
-    EXPECT_TRUE(reads_eof(client.get(), LINE_TIMEOUT));
+    EXPECT_TRUE(c->nothing_more());
 }
 
 bool is_child_or_runtime_text(std::string_view line) {
@@ -565,19 +397,18 @@ bool is_child_or_runtime_text(std::string_view line) {
 // length no frame may have). The child keeps its frames apart from its
 // descriptor 1, so the text lands in the log and the session works.
 TEST(HostileChildOutput, RuntimeTextOnStandardOutputStaysOutOfTheFrames) {
-    Broker b(Env{{"VANDREL_STANDIN_INIT_STDOUT", "VDRLgarbage\n"}});
-    Fd client = b.connect();
-    write_bytes(client.get(), frame_of("vd_gamedir cstrike"));
-    b.expect({"<- vd_gamedir", "activating gamedir \"cstrike\" (appid 10)", ready_line(10)},
-             is_child_or_runtime_text);
-    const auto& lines = b.process().lines();
+    auto c = Client::tcp(standin(), {{"VANDREL_STANDIN_INIT_STDOUT", "VDRLgarbage\n"}});
+    c->send("vd_gamedir cstrike");
+    c->expect({"<- vd_gamedir", "activating gamedir \"cstrike\" (appid 10)", ready_line(10)},
+              is_child_or_runtime_text);
+    const auto& lines = c->process().lines();
     EXPECT_NE(std::find(lines.begin(), lines.end(), "VDRLgarbage"), lines.end())
         << "the runtime's text is in the log";
-    write_bytes(client.get(), frame_of("vd_connect 1.2.3.4:27015 1 1 77"));
-    b.expect({"<- vd_connect", "-> ticket 240 bytes for challenge 77"}, is_child_or_runtime_text);
-    std::optional<Bytes> reply = read_frame(client.get());
+    c->send("vd_connect 1.2.3.4:27015 1 1 77");
+    c->expect({"<- vd_connect", "-> ticket 240 bytes for challenge 77"}, is_child_or_runtime_text);
+    std::optional<Bytes> reply = c->reply();
     ASSERT_TRUE(reply);
-    EXPECT_EQ(*reply, expected_reply(77));
+    EXPECT_EQ(*reply, expected_reply(77, IP_1_2_3_4, 27015, 1));
 }
 
 // The child's frame output closes while it works on a ticket: the waiting
@@ -585,62 +416,47 @@ TEST(HostileChildOutput, RuntimeTextOnStandardOutputStaysOutOfTheFrames) {
 // reply then fails and it ends on its own, and the session goes on with the
 // dead child until the client leaves.
 TEST(HostileChildOutput, OutputClosedWhileTheChildIsBusy) {
-    Broker b(Env{{"VANDREL_STANDIN_TICKET_CLOSE_OUTPUT", "1"},
-                 {"VANDREL_STANDIN_TICKET_DELAY_MS", "500"}});
-    Fd client = b.connect();
-    pid_t child = b.activate_cstrike(client.get());
+    auto c = Client::tcp(standin(), {{"VANDREL_STANDIN_TICKET_CLOSE_OUTPUT", "1"},
+                                     {"VANDREL_STANDIN_TICKET_DELAY_MS", "500"}});
+    pid_t child = c->activate_cstrike();
     ASSERT_GT(child, 0);
-    b.command(client.get(), "vd_connect 1.2.3.4:27015 1 1 77",
-              {"command error: steam child exited"});
+    c->command("vd_connect 1.2.3.4:27015 1 1 77", {"command error: steam child exited"});
     const std::string exited = "[vandrel] command error: steam child exited";
     const std::string issued = "[vandrel] child: ticket 240 bytes";
-    ASSERT_TRUE(b.process().wait_for_line(issued)) << b.transcript();
+    ASSERT_TRUE(c->process().wait_for_line(issued)) << c->transcript();
     ASSERT_TRUE(
-        b.process().wait_for_line("[vandrel] fatal: send error, Bad file descriptor (os error 9)"))
-        << b.transcript();
-    const auto& lines = b.process().lines();
+        c->process().wait_for_line("[vandrel] fatal: send error, Bad file descriptor (os error 9)"))
+        << c->transcript();
+    const auto& lines = c->process().lines();
     EXPECT_LT(std::find(lines.begin(), lines.end(), exited),
               std::find(lines.begin(), lines.end(), issued))
         << "the session saw the end while the child was still in its Steam call";
     ASSERT_TRUE(wait_dead(child, LINE_TIMEOUT));
-    b.command(client.get(), "vd_disconnect 1.2.3.4:27015 77",
-              {"command error: no ticket requested"});
-    b.command(client.get(), "vd_connect 1.2.3.4:27015 1 1 78",
-              {"command error: send error, Broken pipe (os error 32)"});
-    ::shutdown(client.get(), SHUT_WR);
-    b.expect(
+    c->command("vd_disconnect 1.2.3.4:27015 77", {"command error: no ticket requested"});
+    c->command("vd_connect 1.2.3.4:27015 1 1 78",
+               {"command error: send error, Broken pipe (os error 32)"});
+    c->close_input();
+    c->expect(
         {"peer closed the connection", "session ended, awaiting next connection", reaped_line(10)});
-    EXPECT_TRUE(reads_eof(client.get(), LINE_TIMEOUT)) << "no reply to either request";
-    EXPECT_TRUE(child_pids(b.pid()).empty());
-    b.serves_next_client();
+    EXPECT_TRUE(c->nothing_more()) << "no reply to either request";
+    EXPECT_TRUE(child_pids(c->process().pid()).empty());
+    c->serves_next_client();
 }
 
 // In stdio mode the client stops reading the broker's standard output: the
 // reply fails, the session reads on, and the terminate command still ends
 // the ticket, the child and the broker in order.
 TEST(HostileStdio, ClosedStandardOutputFailsTheReplyOnly) {
-    TempDir dir;
-    Process p(broker_options(dir, {"--stdio"}, {}));
-    auto expect = [&](const std::vector<std::string>& lines) {
-        for (const auto& line : lines) {
-            auto got = next_line_skipping(p, is_child_line);
-            ASSERT_TRUE(got.has_value()) << "missing line: " << line;
-            ASSERT_EQ(*got, "[vandrel] " + line);
-        }
-    };
-    expect({"starting in stdio mode", "session open on stdio"});
-    write_bytes(p.stdin_fd(), frame_of("vd_gamedir cstrike"));
-    expect({"<- vd_gamedir", "activating gamedir \"cstrike\" (appid 10)", ready_line(10)});
-    p.close_stdout();
-    write_bytes(p.stdin_fd(), frame_of("vd_connect 1.2.3.4:27015 1 1 77"));
-    expect({"<- vd_connect", "-> ticket 240 bytes for challenge 77",
-            "command error: send error, Broken pipe (os error 32)"});
-    write_bytes(p.stdin_fd(), frame_of("vd_sync"));
-    expect({"<- vd_sync", "command error: unknown command"});
-    write_bytes(p.stdin_fd(), frame_of("vd_terminate"));
-    expect({"<- vd_terminate", "cleaning up dangling ticket for 1.2.3.4:27015", reaped_line(10)});
-    EXPECT_EQ(p.wait_exit(), 0);
-    EXPECT_EQ(file_lines(dir.path() + "/calls.log", TERMINATE),
+    auto c = Client::stdio(standin());
+    c->command("vd_gamedir cstrike", {"activating gamedir \"cstrike\" (appid 10)", ready_line(10)});
+    c->process().close_stdout();
+    c->command("vd_connect 1.2.3.4:27015 1 1 77",
+               {"-> ticket 240 bytes for challenge 77",
+                "command error: send error, Broken pipe (os error 32)"});
+    c->sync();
+    c->command("vd_terminate", {"cleaning up dangling ticket for 1.2.3.4:27015", reaped_line(10)});
+    EXPECT_EQ(c->process().wait_exit(), 0);
+    EXPECT_EQ(c->broker().calls(TERMINATE),
               std::vector<std::string>{terminate_call(IP_1_2_3_4, 27015)});
 }
 

@@ -185,6 +185,11 @@ struct Listener {
     const char* listen;  // the broker's listen address
     const char* connect; // where the clients connect
 };
+// Shown by its addresses, so that the test's name stays the same from build
+// to build.
+void PrintTo(const Listener& l, std::ostream* os) {
+    *os << l.listen << " <- " << l.connect;
+}
 
 class PeerCheckFamilies : public testing::TestWithParam<Listener> {};
 

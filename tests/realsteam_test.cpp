@@ -8,11 +8,11 @@
 // parent through a pipe. The parent then reads what the runtime forwarded to
 // the simulated client from the call log.
 #include "addr.hpp"
+#include "e2e.hpp"
 #include "error.hpp"
 #include "fd.hpp"
 #include "steam/client.hpp"
 #include "steam/flat.hpp"
-#include "test_support.hpp"
 
 #include <array>
 #include <cerrno>
@@ -44,8 +44,8 @@ using steam::Client;
 using Kind = SteamAPIInitError::Kind;
 using Env = std::vector<std::pair<std::string, std::string>>;
 
-constexpr std::string_view REAL_RUNTIME = VANDREL_REAL_RUNTIME_DIR "/libsteam_api.so";
-constexpr std::string_view SIMULATED_CLIENT = VANDREL_STEAMCLIENT_SO;
+const std::string REAL_RUNTIME = test::real_steam().runtime_dir + "/libsteam_api.so";
+const std::string SIMULATED_CLIENT = test::real_steam().simulated_client;
 constexpr auto SCENARIO_TIMEOUT = 30s;
 
 constexpr std::uint32_t APP_ID = 10;
@@ -55,14 +55,12 @@ constexpr std::uint64_t DEFAULT_STEAM_ID = 76561197960287930ULL;
 constexpr std::uint64_t SERVER_STEAM_ID = 90071992547409921ULL;
 const SocketAddrV4 SERVER{{192, 168, 1, 20}, 27015};
 constexpr std::uint32_t SERVER_IP = 3232235796U; // 192.168.1.20, first octet most significant
-// The simulated client's default ticket length, the stand-in's.
-constexpr std::size_t TICKET_LEN = 240;
 
-const std::string INITIATE = "SteamAPI_ISteamUser_InitiateGameConnection_DEPRECATED ";
-const std::string TERMINATE = "SteamAPI_ISteamUser_TerminateGameConnection_DEPRECATED ";
-const std::string NEXT_CALLBACK = "SteamAPI_ManualDispatch_GetNextCallback ";
-const std::string CALL_RESULT = "SteamAPI_ManualDispatch_GetAPICallResult ";
-const std::string FREE_CALLBACK = "SteamAPI_ManualDispatch_FreeLastCallback ";
+using test::CALL_RESULT;
+using test::FREE_CALLBACK;
+using test::INITIATE;
+using test::NEXT_CALLBACK;
+using test::TERMINATE;
 const std::string RUN_FRAME = "steamclient RunFrame";
 const std::string SHUTDOWN = "steamclient BShutdownIfAllPipesClosed";
 
@@ -91,7 +89,7 @@ class Sandbox {
     Sandbox() {
         fs::create_directories(sdk_dir());
         fs::create_directories(work());
-        fs::copy_file(std::string(SIMULATED_CLIENT), client_library());
+        fs::copy_file(SIMULATED_CLIENT, client_library());
         write_file(steam_dir() + "/steam.pid", std::to_string(::getpid()));
         write_file(work() + "/steam_appid.txt", std::to_string(APP_ID));
     }
@@ -120,33 +118,16 @@ struct Outcome {
     std::vector<std::string> calls;
 
     std::vector<std::string> calls_starting(std::string_view prefix) const {
-        std::vector<std::string> out;
-        for (const std::string& line : calls)
-            if (line.starts_with(prefix))
-                out.push_back(line);
-        return out;
+        return test::lines_starting(calls, prefix);
     }
 };
-
-// Drops every variable of the stand-in or the simulated client, so that only
-// the scenario's own settings count.
-void clear_scripting_env() {
-    std::vector<std::string> names;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string_view entry(*e);
-        if (entry.starts_with("VANDREL_STANDIN_") || entry.starts_with("VANDREL_STEAMCLIENT_"))
-            names.emplace_back(entry.substr(0, entry.find('=')));
-    }
-    for (const std::string& name : names)
-        ::unsetenv(name.c_str());
-}
 
 [[noreturn]] void run_child(const Sandbox& box, const Env& env,
                             const std::function<void(Checks&)>& body, int report_fd) {
     const int err = ::open(box.stderr_path().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (err < 0 || ::dup2(err, STDERR_FILENO) < 0)
         ::_exit(120);
-    clear_scripting_env();
+    test::unset_scripting_variables();
     ::setenv("HOME", box.home().c_str(), 1);
     ::setenv("VANDREL_STANDIN_CALL_LOG", box.call_log().c_str(), 1);
     for (const auto& [name, value] : env)
@@ -247,10 +228,9 @@ std::optional<Client> init_or_fail(Checks& checks) {
 class RealSteam : public ::testing::Test {
   protected:
     void SetUp() override {
-        const std::string real(REAL_RUNTIME);
-        if (!fs::exists(real))
-            GTEST_SKIP() << real << " is missing: scripts/fetch-steam-runtime could not fetch "
-                         << "the real runtime (the ctest fixture fetch_steam_runtime does)";
+        if (std::string why = test::real_runtime_missing(); !why.empty())
+            GTEST_SKIP() << why;
+        const std::string& real = REAL_RUNTIME;
         // The real runtime is in place; it must also be the one this process
         // runs, or every scenario below would test the stand-in instead.
         Dl_info info{};
@@ -287,7 +267,7 @@ TEST_F(RealSteam, TicketsCarryTheClientsBytesAndTheServerAsForwarded) {
             return;
         const steam::User user = client->user();
         const Bytes expected =
-            test::standin_ticket(SERVER_IP, SERVER.port, SERVER_STEAM_ID, TICKET_LEN);
+            test::standin_ticket(SERVER_IP, SERVER.port, SERVER_STEAM_ID, test::DEFAULT_TICKET_LEN);
         for (const bool secure : {true, false}) {
             const auto ticket = user.initiate_game_connection(SERVER_STEAM_ID, SERVER, secure);
             checks.expect(ticket.has_value(), "no ticket");
@@ -308,7 +288,7 @@ TEST_F(RealSteam, TicketsCarryTheClientsBytesAndTheServerAsForwarded) {
         EXPECT_NE(line.find(i == 0 ? " secure=1 " : " secure=0 "), std::string::npos) << line;
     }
     EXPECT_EQ(out.calls_starting(TERMINATE),
-              std::vector<std::string>{TERMINATE + field("ip", SERVER_IP) + " port=27015"});
+              std::vector<std::string>{test::terminate_call(SERVER_IP, SERVER.port)});
 }
 
 TEST_F(RealSteam, TicketLengthFollowsTheReturnedCountCappedAtTheBuffer) {
@@ -502,7 +482,7 @@ TEST_P(RealSteamInitFailure, MapsToItsKindAndTheRuntimesMessage) {
         ::unsetenv("VANDREL_STEAMCLIENT_FAIL");
         Sandbox::write_file(box_.work() + "/steam_appid.txt", std::to_string(APP_ID));
         std::error_code ec;
-        fs::copy_file(std::string(SIMULATED_CLIENT), box_.client_library(), ec);
+        fs::copy_file(SIMULATED_CLIENT, box_.client_library(), ec);
         auto again = Client::init();
         checks.expect(again.ok(), "a second init after the failure failed");
     });

@@ -57,16 +57,6 @@ constexpr const char* NO_APPID_MESSAGE =
     "No appID found.  Either launch the game from Steam, or put the file steam_appid.txt "
     "containing the correct appID in your game folder.";
 
-// The stand-in's ticket bytes, as its source documents them.
-std::uint8_t expected_ticket_byte(std::uint32_t ip, std::uint16_t port, std::uint64_t sid,
-                                  std::size_t i) {
-    std::uint64_t z = (sid ^ ((std::uint64_t{ip} << 16) | port)) + (i + 1) * 0x9E3779B97F4A7C15ULL;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    z ^= z >> 31;
-    return static_cast<std::uint8_t>(z >> 56);
-}
-
 SocketAddrV4 addr(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d,
                   std::uint16_t port) {
     return SocketAddrV4{{a, b, c, d}, port};
@@ -85,8 +75,7 @@ class SteamLayer : public ::testing::Test {
         std::string pattern = (fs::temp_directory_path() / "steam_test-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;
-        for (const std::string& name : test::scripting_variables())
-            ::unsetenv(name.c_str());
+        test::unset_scripting_variables();
         log_path_ = dir_ / "calls.log";
         set_env("VANDREL_STANDIN_CALL_LOG", log_path_.string());
         write_app_id("480");
@@ -104,8 +93,7 @@ class SteamLayer : public ::testing::Test {
             shutdowns += starts_with_word(line, "SteamAPI_Shutdown");
         }
         EXPECT_EQ(inits, shutdowns) << "every initialisation is shut down exactly once";
-        for (const std::string& name : test::scripting_variables())
-            ::unsetenv(name.c_str());
+        test::unset_scripting_variables();
         std::error_code ignored;
         fs::remove_all(dir_, ignored);
     }
@@ -313,9 +301,9 @@ TEST_F(SteamLayer, TicketLengthFollowsTheCallsResult) {
         if (!ticket)
             continue;
         ASSERT_EQ(ticket->size(), *c.len);
+        const auto expected = test::standin_ticket(server.host_order_ip(), 27015, sid, *c.len);
         for (std::size_t i = 0; i < ticket->size(); ++i)
-            ASSERT_EQ((*ticket)[i], expected_ticket_byte(server.host_order_ip(), 27015, sid, i))
-                << "byte " << i;
+            ASSERT_EQ((*ticket)[i], expected[i]) << "byte " << i;
     }
 }
 
@@ -328,8 +316,9 @@ TEST_F(SteamLayer, TicketKeepsTheBufferWhenTheCountExceedsWhatWasWritten) {
     const auto ticket = client->user().initiate_game_connection(7, server, false);
     ASSERT_TRUE(ticket.has_value());
     ASSERT_EQ(ticket->size(), MAX_TICKET_LEN);
-    for (std::size_t i = 0; i < 100; ++i)
-        ASSERT_EQ((*ticket)[i], expected_ticket_byte(server.host_order_ip(), 27015, 7, i));
+    const auto written = test::standin_ticket(server.host_order_ip(), 27015, 7, 100);
+    for (std::size_t i = 0; i < written.size(); ++i)
+        ASSERT_EQ((*ticket)[i], written[i]);
     for (std::size_t i = 100; i < ticket->size(); ++i)
         ASSERT_EQ((*ticket)[i], 0) << "unwritten bytes stay zero, byte " << i;
 }

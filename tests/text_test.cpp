@@ -1,4 +1,5 @@
 #include "text.hpp"
+#include "utf8_encode.hpp"
 
 #include "error.hpp"
 
@@ -61,27 +62,7 @@ std::string hex(const Bytes& bytes) {
     return out;
 }
 
-// The UTF-8 encoding of one code point (surrogates included, for building
-// test input).
-std::string utf8(char32_t c) {
-    std::string out;
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-    return out;
-}
+using test::utf8;
 
 std::vector<char32_t> code_points(std::initializer_list<char32_t> list) {
     return list;

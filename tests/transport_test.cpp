@@ -54,7 +54,7 @@ class ScriptedTransport final : public Transport {
     std::string describe() const override { return "scripted"; }
 };
 
-class FramedTest : public ::testing::Test {
+class FramedStream : public ::testing::Test {
   protected:
     std::deque<ScriptedTransport::Read> reads;
     Bytes written;
@@ -82,7 +82,7 @@ class FramedTest : public ::testing::Test {
     }
 };
 
-TEST_F(FramedTest, ReadsFramesWhateverTheReadBoundaries) {
+TEST_F(FramedStream, ReadsFramesWhateverTheReadBoundaries) {
     Bytes two = frame_of("first");
     Bytes second = frame_of("second");
     two.insert(two.end(), second.begin(), second.end());
@@ -103,7 +103,7 @@ TEST_F(FramedTest, ReadsFramesWhateverTheReadBoundaries) {
     EXPECT_TRUE(empty->value().empty());
 }
 
-TEST_F(FramedTest, RetriesInterruptedReadsAndReportsOthers) {
+TEST_F(FramedStream, RetriesInterruptedReadsAndReportsOthers) {
     reads.push_back({{}, EINTR});
     feed(frame_of("after eintr"));
     EXPECT_EQ(next_text(), "after eintr");
@@ -112,18 +112,18 @@ TEST_F(FramedTest, RetriesInterruptedReadsAndReportsOthers) {
               "io error, " + std::string(std::strerror(ECONNRESET)) + " (os error 104)");
 }
 
-TEST_F(FramedTest, PartialFrameThenEndOfInputIsAPlainEnd) {
+TEST_F(FramedStream, PartialFrameThenEndOfInputIsAPlainEnd) {
     feed("VDRL\x05");
     EXPECT_TRUE(next_is_end());
 }
 
-TEST_F(FramedTest, CompleteFrameThenEndOfInput) {
+TEST_F(FramedStream, CompleteFrameThenEndOfInput) {
     feed(frame_of("last"));
     EXPECT_EQ(next_text(), "last");
     EXPECT_TRUE(next_is_end());
 }
 
-TEST_F(FramedTest, MagicIsCheckedOnlyOnceSixBytesAreThere) {
+TEST_F(FramedStream, MagicIsCheckedOnlyOnceSixBytesAreThere) {
     feed("XXXX");
     feed(Bytes{0x01});
     feed(Bytes{0x00});
@@ -132,7 +132,7 @@ TEST_F(FramedTest, MagicIsCheckedOnlyOnceSixBytesAreThere) {
     EXPECT_EQ(next_error(), "invalid frame magic") << "the bad bytes stay at the front";
 }
 
-TEST_F(FramedTest, LengthLimit) {
+TEST_F(FramedStream, LengthLimit) {
     Bytes max(MAX_FRAME_PAYLOAD, 'a');
     feed(frame_of(max));
     auto r = framed.next_frame();
@@ -143,7 +143,7 @@ TEST_F(FramedTest, LengthLimit) {
     EXPECT_EQ(next_error(), "frame too large");
 }
 
-TEST_F(FramedTest, ReceiveBufferIsBounded) {
+TEST_F(FramedStream, ReceiveBufferIsBounded) {
     // 4100 bytes of a 4096-byte frame are buffered; a read that brings its
     // last two bytes and a following 4095-byte frame's worth of bytes would
     // take the buffer past 8192.
@@ -160,7 +160,7 @@ TEST_F(FramedTest, ReceiveBufferIsBounded) {
     EXPECT_EQ(next_error(), "rx buffer overflow");
 }
 
-TEST_F(FramedTest, ExactlyFullBufferIsAccepted) {
+TEST_F(FramedStream, ExactlyFullBufferIsAccepted) {
     // 4096 bytes of a 4102-byte frame, then a read of 4096 bytes (its last
     // six and most of the next frame) fill the buffer to exactly 8192.
     Bytes a = frame_of(Bytes(MAX_FRAME_PAYLOAD, 'a'));
@@ -179,7 +179,7 @@ TEST_F(FramedTest, ExactlyFullBufferIsAccepted) {
     EXPECT_EQ(second->value(), Bytes(MAX_FRAME_PAYLOAD, 'b'));
 }
 
-TEST_F(FramedTest, SendWritesOneWholeFrame) {
+TEST_F(FramedStream, SendWritesOneWholeFrame) {
     ASSERT_TRUE(framed.send({}).ok());
     EXPECT_EQ(written, (Bytes{'V', 'D', 'R', 'L', 0, 0}));
 
@@ -234,7 +234,7 @@ TEST(ReadFrames, DeliversUntilABadFrameOrEnd) {
     EXPECT_EQ(got, (std::vector<std::string>{"one", "two"}));
 }
 
-TEST(TcpTransportTest, DescribesPeerAndReportsGoneClient) {
+TEST(TcpTransport, DescribesPeerAndReportsGoneClient) {
     int pair[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
     TcpTransport t{Fd(pair[0])};
@@ -245,7 +245,7 @@ TEST(TcpTransportTest, DescribesPeerAndReportsGoneClient) {
     EXPECT_EQ(w.error().os_code(), EPIPE);
 }
 
-TEST(StdioTransportTest, Describe) {
+TEST(StdioTransport, Describe) {
     EXPECT_EQ(StdioTransport().describe(), "stdio");
 }
 

@@ -110,18 +110,17 @@ void set_hook(Object*, void (*hook)()) {
 
 Object* client_object() {
     static SlotTable table;
-    static Object object = [] {
-        fill_zero_slots(table);
-        table[SLOT_CREATE_STEAM_PIPE] = slot(create_steam_pipe);
-        table[SLOT_RELEASE_STEAM_PIPE] = slot(release_steam_pipe);
-        table[SLOT_CONNECT_TO_GLOBAL_USER] = slot(connect_to_global_user);
-        table[SLOT_RELEASE_USER] = slot(release_user);
-        table[SLOT_GET_USER] = slot(get_user);
-        table[SLOT_GET_GENERIC_INTERFACE] = slot(get_generic_interface);
-        table[SLOT_SHUTDOWN_IF_ALL_PIPES_CLOSED] = slot(shutdown_if_all_pipes_closed);
-        table[SLOT_SET_HOOK] = slot(set_hook);
-        return Object{table, CLIENT_VERSION};
-    }();
+    static Object object =
+        make_object(table,
+                    {{SLOT_CREATE_STEAM_PIPE, slot(create_steam_pipe)},
+                     {SLOT_RELEASE_STEAM_PIPE, slot(release_steam_pipe)},
+                     {SLOT_CONNECT_TO_GLOBAL_USER, slot(connect_to_global_user)},
+                     {SLOT_RELEASE_USER, slot(release_user)},
+                     {SLOT_GET_USER, slot(get_user)},
+                     {SLOT_GET_GENERIC_INTERFACE, slot(get_generic_interface)},
+                     {SLOT_SHUTDOWN_IF_ALL_PIPES_CLOSED, slot(shutdown_if_all_pipes_closed)},
+                     {SLOT_SET_HOOK, slot(set_hook)}},
+                    CLIENT_VERSION);
     return &object;
 }
 

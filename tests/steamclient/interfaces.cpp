@@ -35,6 +35,12 @@ make_zero_slots(std::index_sequence<N...>) {
 
 constexpr auto ZERO_SLOTS = make_zero_slots(std::make_index_sequence<SLOT_COUNT>{});
 
+// Fills every entry with a function that returns 0 and traces its slot number.
+void fill_zero_slots(SlotTable& table) {
+    for (std::size_t i = 0; i < SLOT_COUNT; ++i)
+        table[i] = slot(ZERO_SLOTS[i]);
+}
+
 struct OtherInterface {
     Object object;
     char version[VERSION_CAPACITY];
@@ -63,9 +69,11 @@ Object* other_object(const char* version) {
 
 } // namespace
 
-void fill_zero_slots(SlotTable& table) {
-    for (std::size_t i = 0; i < SLOT_COUNT; ++i)
-        table[i] = slot(ZERO_SLOTS[i]);
+Object make_object(SlotTable& table, std::initializer_list<Entry> entries, const char* version) {
+    fill_zero_slots(table);
+    for (const Entry& entry : entries)
+        table[entry.index] = entry.function;
+    return Object{table, version};
 }
 
 Object* interface_object(const char* version) {

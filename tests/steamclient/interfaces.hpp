@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 
 namespace vandrel::steamclient {
 
@@ -26,13 +27,19 @@ struct Object {
     const char* version; // the interface version it was handed out for (traces)
 };
 
-// Fills every entry with a function that returns 0 and traces its slot number.
-void fill_zero_slots(SlotTable& table);
 // A table entry for a function of any signature.
 template <class R, class... A>
 Slot slot(R (*f)(A...)) {
     return reinterpret_cast<Slot>(f);
 }
+// One implemented entry of a table: its slot number and the function there.
+struct Entry {
+    std::size_t index;
+    Slot function;
+};
+// Fills `table` with `entries` and every other entry with a function that
+// returns 0 and traces its slot number; the object for `version` that uses it.
+Object make_object(SlotTable& table, std::initializer_list<Entry> entries, const char* version);
 
 inline constexpr const char* CLIENT_VERSION = "SteamClient021";
 inline constexpr const char* USER_VERSION = "SteamUser023";

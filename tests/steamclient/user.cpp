@@ -63,15 +63,14 @@ void terminate_game_connection(Object*, std::uint32_t server_ip, std::uint32_t p
 
 Object* user_object() {
     static SlotTable table;
-    static Object object = [] {
-        fill_zero_slots(table);
-        table[SLOT_GET_HSTEAM_USER] = slot(get_hsteam_user);
-        table[SLOT_LOGGED_ON] = slot(logged_on);
-        table[SLOT_GET_STEAM_ID] = slot(get_steam_id);
-        table[SLOT_INITIATE_GAME_CONNECTION] = slot(initiate_game_connection);
-        table[SLOT_TERMINATE_GAME_CONNECTION] = slot(terminate_game_connection);
-        return Object{table, USER_VERSION};
-    }();
+    static Object object =
+        make_object(table,
+                    {{SLOT_GET_HSTEAM_USER, slot(get_hsteam_user)},
+                     {SLOT_LOGGED_ON, slot(logged_on)},
+                     {SLOT_GET_STEAM_ID, slot(get_steam_id)},
+                     {SLOT_INITIATE_GAME_CONNECTION, slot(initiate_game_connection)},
+                     {SLOT_TERMINATE_GAME_CONNECTION, slot(terminate_game_connection)}},
+                    USER_VERSION);
     return &object;
 }
 

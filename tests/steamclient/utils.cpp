@@ -28,12 +28,9 @@ void run_frame(Object*) {
 
 Object* utils_object() {
     static SlotTable table;
-    static Object object = [] {
-        fill_zero_slots(table);
-        table[SLOT_GET_APP_ID] = slot(get_app_id);
-        table[SLOT_RUN_FRAME] = slot(run_frame);
-        return Object{table, UTILS_VERSION};
-    }();
+    static Object object =
+        make_object(table, {{SLOT_GET_APP_ID, slot(get_app_id)}, {SLOT_RUN_FRAME, slot(run_frame)}},
+                    UTILS_VERSION);
     return &object;
 }
 

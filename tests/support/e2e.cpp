@@ -11,8 +11,6 @@
 #include <thread>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace vandrel::test {
 
 namespace fs = std::filesystem;
@@ -116,14 +114,16 @@ std::string field(const std::string& line, std::string_view key) {
     return line.substr(at, line.find(' ', at) - at);
 }
 
-std::vector<std::string> scripting_variables() {
-    std::vector<std::string> names;
-    for (char** e = environ; *e != nullptr; ++e) {
-        std::string_view entry = *e;
-        if (entry.starts_with("VANDREL_STANDIN_") || entry.starts_with("VANDREL_STEAMCLIENT_"))
-            names.emplace_back(entry.substr(0, entry.find('=')));
-    }
-    return names;
+RealSteam real_steam() {
+    return {VANDREL_REAL_RUNTIME_DIR, VANDREL_STEAMCLIENT_SO};
+}
+
+std::string real_runtime_missing() {
+    const std::string runtime = real_steam().runtime_dir + "/libsteam_api.so";
+    if (fs::exists(runtime))
+        return "";
+    return runtime + " is missing: scripts/fetch-steam-runtime could not fetch the real runtime "
+                     "(the ctest fixture fetch_steam_runtime does)";
 }
 
 SteamSetup::SteamSetup(const RealSteam& real)
@@ -265,6 +265,16 @@ bool dir_is_empty(const std::string& path) {
     return fs::is_empty(path, ec) && !ec;
 }
 
+std::vector<std::string> scratch_dirs(const std::string& tmpdir) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(tmpdir, ec))
+        if (entry.path().filename().string().starts_with("vandrel-"))
+            out.push_back(entry.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
 std::string start(Child& child, std::uint64_t id) {
     std::optional<Bytes> ready = child.next_frame();
     EXPECT_EQ(ready, ready_message(id)) << show(ready);
@@ -312,15 +322,26 @@ std::string broker_initiate(std::uint64_t sid, std::uint32_t ip, std::uint16_t p
     return initiate_call(sid, ip, port, secure, n, n);
 }
 
-Bytes expected_reply(std::int32_t challenge, std::uint32_t ip, std::uint16_t port,
-                     std::uint64_t server_sid, std::size_t len) {
+Bytes connect_reply(std::int32_t challenge, std::uint64_t steam_id, const Bytes& ticket,
+                    std::optional<std::uint32_t> announced) {
     Bytes out = bytes_of("vd_connect\n");
     append_le(out, static_cast<std::uint32_t>(challenge), 4);
-    append_le(out, USER_STEAM_ID, 8);
-    append_le(out, len, 4);
-    Bytes ticket = standin_ticket(ip, port, server_sid, len);
+    append_le(out, steam_id, 8);
+    append_le(out, announced.value_or(static_cast<std::uint32_t>(ticket.size())), 4);
     out.insert(out.end(), ticket.begin(), ticket.end());
     return out;
+}
+
+Bytes error_reply(std::int32_t challenge, std::string_view text) {
+    Bytes out = bytes_of("vd_error\n");
+    append_le(out, static_cast<std::uint32_t>(challenge), 4);
+    out.insert(out.end(), text.begin(), text.end());
+    return out;
+}
+
+Bytes expected_reply(std::int32_t challenge, std::uint32_t ip, std::uint16_t port,
+                     std::uint64_t server_sid, std::size_t len) {
+    return connect_reply(challenge, USER_STEAM_ID, standin_ticket(ip, port, server_sid, len));
 }
 
 bool is_child_or_fatal(std::string_view line) {
@@ -364,17 +385,18 @@ Spawn Broker::spawn(std::vector<std::string> args, const Env& extra) const {
 std::unique_ptr<Client> Client::tcp(const SteamSetup& steam, const Env& env) {
     auto c = std::unique_ptr<Client>(new Client(steam));
     c->tcp_ = std::make_unique<TcpBroker>(c->broker_.spawn({"127.0.0.1:0"}, env));
-    c->socket_ = c->tcp_->connect();
-    c->in_ = c->out_ = c->socket_.get();
-    c->expect({"session open on tcp 127.0.0.1:" + std::to_string(local_port(c->in_))});
+    c->reconnect();
     return c;
+}
+
+void Client::reconnect() {
+    socket_ = tcp_->connect();
+    expect({"session open on tcp 127.0.0.1:" + std::to_string(local_port(socket_.get()))});
 }
 
 std::unique_ptr<Client> Client::stdio(const SteamSetup& steam, const Env& env) {
     auto c = std::unique_ptr<Client>(new Client(steam));
     c->stdio_ = std::make_unique<Process>(c->broker_.spawn({"--stdio"}, env));
-    c->in_ = c->stdio_->stdin_fd();
-    c->out_ = c->stdio_->stdout_fd();
     c->expect({"starting in stdio mode", "session open on stdio"});
     return c;
 }
@@ -400,8 +422,10 @@ void Client::expect(const std::vector<std::string>& lines, bool (*skip)(std::str
 
 std::string Client::transcript() {
     std::string out = "lines so far:\n";
+    // The largest frames make lines of thousands of letters: their start is enough.
+    constexpr std::size_t SHOWN = 200;
     for (const auto& l : process().lines())
-        out += "  " + l + "\n";
+        out += "  " + l.substr(0, SHOWN) + "\n";
     return out;
 }
 
@@ -422,6 +446,16 @@ pid_t Client::only_child() {
     std::vector<pid_t> children = child_pids(process().pid());
     EXPECT_EQ(children.size(), 1u);
     return children.size() == 1 ? children[0] : -1;
+}
+
+void Client::serves_next_client() {
+    if (::testing::Test::HasFatalFailure())
+        return;
+    reconnect();
+    command("vd_connect 1.2.3.4:27015 1 1 77", {"command error: session not active"});
+    close_input();
+    expect({"peer closed the connection", "session ended, awaiting next connection"});
+    EXPECT_TRUE(nothing_more());
 }
 
 } // namespace vandrel::test

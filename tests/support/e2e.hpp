@@ -6,6 +6,7 @@
 #include "test_support.hpp"
 
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <map>
 #include <memory>
 #include <optional>
@@ -87,15 +88,16 @@ std::string field(const std::string& line, std::string_view key);
 
 // --- The environment of a process on one runtime ----------------------------
 
-// The variables of this process that script either runtime, so that a test
-// can drop them and only its own settings count.
-std::vector<std::string> scripting_variables();
-
 // Where Steam's real runtime and the simulated Steam client library are.
 struct RealSteam {
     std::string runtime_dir;      // holds libsteam_api.so
     std::string simulated_client; // a steamclient.so
 };
+
+// Where the build fetches Steam's real runtime to, and the simulated client it builds.
+RealSteam real_steam();
+// Why the tests cannot run Steam's real runtime (it was not fetched), or empty.
+std::string real_runtime_missing();
 
 // What a process needs to run against one runtime. For the real one: a
 // sandbox HOME whose .steam holds a copy of the simulated client library and
@@ -133,6 +135,43 @@ class SteamSetup {
 
 // The stand-in's setup, for tests that run on the stand-in alone.
 const SteamSetup& standin();
+
+// The runtime a test parameter names; a parameter of another type gives its
+// own overload.
+inline Runtime runtime_of(Runtime runtime) {
+    return runtime;
+}
+
+// The name of a test instance: its runtime ("StandIn", "Real"), or the
+// `name` of its case.
+inline std::string instance_name(const ::testing::TestParamInfo<Runtime>& info) {
+    return runtime_name(info.param);
+}
+template <class Case>
+std::string case_name(const ::testing::TestParamInfo<Case>& info) {
+    return info.param.name;
+}
+
+// A test against one runtime; a real-runtime test skips when the runtime
+// could not be fetched (a checksum mismatch already fails the fixture test).
+template <class Param>
+class OnRuntime : public ::testing::TestWithParam<Param> {
+  protected:
+    void SetUp() override {
+        if (runtime_of(this->GetParam()) == Runtime::StandIn) {
+            steam_ = std::make_unique<SteamSetup>();
+            return;
+        }
+        if (std::string why = real_runtime_missing(); !why.empty())
+            GTEST_SKIP() << why;
+        steam_ = std::make_unique<SteamSetup>(real_steam());
+    }
+    const SteamSetup& steam() const { return *steam_; }
+    Runtime runtime() const { return steam_->runtime(); }
+
+  private:
+    std::unique_ptr<SteamSetup> steam_;
+};
 
 // --- Frames ------------------------------------------------------------------
 
@@ -201,6 +240,8 @@ std::vector<std::string> log_lines(const std::vector<std::string>& lines);
 std::string scratch_of(const std::optional<std::string>& line, const std::string& tmpdir);
 // True when `path` is a directory with nothing in it.
 bool dir_is_empty(const std::string& path);
+// The names of the children's scratch directories in `tmpdir`, sorted.
+std::vector<std::string> scratch_dirs(const std::string& tmpdir);
 // Waits for readiness and the two start-up lines; the scratch directory's
 // path, or empty after a failure (already reported).
 std::string start(Child& child, std::uint64_t id = CHILD_STEAM_ID);
@@ -227,6 +268,12 @@ std::string reaped_line(std::uint32_t appid);
 // The call-log line of a ticket request that yields `len` bytes.
 std::string broker_initiate(std::uint64_t sid, std::uint32_t ip, std::uint16_t port, bool secure,
                             std::size_t len = DEFAULT_TICKET_LEN);
+// A ticket reply as a client reads it: "vd_connect\n", the challenge, the
+// user's Steam ID, the ticket's length (or `announced` instead) and the ticket.
+Bytes connect_reply(std::int32_t challenge, std::uint64_t steam_id, const Bytes& ticket,
+                    std::optional<std::uint32_t> announced = std::nullopt);
+// An error reply as a client reads it: "vd_error\n", the challenge, the text.
+Bytes error_reply(std::int32_t challenge, std::string_view text);
 // The reply a client must get for a ticket of the runtime's.
 Bytes expected_reply(std::int32_t challenge, std::uint32_t ip, std::uint16_t port,
                      std::uint64_t server_sid, std::size_t len = DEFAULT_TICKET_LEN);
@@ -274,19 +321,24 @@ class Client {
     Process& process() { return tcp_ ? tcp_->process() : *stdio_; }
     const Broker& broker() const { return broker_; }
     TcpBroker& tcp_broker() { return *tcp_; }
+    // The TCP connection, for what a test does to the socket itself.
+    Fd& socket() { return socket_; }
+    // A fresh TCP connection to the same broker, its session open, takes the
+    // place of this one, which is closed.
+    void reconnect();
 
-    void send(const Bytes& payload) { write_bytes(in_, frame_of(payload)); }
+    void send(const Bytes& payload) { write_bytes(in_fd(), frame_of(payload)); }
     void send(std::string_view payload) { send(bytes_of(payload)); }
     // Sends bytes as they are, not framed.
-    void send_raw(const Bytes& bytes) { write_bytes(in_, bytes); }
+    void send_raw(const Bytes& bytes) { write_bytes(in_fd(), bytes); }
     std::optional<Bytes> reply(Clock::duration limit = LINE_TIMEOUT) {
-        return read_frame(out_, limit);
+        return read_frame(out_fd(), limit);
     }
     // The client ends its side: the broker reads end of stream.
     void close_input();
     // True when the broker sends nothing more before closing the connection
     // (for stdio: before the broker's standard output ends).
-    bool nothing_more() { return reads_eof(out_, LINE_TIMEOUT); }
+    bool nothing_more() { return reads_eof(out_fd(), LINE_TIMEOUT); }
 
     // The broker's next lines, its children's own lines skipped; each expected
     // line is given without the "[vandrel] " prefix.
@@ -306,16 +358,20 @@ class Client {
     pid_t activate_cstrike();
     // The broker's one child process, or -1 when there is not exactly one.
     pid_t only_child();
+    // The TCP broker serves a further client: on a fresh connection a session
+    // opens, handles a command and ends normally.
+    void serves_next_client();
 
   private:
     explicit Client(const SteamSetup& steam) : broker_(steam) {}
+    // Where frames go to the broker and come back from it.
+    int in_fd() const { return tcp_ ? socket_.get() : stdio_->stdin_fd(); }
+    int out_fd() const { return tcp_ ? socket_.get() : stdio_->stdout_fd(); }
 
     Broker broker_;
     std::unique_ptr<TcpBroker> tcp_;
     std::unique_ptr<Process> stdio_;
     Fd socket_;
-    int in_ = -1;
-    int out_ = -1;
 };
 
 } // namespace vandrel::test

@@ -48,24 +48,6 @@ bool wait_readable(int fd, Clock::time_point deadline) {
     }
 }
 
-std::vector<std::string> make_env(const Spawn& options) {
-    std::map<std::string, std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        std::string entry = *e;
-        auto eq = entry.find('=');
-        if (eq != std::string::npos)
-            env[entry.substr(0, eq)] = entry.substr(eq + 1);
-    }
-    for (const auto& name : options.unset_env)
-        env.erase(name);
-    for (const auto& [k, v] : options.env)
-        env[k] = v;
-    std::vector<std::string> out;
-    for (const auto& [k, v] : env)
-        out.push_back(k + "=" + v);
-    return out;
-}
-
 // How long the processes that a program started may take to end by themselves
 // once the program is gone, and then once they are killed.
 constexpr auto GROUP_END_LIMIT = 5s;
@@ -123,6 +105,13 @@ Bytes frame_of(const Bytes& payload) {
 
 Bytes frame_of(std::string_view payload) {
     return frame_of(bytes_of(payload));
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& part : parts)
+        out.insert(out.end(), part.begin(), part.end());
+    return out;
 }
 
 std::optional<Bytes> read_exact(int fd, std::size_t n, Clock::duration limit) {
@@ -235,6 +224,40 @@ int run_as_other_user(const std::function<int()>& body) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+std::vector<std::string> environment_of(const Spawn& options) {
+    std::map<std::string, std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string entry = *e;
+        auto eq = entry.find('=');
+        if (eq != std::string::npos)
+            env[entry.substr(0, eq)] = entry.substr(eq + 1);
+    }
+    for (const auto& name : options.unset_env)
+        env.erase(name);
+    for (const auto& [k, v] : options.env)
+        env[k] = v;
+    std::vector<std::string> out;
+    out.reserve(env.size());
+    for (const auto& [k, v] : env)
+        out.push_back(std::string(k).append("=").append(v));
+    return out;
+}
+
+std::vector<std::string> scripting_variables() {
+    std::vector<std::string> names;
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string_view entry = *e;
+        if (entry.starts_with("VANDREL_STANDIN_") || entry.starts_with("VANDREL_STEAMCLIENT_"))
+            names.emplace_back(entry.substr(0, entry.find('=')));
+    }
+    return names;
+}
+
+void unset_scripting_variables() {
+    for (const std::string& name : scripting_variables())
+        ::unsetenv(name.c_str());
+}
+
 Process::Process(const std::string& program, const Spawn& options) {
     int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
     if (options.pipe_stdin && ::pipe2(in, O_CLOEXEC) != 0)
@@ -244,7 +267,7 @@ Process::Process(const std::string& program, const Spawn& options) {
     if (::pipe2(err, O_CLOEXEC) != 0)
         ADD_FAILURE() << "pipe2";
 
-    std::vector<std::string> env = make_env(options);
+    std::vector<std::string> env = environment_of(options);
     std::vector<char*> envp;
     for (auto& e : env)
         envp.push_back(e.data());
@@ -424,6 +447,16 @@ Fd TcpBroker::connect() {
     std::string expected = "[vandrel] accepted 127.0.0.1:" + std::to_string(local_port(fd.get()));
     EXPECT_EQ(process_.next_line(), expected);
     return fd;
+}
+
+std::uint16_t free_port() {
+    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        return 0;
+    return local_port(fd.get());
 }
 
 Fd connect_tcp(std::uint16_t port) {

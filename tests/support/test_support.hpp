@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <string>
@@ -30,6 +31,8 @@ std::string build_dir();
 Bytes bytes_of(std::string_view text);
 Bytes frame_of(std::string_view payload);
 Bytes frame_of(const Bytes& payload);
+// The parts one after the other.
+Bytes concat(std::initializer_list<Bytes> parts);
 
 // Reads exactly `n` bytes from `fd` within `limit`; nullopt on timeout or EOF.
 std::optional<Bytes> read_exact(int fd, std::size_t n, Clock::duration limit);
@@ -65,8 +68,18 @@ struct Spawn {
     // When not empty, socket() fails with EAFNOSUPPORT for every other address
     // family, as systemd's RestrictAddressFamilies= makes it.
     std::vector<int> socket_families;
-    std::vector<int> inherit_fds;           // also open in the program, same numbers
+    std::vector<int> inherit_fds; // also open in the program, same numbers
 };
+
+// The environment a process started with `options` gets, as "NAME=value" entries.
+std::vector<std::string> environment_of(const Spawn& options);
+
+// The variables of this process that script the stand-in runtime or the
+// simulated Steam client, so that a test can drop them and only its own
+// settings count.
+std::vector<std::string> scripting_variables();
+// Drops them from this process's own environment.
+void unset_scripting_variables();
 
 // A process with piped standard streams; killed and reaped on destruction.
 class Process {
@@ -136,6 +149,8 @@ std::string second_user_unavailable();
 // returns (125 when the drop failed).
 int run_as_other_user(const std::function<int()>& body);
 
+// A port on 127.0.0.1 that nothing listens on just now, or 0.
+std::uint16_t free_port();
 // A TCP connection to 127.0.0.1:port (close-on-exec), or an invalid Fd.
 Fd connect_tcp(std::uint16_t port);
 // The local port of a connected socket.
