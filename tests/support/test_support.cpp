@@ -571,9 +571,4 @@ Bytes standin_ticket(std::uint32_t ip, std::uint16_t port, std::uint64_t sid, st
     return out;
 }
 
-void append_le(Bytes& out, std::uint64_t value, std::size_t width) {
-    for (std::size_t i = 0; i < width; ++i)
-        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-}
-
 } // namespace vandrel::test

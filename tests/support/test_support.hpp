@@ -178,7 +178,5 @@ std::vector<std::string> file_lines(const std::string& path, std::string_view pr
 // The first `len` bytes of the ticket the stand-in runtime issues for a server
 // at host-order address `ip`, `port` and server Steam ID `sid`.
 Bytes standin_ticket(std::uint32_t ip, std::uint16_t port, std::uint64_t sid, std::size_t len);
-// Appends `value` as `width` little-endian bytes.
-void append_le(Bytes& out, std::uint64_t value, std::size_t width);
 
 } // namespace vandrel::test
