@@ -818,5 +818,21 @@ TEST(VandrelTicket, HelpUsageErrorsAndFailures) {
     EXPECT_TRUE(refused.out.empty());
 }
 
+// The tool gives up at the first error reply, with the reply to its ticket
+// request still on the way: it reads that before closing, and the broker sees
+// an orderly end instead of a reset connection.
+TEST(VandrelTicket, FailedRunEndsTheSessionInOrder) {
+    BrokerEnv env;
+    TcpBroker broker(env.spawn({"127.0.0.1:0"}));
+    ToolRun run = run_tool(env, {"--broker", "127.0.0.1:" + std::to_string(broker.port()),
+                                 "--gamedir", "nosuchgame", "--server", "1.2.3.4:1"});
+    EXPECT_EQ(run.status, 6);
+    EXPECT_TRUE(has_line(run, "vandrel-ticket: no ticket: the broker reported an error: "
+                              "vd_gamedir: no Steam AppID known for this gamedir"));
+    ASSERT_TRUE(broker.process().wait_for_line("[vandrel] command error: session not active"));
+    EXPECT_EQ(broker.process().next_line(), "[vandrel] peer closed the connection");
+    EXPECT_EQ(broker.process().next_line(), "[vandrel] session ended, awaiting next connection");
+}
+
 } // namespace
 } // namespace vandrel::test
