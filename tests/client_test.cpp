@@ -805,9 +805,21 @@ TEST(VandrelTicket, HelpUsageErrorsAndFailures) {
         EXPECT_TRUE(run.out.empty()) << c.message;
     }
 
+    // No broker: the reason is said once.
     ToolRun missing =
         run_tool(env, {"--spawn", "/nonexistent", "--gamedir", "cstrike", "--server", "1.2.3.4:1"});
     EXPECT_EQ(missing.status, 3);
+    EXPECT_EQ(missing.err,
+              std::vector<std::string>{
+                  "vandrel-ticket: cannot start the broker (No such file or directory)"});
+    std::uint16_t port = free_port();
+    ASSERT_NE(port, 0);
+    ToolRun refused_connection = run_tool(env, {"--broker", "127.0.0.1:" + std::to_string(port),
+                                                "--gamedir", "cstrike", "--server", "1.2.3.4:1"});
+    EXPECT_EQ(refused_connection.status, 3);
+    EXPECT_EQ(refused_connection.err,
+              std::vector<std::string>{
+                  "vandrel-ticket: cannot connect to the broker (Connection refused)"});
 
     // Steam refuses the ticket: the broker says so, and the tool prints why.
     ToolRun refused = run_tool(env, {"--spawn", broker_path(), "--gamedir", "cstrike", "--server",
