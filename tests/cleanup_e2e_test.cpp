@@ -174,10 +174,12 @@ TEST(NoRuntime, TheBrokerServesAndTheChildReportsTheLoadersText) {
         help.args = {"--help"};
         Process p(program, help);
         EXPECT_EQ(p.wait_exit(), 0);
-        EXPECT_EQ(p.rest_of_lines(),
-                  (std::vector<std::string>{"usage:", "  vandrel --stdio",
-                                            "  vandrel [listen-addr]   (default 127.0.0.1:27420)",
-                                            "  vandrel --child <appid>"}));
+        EXPECT_EQ(
+            p.rest_of_lines(),
+            (std::vector<std::string>{
+                "usage:", "  vandrel --stdio",
+                "  vandrel [--allow-unchecked-peers] [listen-addr]   (default 127.0.0.1:27420)",
+                "  vandrel --child <appid>"}));
     }
     struct Case {
         std::string library_path;

@@ -15,7 +15,7 @@ namespace {
 const std::vector<std::string> USAGE = {
     "usage:",
     "  vandrel --stdio",
-    "  vandrel [listen-addr]   (default 127.0.0.1:27420)",
+    "  vandrel [--allow-unchecked-peers] [listen-addr]   (default 127.0.0.1:27420)",
     "  vandrel --child <appid>",
 };
 
