@@ -78,7 +78,7 @@ int tcp_mode(std::string_view listen_text, bool allow_unchecked) {
         listener->reset();
         return fatal(local.error());
     }
-    // Said before the first client can come: whether local clients will be
+    // Said before any client is accepted: whether local clients will be
     // refused, or served unchecked, because their users cannot be told.
     bool warned_unchecked = false;
     if (Result<void> owners = check_owner_lookup(listener->get()); !owners) {
