@@ -71,8 +71,17 @@ TEST(ScratchCleanup, KilledChildrenLeaveNoDirectory) {
 
 // A child killed after it has sent its readiness and before the broker has
 // read it: the broker is stopped meanwhile, so that it cannot look at the
-// live child. Its directory goes all the same.
+// live child. Its directory goes all the same, as does that of a child killed
+// from outside while Steam holds up its start.
 TEST(ScratchCleanup, ChildKilledBeforeItsReadinessIsReadLeavesNoDirectory) {
+    {
+        auto c = Client::tcp(standin(), {{"VANDREL_STANDIN_INIT_HANG_MS", "forever"}});
+        c->send("vd_gamedir cstrike");
+        ASSERT_TRUE(c->process().wait_for_prefix("[vandrel] child: appid 10, scratch "));
+        ASSERT_EQ(::kill(c->only_child(), SIGKILL), 0);
+        c->expect({reaped_line(10), "command error: steam child exited"}, is_child_or_fatal);
+        EXPECT_EQ(scratch_dirs(c->broker().tmpdir()), std::vector<std::string>{});
+    }
     auto c = Client::tcp(standin(), {{"VANDREL_STANDIN_INIT_HANG_MS", "1500"}});
     const std::string& tmpdir = c->broker().tmpdir();
     const pid_t broker = c->process().pid();
