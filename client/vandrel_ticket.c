@@ -38,7 +38,9 @@ static const char USAGE[] =
     "Asks a vandrel broker for a Steam auth ticket for one game server and prints\n"
     "\"steamid ID\" and \"ticket HEX\" lines. The ticket is ended when the tool exits.\n"
     "\n"
-    "  --broker ADDR        broker to connect to (default " VANDREL_DEFAULT_BROKER_ADDR ")\n"
+    "  --broker ADDR        broker to connect to, HOST:PORT or unix:PATH (default:\n"
+    "                       $VANDREL_BROKER, else $XDG_RUNTIME_DIR/vandrel/socket\n"
+    "                       if it exists, else " VANDREL_DEFAULT_BROKER_ADDR ")\n"
     "  --spawn PATH         start a private broker, PATH --stdio, instead\n"
     "  --gamedir NAME       the game directory, e.g. cstrike\n"
     "  --server ADDR        the game server, a.b.c.d:port\n"
@@ -59,7 +61,8 @@ static const char USAGE[] =
     "\"vandrel-ticket: no ticket: the broker reported an error: REASON\", 7 the\n"
     "broker at ADDR runs as another user (nothing was sent to it), 8 the user of\n"
     "the broker at ADDR cannot be told here, as the kernel's socket table cannot\n"
-    "be asked (nothing was sent to it; VANDREL_ALLOW_UNCHECKED_BROKER=1 uses it).\n";
+    "be asked (nothing was sent to it; use the broker's Unix socket, or set\n"
+    "VANDREL_ALLOW_UNCHECKED_BROKER=1 to use it all the same).\n";
 
 struct options {
     const char* broker;

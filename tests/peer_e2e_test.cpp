@@ -240,7 +240,8 @@ TEST(PeerCheck, ClientWithoutTheSocketTableRefusesTheBrokerUnlessOptedIn) {
     }
     EXPECT_STREQ(vandrel_status_text(VANDREL_ERR_UNCHECKED),
                  "cannot tell which user the broker runs as (the kernel's socket table cannot be "
-                 "asked); set VANDREL_ALLOW_UNCHECKED_BROKER=1 to use it all the same");
+                 "asked); connect to its Unix socket, or set VANDREL_ALLOW_UNCHECKED_BROKER=1 to "
+                 "use it all the same");
 }
 
 struct Listener {
