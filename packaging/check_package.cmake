@@ -40,6 +40,7 @@ set(expected
   ./usr/${MANDIR}/man1/vandrel.1.gz
   ./usr/${MANDIR}/man1/vandrel-ticket.1.gz
   ./usr/${DATADIR}/systemd/user/vandrel.service
+  ./usr/${DATADIR}/systemd/user/vandrel.socket
   ./usr/${DOCDIR}/copyright
   ./usr/${DOCDIR}/changelog.gz
   ./usr/lib/vandrel/)
@@ -70,7 +71,7 @@ if(NOT pc MATCHES "(^|\n)prefix=/usr\n")
 endif()
 # The unit starts the packaged program by its absolute path.
 file(READ "${WORK_DIR}/root/usr/${DATADIR}/systemd/user/vandrel.service" unit)
-if(NOT unit MATCHES "\nExecStart=/usr/${BINDIR}/vandrel ")
+if(NOT unit MATCHES "\nExecStart=/usr/${BINDIR}/vandrel\n")
   string(APPEND failures "the unit does not start /usr/${BINDIR}/vandrel:\n${unit}\n")
 endif()
 

@@ -1,4 +1,4 @@
-# The systemd user unit, the man page, the licence and the changelog, and the
+# The systemd user units, the man page, the licence and the changelog, and the
 # Debian package of the whole installation (cpack -G DEB in the build tree).
 
 # The unit names the installed program by its absolute path, so it is written
@@ -14,6 +14,7 @@ endif()
 include(${PROJECT_SOURCE_DIR}/packaging/install_prefixed.cmake)
 vandrel_install_prefixed(${PROJECT_SOURCE_DIR}/packaging/vandrel.service vandrel.service
   ${VANDREL_UNIT_DIR})
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/vandrel.socket DESTINATION ${VANDREL_UNIT_DIR})
 
 # The man pages carry the project's version in their title lines, where the
 # sources hold the placeholder @VANDREL_VERSION@. Only the placeholder is
