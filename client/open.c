@@ -29,9 +29,22 @@
 /* The size of the buffer that takes those bytes. */
 #define DRAIN_CHUNK 512
 
+/* A closed client: no link, no broker, no error. */
 static void reset(vandrel_client* client) {
-    static const vandrel_client closed = VANDREL_CLIENT_INIT;
-    *client = closed;
+    memset(client, 0, sizeof *client);
+    client->read_fd = -1;
+    client->write_fd = -1;
+    client->broker_pid = -1;
+}
+
+/* Allocates a closed client and stores it in `*out`; NULL (also stored) when
+ * there is no memory. */
+static vandrel_client* new_client(vandrel_client** out) {
+    vandrel_client* client = malloc(sizeof *client);
+    if (client != NULL)
+        reset(client);
+    *out = client;
+    return client;
 }
 
 static void close_fd(int fd) {
@@ -238,10 +251,12 @@ static int connect_tcp(vandrel_client* client, const char* addr, int64_t deadlin
     return fd;
 }
 
-vandrel_status vandrel_connect(vandrel_client* client, const char* addr, int timeout_ms) {
-    if (client == NULL)
+vandrel_status vandrel_connect(vandrel_client** out, const char* addr, int timeout_ms) {
+    if (out == NULL)
         return VANDREL_ERR_ARGUMENT;
-    reset(client);
+    vandrel_client* client = new_client(out);
+    if (client == NULL)
+        return VANDREL_ERR_NO_MEMORY;
     char runtime_addr[UNIX_ADDR_SIZE];
     if (addr == NULL)
         addr = default_address(runtime_addr, sizeof runtime_addr);
@@ -281,11 +296,12 @@ vandrel_status vandrel_connect(vandrel_client* client, const char* addr, int tim
     return open_link(client, fd, fd, 1);
 }
 
-vandrel_status vandrel_attach(vandrel_client* client, int read_fd, int write_fd,
-                              int take_ownership) {
-    if (client == NULL)
+vandrel_status vandrel_attach(vandrel_client** out, int read_fd, int write_fd, int take_ownership) {
+    if (out == NULL)
         return VANDREL_ERR_ARGUMENT;
-    reset(client);
+    vandrel_client* client = new_client(out);
+    if (client == NULL)
+        return VANDREL_ERR_NO_MEMORY;
     if (read_fd < 0 || write_fd < 0)
         return VANDREL_ERR_ARGUMENT;
     if (fcntl(read_fd, F_GETFD) < 0 || fcntl(write_fd, F_GETFD) < 0)
@@ -350,10 +366,12 @@ static int start_broker(pid_t* pid, const char* path, int in, int out, char* con
     return err;
 }
 
-vandrel_status vandrel_spawn(vandrel_client* client, const char* broker_path, char* const envp[]) {
-    if (client == NULL)
+vandrel_status vandrel_spawn(vandrel_client** out, const char* broker_path, char* const envp[]) {
+    if (out == NULL)
         return VANDREL_ERR_ARGUMENT;
-    reset(client);
+    vandrel_client* client = new_client(out);
+    if (client == NULL)
+        return VANDREL_ERR_NO_MEMORY;
     if (broker_path == NULL || broker_path[0] == '\0')
         return VANDREL_ERR_ARGUMENT;
 
@@ -447,10 +465,8 @@ static void close_link(vandrel_client* client) {
 
 vandrel_status vandrel_close(vandrel_client* client) {
     if (client == NULL)
-        return VANDREL_ERR_ARGUMENT;
-    if (client->read_fd < 0 && client->write_fd < 0)
         return VANDREL_OK;
-    if (client->owns_fds)
+    if (client->owns_fds && client->read_fd >= 0)
         close_link(client);
     vandrel_status result = VANDREL_OK;
     if (client->broker_pid > 0) {
@@ -458,7 +474,7 @@ vandrel_status vandrel_close(vandrel_client* client) {
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
             result = VANDREL_ERR_BROKER_FAILED;
     }
-    reset(client);
+    free(client);
     return result;
 }
 

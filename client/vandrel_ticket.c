@@ -341,12 +341,13 @@ int main(int argc, char** argv) {
         return fflush(stdout) == 0 ? EXIT_OK : EXIT_FAILED;
     }
 
-    vandrel_client client = VANDREL_CLIENT_INIT;
+    vandrel_client* client = NULL;
     vandrel_status status = o.spawn != NULL
                                 ? vandrel_spawn(&client, o.spawn, NULL)
                                 : vandrel_connect(&client, o.broker, CONNECT_TIMEOUT_MS);
     if (status != VANDREL_OK) {
-        report(open_failure(&o, status), &client, status);
+        report(open_failure(&o, status), client, status);
+        (void)vandrel_close(client);
         return exit_status_for(status);
     }
 
@@ -364,25 +365,25 @@ int main(int argc, char** argv) {
     ticket.steam_id = 0;
 
     int exit_status = EXIT_OK;
-    status = vandrel_activate_gamedir(&client, o.gamedir);
+    status = vandrel_activate_gamedir(client, o.gamedir);
     if (status != VANDREL_OK) {
-        report("cannot activate the game directory", &client, status);
+        report("cannot activate the game directory", client, status);
         exit_status = exit_status_for(status);
     }
     if (exit_status == EXIT_OK) {
-        status = vandrel_request_ticket(&client, &request, o.timeout_ms, &ticket);
+        status = vandrel_request_ticket(client, &request, o.timeout_ms, &ticket);
         if (status != VANDREL_OK) {
-            report("no ticket", &client, status);
+            report("no ticket", client, status);
             exit_status = exit_status_for(status);
         }
     }
     if (exit_status == EXIT_OK) {
         exit_status = print_ticket(&o, &ticket);
-        (void)vandrel_end_ticket(&client, o.server, request.challenge);
+        (void)vandrel_end_ticket(client, o.server, request.challenge);
     }
-    vandrel_status closed = vandrel_close(&client);
+    vandrel_status closed = vandrel_close(client);
     if (closed != VANDREL_OK && exit_status == EXIT_OK) {
-        report("closing", &client, closed);
+        report("closing", NULL, closed);
         exit_status = exit_status_for(closed);
     }
     return exit_status;

@@ -26,13 +26,18 @@ message(STATUS "package contents:\n${listing}")
 
 # One path per line of the listing, the "./" kept: "./usr/bin/vandrel".
 string(REGEX MATCHALL "\\./[^\n]*" paths "${listing}")
+# A symbolic link is listed as "PATH -> TARGET": its path is what counts.
+list(TRANSFORM paths REPLACE " -> .*$" "")
 
 set(expected
   ./usr/${BINDIR}/vandrel
   ./usr/${BINDIR}/vandrel-ticket
   ./usr/${INCLUDEDIR}/vandrel/client.h
   ./usr/${INCLUDEDIR}/vandrel/version.h
-  ./usr/${LIBDIR}/libvandrel_client.a
+  ./usr/${LIBDIR}/libvandrel-client.a
+  ./usr/${LIBDIR}/libvandrel-client.so
+  ./usr/${LIBDIR}/libvandrel-client.so.0
+  ./usr/${LIBDIR}/pkgconfig/vandrel-static.pc
   ./usr/${LIBDIR}/pkgconfig/vandrel.pc
   ./usr/${LIBDIR}/cmake/vandrel/vandrelConfig.cmake
   ./usr/${LIBDIR}/cmake/vandrel/vandrelConfigVersion.cmake

@@ -87,6 +87,11 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1
 # The Steam runtime is not part of the package, so dpkg-shlibdeps would not
 # find libsteam_api.so; the dependencies are listed above instead.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+# The shared client library: a shlibs file for the packages that link it, and
+# dpkg's ldconfig trigger in place of maintainer scripts that call ldconfig.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/deb/triggers)
 include(CPack)
 
 if(VANDREL_BUILD_TESTS)
