@@ -154,20 +154,19 @@ typedef struct vandrel_ticket {
  * setgid program). A broker on another host is not checked. Like every open
  * function it then sends "vd_errors on"; if that cannot be sent, the next
  * call reports why. */
-vandrel_status vandrel_connect(vandrel_client** client, const char* addr, int timeout_ms);
+vandrel_status vandrel_connect(vandrel_client** out, const char* addr, int timeout_ms);
 
 /* Uses descriptors the caller already holds: frames are read from `read_fd`
  * and written to `write_fd` (they may be the same socket). With
  * `take_ownership` non-zero they are made close-on-exec and vandrel_close
  * closes them; otherwise they stay the caller's. */
-vandrel_status vandrel_attach(vandrel_client** client, int read_fd, int write_fd,
-                              int take_ownership);
+vandrel_status vandrel_attach(vandrel_client** out, int read_fd, int write_fd, int take_ownership);
 
 /* Starts a private broker, `broker_path --stdio` (a name without a slash is
  * looked up in PATH), talking to it over pipes; its standard error is the
  * caller's. `envp` is its environment (NULL: the caller's). vandrel_close
  * ends and reaps it; the caller must not reap it. */
-vandrel_status vandrel_spawn(vandrel_client** client, const char* broker_path, char* const envp[]);
+vandrel_status vandrel_spawn(vandrel_client** out, const char* broker_path, char* const envp[]);
 
 /* Sends "vd_gamedir NAME": the broker starts Steam for the game's AppID.
  * `gamedir` is 1 to VANDREL_MAX_GAMEDIR_LEN printable ASCII characters
