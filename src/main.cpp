@@ -2,6 +2,7 @@
 // log lines and the exit status. Only this file decides when the process ends.
 #include "args.hpp"
 #include "child.hpp"
+#include "exit_status.hpp"
 #include "listen.hpp"
 #include "log.hpp"
 #include "supervisor.hpp"
@@ -25,9 +26,6 @@
 
 namespace vandrel {
 namespace {
-
-constexpr int EXIT_OK = 0;
-constexpr int EXIT_FATAL = 1;
 
 int fatal(const BrokerError& error) {
     log_line("fatal: " + error.text());

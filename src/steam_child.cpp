@@ -179,11 +179,10 @@ Result<SteamChild> SteamChild::spawn(std::uint32_t appid) {
                  " failed: " + decode_lossy(*first.value));
         return BrokerError::message("steam child failed to initialise");
     }
-    child.steam_id_ = *steam_id;
     // A ready child has made its scratch directory its working directory.
     child.scratch_ = ChildScratch::of_process(child.pid_, std::to_string(appid));
     log_line("child for appid " + std::to_string(appid) + " ready, steamid " +
-             std::to_string(child.steam_id_));
+             std::to_string(*steam_id));
     return child;
 }
 
@@ -233,7 +232,7 @@ bool SteamChild::exited() {
 }
 
 SteamChild::SteamChild(SteamChild&& other) noexcept
-    : appid_(other.appid_), steam_id_(other.steam_id_), pid_(std::exchange(other.pid_, -1)),
+    : appid_(other.appid_), pid_(std::exchange(other.pid_, -1)),
       reaped_(other.reaped_), input_cut_(other.input_cut_), scratch_(std::move(other.scratch_)),
       answers_(std::move(other.answers_)), requests_(std::move(other.requests_)),
       owed_answers_(other.owed_answers_) {}

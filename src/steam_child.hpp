@@ -47,7 +47,6 @@ class SteamChild {
     bool exited();
 
     std::uint32_t appid() const { return appid_; }
-    std::uint64_t steam_id() const { return steam_id_; }
 
     SteamChild(SteamChild&& other) noexcept;
     SteamChild& operator=(SteamChild&&) = delete;
@@ -60,7 +59,6 @@ class SteamChild {
         : appid_(appid), pid_(pid), answers_(std::move(answers)), requests_(std::move(requests)) {}
 
     std::uint32_t appid_;
-    std::uint64_t steam_id_ = 0;
     pid_t pid_;
     bool reaped_ = false;
     bool input_cut_ = false;

@@ -198,8 +198,6 @@ Result<void> Framed::send(std::span<const std::uint8_t> payload) {
         return std::move(frame).error();
     if (auto written = transport_->write_all(*frame); !written)
         return BrokerError::send(std::move(written).error());
-    if (auto flushed = transport_->flush(); !flushed)
-        return BrokerError::send(std::move(flushed).error());
     return {};
 }
 

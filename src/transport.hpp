@@ -63,7 +63,6 @@ class Transport {
     // Reads 1..n bytes, 0 at end of input; EINTR is reported, not retried.
     virtual IoResult<std::size_t> read(std::span<std::uint8_t> into) = 0;
     virtual IoResult<std::size_t> write_all(std::span<const std::uint8_t> bytes) = 0;
-    virtual IoResult<std::size_t> flush() = 0;
     // Names the connection in log lines.
     virtual std::string describe() const = 0;
 };
@@ -76,7 +75,6 @@ class TcpTransport final : public Transport {
 
     IoResult<std::size_t> read(std::span<std::uint8_t> into) override;
     IoResult<std::size_t> write_all(std::span<const std::uint8_t> bytes) override;
-    IoResult<std::size_t> flush() override { return std::size_t{0}; }
     std::string describe() const override { return "tcp " + peer_; }
 
   private:
@@ -85,14 +83,13 @@ class TcpTransport final : public Transport {
 };
 
 // The process's standard input and a frame output descriptor (normally 1),
-// neither owned. Writes are unbuffered, so flush has nothing to do.
+// neither owned. Writes are unbuffered.
 class StdioTransport final : public Transport {
   public:
     explicit StdioTransport(int in_fd = 0, int out_fd = 1) : in_(in_fd), out_(out_fd) {}
 
     IoResult<std::size_t> read(std::span<std::uint8_t> into) override;
     IoResult<std::size_t> write_all(std::span<const std::uint8_t> bytes) override;
-    IoResult<std::size_t> flush() override { return std::size_t{0}; }
     std::string describe() const override { return "stdio"; }
 
   private:
@@ -114,8 +111,6 @@ class Framed {
     Result<void> send(std::span<const std::uint8_t> payload);
 
     const Transport& transport() const { return *transport_; }
-    // Bytes read but not yet returned as a frame; never above MAX_RX_BUFFERED.
-    std::size_t buffered() const { return rx_.size(); }
 
   private:
     std::unique_ptr<Transport> transport_;
