@@ -1,12 +1,13 @@
 // Byte-stream transports and the frame codec every link of the system uses.
 //
-// A frame is the magic "VDRL", the payload length as an unsigned 16-bit
-// little-endian integer (at most 4096), then the payload.
+// A frame is the magic, the payload length as an unsigned 16-bit little-endian
+// integer (at most MAX_FRAME_PAYLOAD), then the payload: vandrel/wire.h.
 #pragma once
 
 #include "bytes.hpp"
 #include "error.hpp"
 #include "fd.hpp"
+#include "vandrel/wire.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -22,9 +23,9 @@ struct sockaddr;
 
 namespace vandrel {
 
-inline constexpr std::uint8_t FRAME_MAGIC[4] = {'V', 'D', 'R', 'L'};
-inline constexpr std::size_t FRAME_HEADER_LEN = 6;
-inline constexpr std::size_t MAX_FRAME_PAYLOAD = 4096;
+inline constexpr std::string_view FRAME_MAGIC{VANDREL_FRAME_MAGIC, VANDREL_FRAME_MAGIC_LEN};
+inline constexpr std::size_t FRAME_HEADER_LEN = VANDREL_FRAME_HEADER_LEN;
+inline constexpr std::size_t MAX_FRAME_PAYLOAD = VANDREL_MAX_FRAME_PAYLOAD;
 inline constexpr std::size_t READ_CHUNK_LEN = 4096;
 inline constexpr std::size_t MAX_RX_BUFFERED = 8192;
 
