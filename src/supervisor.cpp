@@ -3,6 +3,7 @@
 #include "appid.hpp"
 #include "args.hpp"
 #include "log.hpp"
+#include "steam_child.hpp"
 #include "text.hpp"
 
 #include <string>
@@ -32,6 +33,12 @@ void append_challenge(Bytes& out, std::int32_t challenge) {
     append_le(out, static_cast<std::uint32_t>(challenge), CHALLENGE_LEN);
 }
 
+// Stateless, so one serves every session.
+ChildStarter& steam_children() {
+    static SteamChildStarter starter;
+    return starter;
+}
+
 } // namespace
 
 Bytes ticket_reply(std::int32_t challenge, std::span<const std::uint8_t> answer, std::uint32_t n) {
@@ -59,6 +66,8 @@ Bytes error_reply(std::int32_t challenge, std::string_view word, std::string_vie
     out.insert(out.end(), text.begin(), text.end());
     return out;
 }
+
+Session::Session(Framed framed) : Session(std::move(framed), steam_children()) {}
 
 Result<SessionEnd> Session::run() {
     log_line("session open on " + framed_.transport().describe());
@@ -140,10 +149,10 @@ Result<void> Session::gamedir(std::string_view text) {
     // The old child is gone before the new one starts.
     child_.reset();
     log_line("activating gamedir " + quoted_name + " (appid " + appid_text + ")");
-    Result<SteamChild> child = SteamChild::spawn(*appid);
+    Result<std::unique_ptr<ChildPort>> child = children_.start(*appid);
     if (!child)
         return std::move(child).error();
-    child_.emplace(std::move(child).value());
+    child_ = std::move(child).value();
     state_ = Active{};
     return {};
 }
