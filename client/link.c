@@ -140,6 +140,8 @@ vandrel_status vdc_send_frame(vandrel_client* client, const char* payload, size_
     unsigned char frame[VANDREL_FRAME_HEADER_LEN + VANDREL_MAX_FRAME_PAYLOAD];
     if (len > VANDREL_MAX_FRAME_PAYLOAD)
         return vdc_fail(client, VANDREL_ERR_ARGUMENT, 0);
+    /* The magic travels without its terminator. */
+    /* NOLINTNEXTLINE(bugprone-not-null-terminated-result) */
     memcpy(frame, VANDREL_FRAME_MAGIC, VANDREL_FRAME_MAGIC_LEN);
     vandrel_store_le(frame + VANDREL_FRAME_LEN_AT, VANDREL_FRAME_LEN_SIZE, len);
     memcpy(frame + VANDREL_FRAME_HEADER_LEN, payload, len);

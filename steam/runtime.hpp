@@ -18,6 +18,8 @@ inline constexpr const char* RUNTIME_LIBRARY = "libsteam_api.so";
 
 // The flat functions the binding layer calls, typed by our declarations.
 struct FlatApi {
+// `name` names a function and a member: it cannot be parenthesised.
+// NOLINTNEXTLINE(bugprone-macro-parentheses)
 #define VANDREL_FLAT_POINTER(result, name, params) decltype(&flat::name) name;
     VANDREL_STEAM_FLAT_CALLS(VANDREL_FLAT_POINTER)
 #undef VANDREL_FLAT_POINTER

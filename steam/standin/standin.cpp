@@ -309,7 +309,7 @@ STANDIN_EXPORT void SteamAPI_ISteamUser_TerminateGameConnection_DEPRECATED(
 using AnyFlatCall = void (*)();
 extern const AnyFlatCall STANDIN_EXPORTS[];
 const AnyFlatCall STANDIN_EXPORTS[] = {
-#define VANDREL_STANDIN_EXPORT(result, name, params) reinterpret_cast<AnyFlatCall>(&name),
+#define VANDREL_STANDIN_EXPORT(result, name, params) reinterpret_cast<AnyFlatCall>(&(name)),
     VANDREL_STEAM_FLAT_CALLS(VANDREL_STANDIN_EXPORT)
 #undef VANDREL_STANDIN_EXPORT
 };
