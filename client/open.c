@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -20,6 +21,10 @@
 
 /* How often vandrel_close looks whether a spawned broker has exited. */
 #define REAP_POLL_MS 10
+/* How long vandrel_close reads what the broker still sends before closing. */
+#define CLOSE_DRAIN_MS 500
+/* The size of the buffer that takes those bytes. */
+#define DRAIN_CHUNK 512
 
 static void reset(vandrel_client* client) {
     static const vandrel_client closed = VANDREL_CLIENT_INIT;
@@ -72,22 +77,34 @@ static int connect_one(int fd, const struct addrinfo* ai, int64_t deadline) {
     }
 }
 
+/* The environment variable by which a process that knowingly runs without the
+ * kernel's socket table accepts a local broker whose user cannot be told. */
+#define ALLOW_UNCHECKED_VARIABLE "VANDREL_ALLOW_UNCHECKED_BROKER"
+
+/* Whether the caller opted in with ALLOW_UNCHECKED_VARIABLE=1. A setuid or
+ * setgid program ignores it: its invoker must not loosen its checks. */
+static int unchecked_allowed(void) {
+    const char* value = secure_getenv(ALLOW_UNCHECKED_VARIABLE);
+    return value != NULL && strcmp(value, "1") == 0;
+}
+
 /* Whether the broker at the other end of `fd` may see this user's requests:
- * its socket belongs to this user or to root, or it runs on another host. A
- * host whose socket table cannot be asked is trusted as before; a local end
- * whose owner is gone is not. */
-static int broker_is_trusted(int fd) {
+ * VANDREL_OK when its socket belongs to this user or to root, or it runs on
+ * another host. A local end whose owner is gone is not trusted, nor one whose
+ * owner cannot be told unless the caller opted in. */
+static vandrel_status broker_trust(int fd) {
     vd_peer_owner owner = vd_peer_lookup(fd, 1);
     switch (owner.result) {
     case VD_PEER_FOUND:
-        return owner.uid == getuid() || owner.uid == 0;
+        return owner.uid == getuid() || owner.uid == 0 ? VANDREL_OK : VANDREL_ERR_UNTRUSTED;
     case VD_PEER_REMOTE:
+        return VANDREL_OK;
     case VD_PEER_UNCHECKED:
-        return 1;
+        return unchecked_allowed() ? VANDREL_OK : VANDREL_ERR_UNCHECKED;
     case VD_PEER_GONE:
         break;
     }
-    return 0;
+    return VANDREL_ERR_UNTRUSTED;
 }
 
 /* Connects to the first address in `list` that accepts before `deadline`.
@@ -135,9 +152,10 @@ vandrel_status vandrel_connect(vandrel_client* client, const char* addr, int tim
     if (fd < 0)
         return vdc_fail(client, VANDREL_ERR_CONNECT, err);
 
-    if (!broker_is_trusted(fd)) {
+    vandrel_status trust = broker_trust(fd);
+    if (trust != VANDREL_OK) {
         close(fd);
-        return vdc_fail(client, VANDREL_ERR_UNTRUSTED, 0);
+        return vdc_fail(client, trust, 0);
     }
     /* Blocking from here on: the library waits with poll, never by spinning. */
     int flags = fcntl(fd, F_GETFL);
@@ -275,17 +293,54 @@ static int reap(pid_t pid, int64_t deadline) {
     }
 }
 
+/* Reads and drops what arrives on `fd` until end of input, an error or
+ * `deadline`. */
+static void drain(int fd, int64_t deadline) {
+    unsigned char sink[DRAIN_CHUNK];
+    for (;;) {
+        struct pollfd p;
+        p.fd = fd;
+        p.events = POLLIN;
+        p.revents = 0;
+        int rc = poll(&p, 1, vdc_poll_timeout(deadline));
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc <= 0)
+            return;
+        ssize_t n = read(fd, sink, sizeof sink);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+    }
+}
+
+/* Ends the link in order. End of input is the broker's signal to end the
+ * session; the replies it has sent meanwhile (error replies to commands that
+ * nobody waits for any more) are read and dropped until it closes its side,
+ * for a short while at most. A socket closed with unread bytes in it resets
+ * the connection, and the broker would log a reset instead of the client's
+ * orderly end. */
+static void close_link(vandrel_client* client) {
+    if (client->read_fd == client->write_fd) {
+        if (!client->write_is_socket || shutdown(client->write_fd, SHUT_WR) != 0) {
+            close_fd(client->write_fd);
+            return;
+        }
+    } else {
+        close_fd(client->write_fd);
+    }
+    drain(client->read_fd, vdc_now_ms() + CLOSE_DRAIN_MS);
+    close_fd(client->read_fd);
+}
+
 vandrel_status vandrel_close(vandrel_client* client) {
     if (client == NULL)
         return VANDREL_ERR_ARGUMENT;
     if (client->read_fd < 0 && client->write_fd < 0)
         return VANDREL_OK;
-    if (client->owns_fds) {
-        /* End of input is the broker's signal to end the session. */
-        close_fd(client->write_fd);
-        if (client->read_fd != client->write_fd)
-            close_fd(client->read_fd);
-    }
+    if (client->owns_fds)
+        close_link(client);
     vandrel_status result = VANDREL_OK;
     if (client->broker_pid > 0) {
         int status = reap((pid_t)client->broker_pid, vdc_now_ms() + VANDREL_CLOSE_GRACE_MS);

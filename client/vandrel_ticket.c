@@ -22,7 +22,8 @@ enum {
     EXIT_NO_TICKET = 4,
     EXIT_LINK = 5,
     EXIT_BROKER_ERROR = 6,
-    EXIT_UNTRUSTED = 7
+    EXIT_UNTRUSTED = 7,
+    EXIT_UNCHECKED = 8
 };
 
 /* How long to wait for a TCP connection to the broker. */
@@ -56,7 +57,9 @@ static const char USAGE[] =
     "failed or the broker sent a malformed reply, 6 the broker reported why there\n"
     "is no ticket (unknown game, Steam not running, Steam refused), printed as\n"
     "\"vandrel-ticket: no ticket: the broker reported an error: REASON\", 7 the\n"
-    "broker at ADDR runs as another user (nothing was sent to it).\n";
+    "broker at ADDR runs as another user (nothing was sent to it), 8 the user of\n"
+    "the broker at ADDR cannot be told here, as the kernel's socket table cannot\n"
+    "be asked (nothing was sent to it; VANDREL_ALLOW_UNCHECKED_BROKER=1 uses it).\n";
 
 struct options {
     const char* broker;
@@ -260,16 +263,26 @@ static int32_t fresh_challenge(void) {
     return (int32_t)(mixed & INT32_MAX);
 }
 
+/* Prints "vandrel-ticket: ", `what` failed (unless NULL), and why. */
 static void report(const char* what, const vandrel_client* client, vandrel_status status) {
     int err = vandrel_os_error(client);
+    fputs("vandrel-ticket: ", stderr);
+    if (what != NULL)
+        fprintf(stderr, "%s: ", what);
     if (status == VANDREL_ERR_BROKER)
-        fprintf(stderr, "vandrel-ticket: %s: %s: %s\n", what, vandrel_status_text(status),
-                vandrel_broker_error(client));
+        fprintf(stderr, "%s: %s\n", vandrel_status_text(status), vandrel_broker_error(client));
     else if (err != 0)
-        fprintf(stderr, "vandrel-ticket: %s: %s (%s)\n", what, vandrel_status_text(status),
-                strerror(err));
+        fprintf(stderr, "%s (%s)\n", vandrel_status_text(status), strerror(err));
     else
-        fprintf(stderr, "vandrel-ticket: %s: %s\n", what, vandrel_status_text(status));
+        fprintf(stderr, "%s\n", vandrel_status_text(status));
+}
+
+/* What failed when the link did not open; NULL where the status text says
+ * it already ("cannot connect to the broker", "cannot start the broker"). */
+static const char* open_failure(const struct options* o, vandrel_status status) {
+    if (status == VANDREL_ERR_CONNECT || status == VANDREL_ERR_SPAWN)
+        return NULL;
+    return o->spawn != NULL ? "cannot start the broker" : "cannot connect";
 }
 
 static int exit_status_for(vandrel_status status) {
@@ -285,6 +298,8 @@ static int exit_status_for(vandrel_status status) {
         return EXIT_NO_TICKET;
     case VANDREL_ERR_UNTRUSTED:
         return EXIT_UNTRUSTED;
+    case VANDREL_ERR_UNCHECKED:
+        return EXIT_UNCHECKED;
     case VANDREL_ERR_BROKER:
         return EXIT_BROKER_ERROR;
     default:
@@ -328,7 +343,7 @@ int main(int argc, char** argv) {
                                 ? vandrel_spawn(&client, o.spawn, NULL)
                                 : vandrel_connect(&client, o.broker, CONNECT_TIMEOUT_MS);
     if (status != VANDREL_OK) {
-        report(o.spawn != NULL ? "cannot start the broker" : "cannot connect", &client, status);
+        report(open_failure(&o, status), &client, status);
         return exit_status_for(status);
     }
 

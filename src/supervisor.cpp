@@ -132,7 +132,10 @@ Result<void> Session::gamedir(std::string_view text) {
     std::optional<std::uint32_t> appid = appid_for_gamedir(*name);
     if (!appid)
         return BrokerError::message("no Steam AppID known for this gamedir");
-    std::string quoted_name = "\"" + std::string(*name) + "\"";
+    // Appended rather than `"\"" + std::string(*name)`: at -O2 and above g++ 12
+    // warns that the inlined insert at the front may memcpy overlapping bytes,
+    // which it cannot (-Wrestrict, GCC bug 105329).
+    std::string quoted_name = std::string(1, '"').append(*name).append(1, '"');
     std::string appid_text = std::to_string(*appid);
 
     if (child_ && child_->appid() == *appid) {
