@@ -8,33 +8,15 @@
 #include <stdio.h>
 #include <string.h>
 
-/* A ticket reply: "vd_connect\n", the request's challenge (32 bits), the
- * user's Steam ID (64 bits), the ticket's length (32 bits), all little-endian,
- * then the ticket. */
-static const char TICKET_REPLY_PREFIX[] = "vd_connect\n";
-#define TICKET_REPLY_PREFIX_LEN 11
-#define REPLY_CHALLENGE_AT 11
-#define REPLY_STEAM_ID_AT 15
-#define REPLY_TICKET_LEN_AT 23
-
-/* An error reply: "vd_error\n", the failed command's challenge (0 when it had
- * none or it was not read), then "WORD: reason". */
-static const char ERROR_REPLY_PREFIX[] = "vd_error\n";
-#define ERROR_REPLY_PREFIX_LEN 9
-#define ERROR_CHALLENGE_AT 9
-#define ERROR_TEXT_AT 13
-static const char ACTIVATE_WORD[] = "vd_gamedir";
-static const char REQUEST_WORD[] = "vd_connect";
-
-#define LE32_SIZE 4
-#define LE64_SIZE 8
+/* The replies' layouts are in vandrel/wire.h. */
+#define SEPARATOR_LEN (sizeof VANDREL_ERROR_REPLY_SEPARATOR - 1)
 
 /* UTF-8 continuation bytes are 10xxxxxx. */
 #define UTF8_CONTINUATION_MASK 0xC0
 #define UTF8_CONTINUATION 0x80
 
 static uint32_t read_le32(const unsigned char* p) {
-    return (uint32_t)vdc_read_le(p, LE32_SIZE);
+    return (uint32_t)vandrel_load_le(p, sizeof(uint32_t));
 }
 
 static int is_open(const vandrel_client* client) {
@@ -55,7 +37,7 @@ vandrel_status vandrel_activate_gamedir(vandrel_client* client, const char* game
     if (!is_open(client))
         return VANDREL_ERR_NOT_OPEN;
     char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
-    int len = snprintf(line, sizeof line, "vd_gamedir %s", gamedir);
+    int len = snprintf(line, sizeof line, VANDREL_CMD_GAMEDIR " %s", gamedir);
     return send_line(client, line, len, VDC_NO_DEADLINE);
 }
 
@@ -63,34 +45,36 @@ vandrel_status vandrel_activate_gamedir(vandrel_client* client, const char* game
  * fields, and at least as many ticket bytes as it announces. */
 static int is_ticket_reply(const unsigned char* reply, size_t len) {
     return len >= VANDREL_TICKET_REPLY_HEADER_LEN &&
-           memcmp(reply, TICKET_REPLY_PREFIX, TICKET_REPLY_PREFIX_LEN) == 0 &&
-           read_le32(reply + REPLY_TICKET_LEN_AT) <= len - VANDREL_TICKET_REPLY_HEADER_LEN;
+           memcmp(reply, VANDREL_TICKET_REPLY_WORD, VANDREL_TICKET_REPLY_WORD_LEN) == 0 &&
+           read_le32(reply + VANDREL_TICKET_REPLY_TICKET_LEN_AT) <=
+               len - VANDREL_TICKET_REPLY_HEADER_LEN;
 }
 
 /* True when a well-formed `reply` answers the request with `challenge`.
  * Compared as unsigned: converting a negative challenge is exact. */
 static int answers(const unsigned char* reply, int32_t challenge) {
-    return read_le32(reply + REPLY_CHALLENGE_AT) == (uint32_t)challenge;
+    return read_le32(reply + VANDREL_TICKET_REPLY_CHALLENGE_AT) == (uint32_t)challenge;
 }
 
 /* True when `reply` is an error reply with its fixed fields. */
 static int is_error_reply(const unsigned char* reply, size_t len) {
-    return len >= ERROR_TEXT_AT && memcmp(reply, ERROR_REPLY_PREFIX, ERROR_REPLY_PREFIX_LEN) == 0;
+    return len >= VANDREL_ERROR_REPLY_TEXT_AT &&
+           memcmp(reply, VANDREL_ERROR_REPLY_WORD, VANDREL_ERROR_REPLY_WORD_LEN) == 0;
 }
 
 /* True when an error reply reports a failure of the command `word`. */
 static int is_failure_of(const unsigned char* reply, size_t len, const char* word) {
     size_t n = strlen(word);
-    const unsigned char* text = reply + ERROR_TEXT_AT;
-    return len - ERROR_TEXT_AT >= n + 2 && memcmp(text, word, n) == 0 && text[n] == ':' &&
-           text[n + 1] == ' ';
+    const unsigned char* text = reply + VANDREL_ERROR_REPLY_TEXT_AT;
+    return len - VANDREL_ERROR_REPLY_TEXT_AT >= n + SEPARATOR_LEN && memcmp(text, word, n) == 0 &&
+           memcmp(text + n, VANDREL_ERROR_REPLY_SEPARATOR, SEPARATOR_LEN) == 0;
 }
 
 /* Keeps an error reply's text, NUL-terminated, cut at a character boundary
  * when it does not fit. */
 static void keep_error_text(vandrel_client* client, const unsigned char* reply, size_t len) {
-    const unsigned char* text = reply + ERROR_TEXT_AT;
-    size_t n = len - ERROR_TEXT_AT;
+    const unsigned char* text = reply + VANDREL_ERROR_REPLY_TEXT_AT;
+    size_t n = len - VANDREL_ERROR_REPLY_TEXT_AT;
     if (n >= VANDREL_BROKER_ERROR_SIZE) {
         n = VANDREL_BROKER_ERROR_SIZE - 1;
         while (n > 0 && (text[n] & UTF8_CONTINUATION_MASK) == UTF8_CONTINUATION)
@@ -116,12 +100,12 @@ static void count_answer(vandrel_client* client) {
  * are vandrel_end_ticket's, which waits for nothing. */
 static int ends_request(vandrel_client* client, const unsigned char* reply, size_t len,
                         int32_t challenge) {
-    if (is_failure_of(reply, len, ACTIVATE_WORD))
+    if (is_failure_of(reply, len, VANDREL_CMD_GAMEDIR))
         return 1;
-    if (!is_failure_of(reply, len, REQUEST_WORD))
+    if (!is_failure_of(reply, len, VANDREL_CMD_CONNECT))
         return 0;
     count_answer(client);
-    uint32_t failed = read_le32(reply + ERROR_CHALLENGE_AT);
+    uint32_t failed = read_le32(reply + VANDREL_ERROR_REPLY_CHALLENGE_AT);
     if (failed != 0)
         return failed == (uint32_t)challenge;
     /* Failed before its challenge was read: no game was activated. */
@@ -130,9 +114,10 @@ static int ends_request(vandrel_client* client, const unsigned char* reply, size
 
 /* Copies a well-formed reply's ticket into the caller's buffer. */
 static vandrel_status copy_ticket(const unsigned char* reply, vandrel_ticket* ticket) {
-    uint32_t len = read_le32(reply + REPLY_TICKET_LEN_AT);
+    uint32_t len = read_le32(reply + VANDREL_TICKET_REPLY_TICKET_LEN_AT);
     ticket->len = len;
-    ticket->steam_id = vdc_read_le(reply + REPLY_STEAM_ID_AT, LE64_SIZE);
+    ticket->steam_id =
+        vandrel_load_le(reply + VANDREL_TICKET_REPLY_STEAM_ID_AT, VANDREL_STEAM_ID_SIZE);
     if (len > ticket->capacity)
         return VANDREL_ERR_TICKET_TOO_LARGE;
     if (len > 0)
@@ -169,7 +154,7 @@ vandrel_status vandrel_request_ticket(vandrel_client* client, const vandrel_tick
     int64_t deadline = vdc_deadline_after(timeout_ms);
     char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
     int len =
-        snprintf(line, sizeof line, "vd_connect %s %" PRIu64 " %" PRId32 " %" PRId32,
+        snprintf(line, sizeof line, VANDREL_CMD_CONNECT " %s %" PRIu64 " %" PRId32 " %" PRId32,
                  request->server, request->server_steam_id, request->secure, request->challenge);
     vandrel_status sent = send_line(client, line, len, deadline);
     if (sent != VANDREL_OK)
@@ -205,7 +190,7 @@ vandrel_status vandrel_end_ticket(vandrel_client* client, const char* server, in
     if (!is_open(client))
         return VANDREL_ERR_NOT_OPEN;
     char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
-    int len = snprintf(line, sizeof line, "vd_disconnect %s %" PRId32, server, challenge);
+    int len = snprintf(line, sizeof line, VANDREL_CMD_DISCONNECT " %s %" PRId32, server, challenge);
     return send_line(client, line, len, VDC_NO_DEADLINE);
 }
 
@@ -218,6 +203,6 @@ vandrel_status vandrel_terminate(vandrel_client* client) {
         return VANDREL_ERR_ARGUMENT;
     if (!is_open(client))
         return VANDREL_ERR_NOT_OPEN;
-    static const char line[] = "vd_terminate";
+    static const char line[] = VANDREL_CMD_TERMINATE;
     return vdc_send_frame(client, line, sizeof line - 1, VDC_NO_DEADLINE);
 }

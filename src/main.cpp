@@ -3,6 +3,7 @@
 #include "activation.hpp"
 #include "args.hpp"
 #include "child.hpp"
+#include "exit_status.hpp"
 #include "listen.hpp"
 #include "log.hpp"
 #include "refusal_log.hpp"
@@ -30,8 +31,6 @@
 namespace vandrel {
 namespace {
 
-constexpr int EXIT_OK = 0;
-constexpr int EXIT_FATAL = 1;
 // The project's version, given by the build.
 constexpr std::string_view VERSION = VANDREL_VERSION;
 
