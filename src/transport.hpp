@@ -92,7 +92,6 @@ class UnixTransport final : public Transport {
 
     IoResult<std::size_t> read(std::span<std::uint8_t> into) override;
     IoResult<std::size_t> write_all(std::span<const std::uint8_t> bytes) override;
-    IoResult<std::size_t> flush() override { return std::size_t{0}; }
     std::string describe() const override { return "unix " + peer_; }
 
   private:

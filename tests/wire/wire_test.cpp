@@ -76,15 +76,15 @@ TEST(Wire, TicketReplyOfTheBrokerReadsBackInTheClientLibrary) {
     ASSERT_TRUE(reply.ok());
     test::write_bytes(to_client.write.get(), *reply);
 
-    vandrel_client client = VANDREL_CLIENT_INIT;
+    vandrel_client* client = nullptr;
     ASSERT_EQ(vandrel_attach(&client, to_client.read.get(), to_broker.write.get(), 0), VANDREL_OK);
     vandrel_ticket_request request{"1.2.3.4:27015", 90071992547409920, 1, CHALLENGE};
     unsigned char data[VANDREL_MAX_TICKET_LEN];
     vandrel_ticket ticket{data, sizeof data, 0, 0};
-    ASSERT_EQ(vandrel_request_ticket(&client, &request, 5000, &ticket), VANDREL_OK);
+    ASSERT_EQ(vandrel_request_ticket(client, &request, 5000, &ticket), VANDREL_OK);
     EXPECT_EQ(ticket.steam_id, USER_STEAM_ID);
     EXPECT_EQ(Bytes(data, data + ticket.len), TICKET);
-    EXPECT_EQ(vandrel_close(&client), VANDREL_OK);
+    EXPECT_EQ(vandrel_close(client), VANDREL_OK);
 
     to_broker.write.reset();
     Bytes sent;
