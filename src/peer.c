@@ -1,8 +1,7 @@
 /* The kernel's socket table (NETLINK_SOCK_DIAG) asked for one exact TCP
  * connection, as `ss` does. An unprivileged process may ask it, and the
- * owner's uid comes back mapped into the asker's user namespace. */
-#define _GNU_SOURCE /* getifaddrs, struct ucred */
-
+ * owner's uid comes back mapped into the asker's user namespace. A Unix
+ * socket's peer is simpler: the kernel recorded it at connect time. */
 #include "peer.h"
 
 #include <errno.h>
