@@ -45,7 +45,13 @@ bool resolve_all(void* library, FlatApi& api, std::optional<std::string>& failur
            VANDREL_RESOLVE(SteamAPI_ISteamUser_GetSteamID) &&
            VANDREL_RESOLVE(SteamAPI_ISteamUtils_GetAppID) &&
            VANDREL_RESOLVE(SteamAPI_ISteamUser_InitiateGameConnection_DEPRECATED) &&
-           VANDREL_RESOLVE(SteamAPI_ISteamUser_TerminateGameConnection_DEPRECATED);
+           VANDREL_RESOLVE(SteamAPI_ISteamUser_TerminateGameConnection_DEPRECATED) &&
+           VANDREL_RESOLVE(SteamAPI_ISteamUser_GetAuthSessionTicket) &&
+           VANDREL_RESOLVE(SteamAPI_ISteamUser_GetAuthTicketForWebApi) &&
+           VANDREL_RESOLVE(SteamAPI_ISteamUser_CancelAuthTicket) &&
+           VANDREL_RESOLVE(SteamAPI_ISteamUser_RequestEncryptedAppTicket) &&
+           VANDREL_RESOLVE(SteamAPI_ISteamUser_GetEncryptedAppTicket) &&
+           VANDREL_RESOLVE(SteamAPI_SteamNetworkingIdentity_ParseString);
 #undef VANDREL_RESOLVE
 }
 

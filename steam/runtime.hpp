@@ -37,6 +37,17 @@ struct FlatApi {
         SteamAPI_ISteamUser_InitiateGameConnection_DEPRECATED;
     decltype(&flat::SteamAPI_ISteamUser_TerminateGameConnection_DEPRECATED)
         SteamAPI_ISteamUser_TerminateGameConnection_DEPRECATED;
+    decltype(&flat::SteamAPI_ISteamUser_GetAuthSessionTicket)
+        SteamAPI_ISteamUser_GetAuthSessionTicket;
+    decltype(&flat::SteamAPI_ISteamUser_GetAuthTicketForWebApi)
+        SteamAPI_ISteamUser_GetAuthTicketForWebApi;
+    decltype(&flat::SteamAPI_ISteamUser_CancelAuthTicket) SteamAPI_ISteamUser_CancelAuthTicket;
+    decltype(&flat::SteamAPI_ISteamUser_RequestEncryptedAppTicket)
+        SteamAPI_ISteamUser_RequestEncryptedAppTicket;
+    decltype(&flat::SteamAPI_ISteamUser_GetEncryptedAppTicket)
+        SteamAPI_ISteamUser_GetEncryptedAppTicket;
+    decltype(&flat::SteamAPI_SteamNetworkingIdentity_ParseString)
+        SteamAPI_SteamNetworkingIdentity_ParseString;
 };
 
 // Loads the runtime and resolves all of its functions, once per process;

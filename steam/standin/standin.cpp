@@ -80,6 +80,7 @@
 // The stand-in keeps one global state and expects its caller to use one
 // thread, as the broker's child does.
 
+#include "auth.hpp"
 #include "callbacks.hpp"
 #include "calllog.hpp"
 #include "script.hpp"
@@ -189,6 +190,7 @@ int init(char* message) {
     state.ticket_calls = 0;
     state.steam_id = env_u64("VANDREL_STANDIN_STEAM_ID", DEFAULT_STEAM_ID);
     queue_callbacks(state.generation);
+    reset_auth(state.generation);
     return 0;
 }
 
@@ -301,6 +303,46 @@ STANDIN_EXPORT void SteamAPI_ISteamUser_TerminateGameConnection_DEPRECATED(
     const char* call = "SteamAPI_ISteamUser_TerminateGameConnection_DEPRECATED";
     log_call("%s ip=%u port=%u", call, server_ip_host_order, unsigned{server_port});
     check_handle(call, user, &user_interface);
+}
+
+STANDIN_EXPORT HAuthTicket SteamAPI_ISteamUser_GetAuthSessionTicket(
+    void* user, void* ticket, int max_ticket, std::uint32_t* ticket_len,
+    const SteamNetworkingIdentity* identity) {
+    const bool ours =
+        check_handle("SteamAPI_ISteamUser_GetAuthSessionTicket", user, &user_interface);
+    return session_ticket(ticket, max_ticket, ticket_len, identity, !ours);
+}
+
+STANDIN_EXPORT HAuthTicket SteamAPI_ISteamUser_GetAuthTicketForWebApi(void* user,
+                                                                      const char* identity) {
+    const bool ours =
+        check_handle("SteamAPI_ISteamUser_GetAuthTicketForWebApi", user, &user_interface);
+    return web_api_ticket(identity, !ours);
+}
+
+STANDIN_EXPORT void SteamAPI_ISteamUser_CancelAuthTicket(void* user, HAuthTicket handle) {
+    cancel_ticket(handle);
+    check_handle("SteamAPI_ISteamUser_CancelAuthTicket", user, &user_interface);
+}
+
+STANDIN_EXPORT SteamAPICall SteamAPI_ISteamUser_RequestEncryptedAppTicket(void* user, void* data,
+                                                                          int data_len) {
+    const bool ours =
+        check_handle("SteamAPI_ISteamUser_RequestEncryptedAppTicket", user, &user_interface);
+    return request_app_ticket(data, data_len, !ours);
+}
+
+STANDIN_EXPORT bool SteamAPI_ISteamUser_GetEncryptedAppTicket(void* user, void* ticket,
+                                                              int max_ticket,
+                                                              std::uint32_t* ticket_len) {
+    check_handle("SteamAPI_ISteamUser_GetEncryptedAppTicket", user, &user_interface);
+    return app_ticket(ticket, max_ticket, ticket_len);
+}
+
+STANDIN_EXPORT bool SteamAPI_SteamNetworkingIdentity_ParseString(SteamNetworkingIdentity* identity,
+                                                                 const char* text) {
+    require_initialised("SteamAPI_SteamNetworkingIdentity_ParseString");
+    return parse_identity(identity, text);
 }
 
 } // namespace vandrel::steam::flat
