@@ -31,6 +31,23 @@ class FakeSteam final : public SteamPort {
     void terminate_game_connection(SocketAddrV4 server) override {
         calls.push_back({"term", 0, server, false});
     }
+    steam::AuthResult session_ticket(std::optional<std::string_view> identity) override {
+        calls.push_back({"session " + std::string(identity.value_or("(none)")), 0, {}, false});
+        return auth;
+    }
+    steam::AuthResult web_api_ticket(std::optional<std::string_view> identity) override {
+        calls.push_back({"webapi " + std::string(identity.value_or("(none)")), 0, {}, false});
+        return auth;
+    }
+    steam::AuthResult app_ticket(std::span<const std::uint8_t> data) override {
+        calls.push_back({"app " + std::string(data.begin(), data.end()), 0, {}, false});
+        return auth;
+    }
+    void cancel_auth_ticket(std::uint32_t handle) override {
+        calls.push_back({"cancel " + std::to_string(handle), 0, {}, false});
+    }
+
+    steam::AuthResult auth = steam::AuthTicket{7, {9, 8}};
 };
 
 std::string reply_text(std::string_view request, FakeSteam& steam) {
