@@ -1,5 +1,6 @@
-/* The vandrel client library: obtain Steam game-connection auth tickets from a
- * vandrel broker, from C or C++.
+/* The vandrel client library: obtain Steam auth tickets (game-connection,
+ * session, web API and encrypted app tickets) from a vandrel broker, from C or
+ * C++.
  *
  * A client talks to one broker over one link: a TCP connection
  * (vandrel_connect), a pair of descriptors that the caller already holds
@@ -11,22 +12,24 @@
  * Broker errors. Every open function first asks the broker for error
  * replies ("vd_errors on"), so that a command that fails in the broker (an
  * unknown game directory, Steam that cannot start, Steam refusing a ticket)
- * ends the waiting vandrel_request_ticket at once with VANDREL_ERR_BROKER and
- * the broker's reason in vandrel_broker_error. Which error replies end a
- * request:
- *   - the failure of a game activation ("vd_gamedir: ..."), which the broker
- *     reports when it knows it: at once for Steam that cannot start, after
- *     VANDREL_BROKER_START_MS for Steam that never gets ready. It ends the
+ * ends the waiting vandrel_request_ticket (or vandrel_request_auth_ticket) at
+ * once with VANDREL_ERR_BROKER and the broker's reason in
+ * vandrel_broker_error. Which error replies end a request:
+ *   - the failure of a game activation ("vd_gamedir: ..." or "vd_appid: ..."),
+ *     which the broker reports when it knows it: at once for Steam that
+ *     cannot start, after VANDREL_BROKER_START_MS for Steam that never gets
+ *     ready. It ends the
  *     next request, or the one waiting, even when an earlier game is still
  *     running: a ticket for it would be for the wrong game. The reply does not
  *     name the game, so activate one game at a time and let a request show
  *     the outcome before activating another;
- *   - the failure of this request ("vd_connect: ..."): one that carries its
- *     challenge, or one without a challenge (0, "session not active": no game
- *     was activated) when it is the last answer the broker still owes.
+ *   - the failure of this request ("vd_connect: ..." or "vd_ticket: ..."): one
+ *     that carries its challenge, or one without a challenge (0, "session
+ *     not active": no game was activated) when it is the last answer the
+ *     broker still owes.
  * Every other error reply is discarded: the late failure of a request whose
- * caller gave up on it, and the failures of vandrel_end_ticket, which waits
- * for nothing. A broker without error replies logs "vd_errors on" as an
+ * caller gave up on it, and the failures of vandrel_end_ticket and
+ * vandrel_cancel_ticket, which wait for nothing. A broker without error replies logs "vd_errors on" as an
  * unknown command and answers no failure; against it vandrel_request_ticket
  * waits at most the time it is given and then reports VANDREL_ERR_TIMEOUT.
  *
