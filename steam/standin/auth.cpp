@@ -168,14 +168,20 @@ bool parse_u64(const char* text, std::uint64_t& out) {
 
 // "a.b.c.d:port" into the identity's IP address.
 bool parse_ip(const char* text, std::uint8_t* identity) {
-    unsigned a = 0, b = 0, c = 0, d = 0, port = 0;
+    unsigned octets[4]{};
+    unsigned port = 0;
     int used = 0;
-    if (std::sscanf(text, "%3u.%3u.%3u.%3u:%5u%n", &a, &b, &c, &d, &port, &used) != 5 ||
-        text[used] != '\0' || a > 255 || b > 255 || c > 255 || d > 255 || port > 65535)
+    if (std::sscanf(text, "%3u.%3u.%3u.%3u:%5u%n", &octets[0], &octets[1], &octets[2], &octets[3],
+                    &port, &used) != 5 ||
+        text[used] != '\0' || port > 65535)
         return false;
+    std::uint8_t v4[4]{};
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (octets[i] > 255)
+            return false;
+        v4[i] = static_cast<std::uint8_t>(octets[i]);
+    }
     std::memset(identity + IP_MAPPED_AT, 0xff, 2);
-    const std::uint8_t v4[4]{static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(b),
-                             static_cast<std::uint8_t>(c), static_cast<std::uint8_t>(d)};
     std::memcpy(identity + IP_V4_AT, v4, sizeof v4);
     const auto p = static_cast<std::uint16_t>(port);
     std::memcpy(identity + IP_PORT_AT, &p, sizeof p);
@@ -237,7 +243,7 @@ bool parse_identity(void* identity, const char* text) {
             std::memset(bytes, 0, flat::NETWORKING_IDENTITY_LEN);
     }
     log_call("SteamAPI_SteamNetworkingIdentity_ParseString text=%s result=%d",
-             text == nullptr ? "(null)" : text, ok);
+             text == nullptr ? "(null)" : text, static_cast<int>(ok));
     return ok;
 }
 
@@ -258,7 +264,7 @@ std::uint32_t session_ticket(void* ticket, int max_ticket, std::uint32_t* ticket
     }
     log_call("SteamAPI_ISteamUser_GetAuthSessionTicket max=%d zeroed=%d identity=%s handle=%u "
              "len=%zu",
-             max_ticket, zeroed, who, handle, len);
+             max_ticket, static_cast<int>(zeroed), who, handle, len);
     if (handle == 0 || !confirms())
         return handle;
     if (decoys()) {
@@ -285,7 +291,8 @@ std::uint32_t web_api_ticket(const char* identity, bool refused) {
 
 void cancel_ticket(std::uint32_t handle) {
     const bool known = handle != 0 && handle <= auth.handles;
-    log_call("SteamAPI_ISteamUser_CancelAuthTicket handle=%u known=%d", handle, known);
+    log_call("SteamAPI_ISteamUser_CancelAuthTicket handle=%u known=%d", handle,
+             static_cast<int>(known));
 }
 
 std::uint64_t request_app_ticket(const void* data, int data_len, bool refused) {
@@ -324,7 +331,7 @@ bool app_ticket(void* ticket, int max_ticket, std::uint32_t* ticket_len_out) {
         *ticket_len_out = static_cast<std::uint32_t>(len);
     }
     log_call("SteamAPI_ISteamUser_GetEncryptedAppTicket max=%d zeroed=%d len=%zu result=%d",
-             max_ticket, zeroed, len, ready);
+             max_ticket, static_cast<int>(zeroed), len, static_cast<int>(ready));
     return ready;
 }
 
