@@ -23,6 +23,37 @@ void append_challenge(Bytes& out, std::int32_t challenge) {
     append_le(out, static_cast<std::uint32_t>(challenge), CHALLENGE_LEN);
 }
 
+// The arguments of "vd_ticket", borrowed from the command's text.
+struct AuthTicketArgs {
+    std::string_view kind;
+    std::string_view argument; // an identity, or an app ticket's data
+    std::int32_t challenge = 0;
+};
+
+// KIND, ARG and CHALLENGE, each checked as far as the broker can: a session
+// identity is left to Steam's parser, in the child.
+Result<AuthTicketArgs> read_auth_ticket_args(std::string_view text) {
+    Args args(text);
+    Result<std::string_view> kind = args.parse_text("kind");
+    if (!kind)
+        return std::move(kind).error();
+    const bool app = *kind == APP_KIND;
+    if (!app && *kind != SESSION_KIND && *kind != WEB_API_KIND)
+        return BrokerError::parse_failure("kind");
+    const std::string_view argument_name = app ? "data" : "identity";
+    Result<std::string_view> argument = args.parse_text(argument_name);
+    if (!argument)
+        return std::move(argument).error();
+    if (app && !app_data_of(*argument))
+        return BrokerError::parse_failure(argument_name);
+    if (*kind == WEB_API_KIND && argument->size() > MAX_WEB_API_IDENTITY_LEN)
+        return BrokerError::parse_failure(argument_name);
+    Result<std::int32_t> challenge = args.parse_i32("challenge");
+    if (!challenge)
+        return std::move(challenge).error();
+    return AuthTicketArgs{*kind, *argument, *challenge};
+}
+
 } // namespace
 
 Bytes ticket_reply(std::int32_t challenge, std::span<const std::uint8_t> answer, std::uint32_t n) {
@@ -238,30 +269,14 @@ Result<void> Session::disconnect(std::string_view text) {
 Result<void> Session::auth_ticket(std::string_view text) {
     if (std::holds_alternative<Inactive>(state_))
         return BrokerError::message("session not active");
-    Args args(text);
-    Result<std::string_view> kind = args.parse_text("kind");
-    if (!kind)
-        return std::move(kind).error();
-    const bool app = *kind == APP_KIND;
-    if (!app && *kind != SESSION_KIND && *kind != WEB_API_KIND)
-        return BrokerError::parse_failure("kind");
-    const std::string_view argument_name = app ? "data" : "identity";
-    Result<std::string_view> argument = args.parse_text(argument_name);
-    if (!argument)
-        return std::move(argument).error();
-    // A session identity is the runtime's to parse, in the child.
-    if (app && !app_data_of(*argument))
-        return BrokerError::parse_failure(argument_name);
-    if (*kind == WEB_API_KIND && argument->size() > MAX_WEB_API_IDENTITY_LEN)
-        return BrokerError::parse_failure(argument_name);
-    Result<std::int32_t> challenge = args.parse_i32("challenge");
-    if (!challenge)
-        return std::move(challenge).error();
-    challenge_ = *challenge;
+    Result<AuthTicketArgs> args = read_auth_ticket_args(text);
+    if (!args)
+        return std::move(args).error();
+    challenge_ = args->challenge;
     if (!child_)
         return BrokerError::message("session not active");
 
-    Result<Bytes> answer = ask_child(auth_ticket_request(*kind, *argument));
+    Result<Bytes> answer = ask_child(auth_ticket_request(args->kind, args->argument));
     if (!answer)
         return std::move(answer).error();
     Result<AuthTicketAnswer> ticket = read_auth_answer(*answer);
@@ -272,10 +287,10 @@ Result<void> Session::auth_ticket(std::string_view text) {
     // An app ticket has no handle and nothing to cancel.
     if (ticket->handle != 0)
         auth_tickets_.push_back(ticket->handle);
-    log_line("-> " + std::string(*kind) + " ticket " + std::to_string(ticket->ticket.size()) +
+    log_line("-> " + std::string(args->kind) + " ticket " + std::to_string(ticket->ticket.size()) +
              " bytes, handle " + std::to_string(ticket->handle) + ", for challenge " +
-             std::to_string(*challenge));
-    return framed_.send(auth_ticket_reply(*challenge, *ticket));
+             std::to_string(args->challenge));
+    return framed_.send(auth_ticket_reply(args->challenge, *ticket));
 }
 
 Result<void> Session::cancel(std::string_view text) {
