@@ -20,6 +20,10 @@
 
 /* How often vandrel_close looks whether a spawned broker has exited. */
 #define REAP_POLL_MS 10
+/* How long vandrel_close reads what the broker still sends before closing. */
+#define CLOSE_DRAIN_MS 500
+/* The size of the buffer that takes those bytes. */
+#define DRAIN_CHUNK 512
 
 static void reset(vandrel_client* client) {
     static const vandrel_client closed = VANDREL_CLIENT_INIT;
@@ -275,17 +279,54 @@ static int reap(pid_t pid, int64_t deadline) {
     }
 }
 
+/* Reads and drops what arrives on `fd` until end of input, an error or
+ * `deadline`. */
+static void drain(int fd, int64_t deadline) {
+    unsigned char sink[DRAIN_CHUNK];
+    for (;;) {
+        struct pollfd p;
+        p.fd = fd;
+        p.events = POLLIN;
+        p.revents = 0;
+        int rc = poll(&p, 1, vdc_poll_timeout(deadline));
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc <= 0)
+            return;
+        ssize_t n = read(fd, sink, sizeof sink);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+    }
+}
+
+/* Ends the link in order. End of input is the broker's signal to end the
+ * session; the replies it has sent meanwhile (error replies to commands that
+ * nobody waits for any more) are read and dropped until it closes its side,
+ * for a short while at most. A socket closed with unread bytes in it resets
+ * the connection, and the broker would log a reset instead of the client's
+ * orderly end. */
+static void close_link(vandrel_client* client) {
+    if (client->read_fd == client->write_fd) {
+        if (!client->write_is_socket || shutdown(client->write_fd, SHUT_WR) != 0) {
+            close_fd(client->write_fd);
+            return;
+        }
+    } else {
+        close_fd(client->write_fd);
+    }
+    drain(client->read_fd, vdc_now_ms() + CLOSE_DRAIN_MS);
+    close_fd(client->read_fd);
+}
+
 vandrel_status vandrel_close(vandrel_client* client) {
     if (client == NULL)
         return VANDREL_ERR_ARGUMENT;
     if (client->read_fd < 0 && client->write_fd < 0)
         return VANDREL_OK;
-    if (client->owns_fds) {
-        /* End of input is the broker's signal to end the session. */
-        close_fd(client->write_fd);
-        if (client->read_fd != client->write_fd)
-            close_fd(client->read_fd);
-    }
+    if (client->owns_fds)
+        close_link(client);
     vandrel_status result = VANDREL_OK;
     if (client->broker_pid > 0) {
         int status = reap((pid_t)client->broker_pid, vdc_now_ms() + VANDREL_CLOSE_GRACE_MS);

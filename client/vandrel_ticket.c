@@ -362,16 +362,26 @@ static int32_t fresh_challenge(void) {
     return (int32_t)(mixed & INT32_MAX);
 }
 
+/* Prints "vandrel-ticket: ", `what` failed (unless NULL), and why. */
 static void report(const char* what, const vandrel_client* client, vandrel_status status) {
     int err = vandrel_os_error(client);
+    fputs("vandrel-ticket: ", stderr);
+    if (what != NULL)
+        fprintf(stderr, "%s: ", what);
     if (status == VANDREL_ERR_BROKER)
-        fprintf(stderr, "vandrel-ticket: %s: %s: %s\n", what, vandrel_status_text(status),
-                vandrel_broker_error(client));
+        fprintf(stderr, "%s: %s\n", vandrel_status_text(status), vandrel_broker_error(client));
     else if (err != 0)
-        fprintf(stderr, "vandrel-ticket: %s: %s (%s)\n", what, vandrel_status_text(status),
-                strerror(err));
+        fprintf(stderr, "%s (%s)\n", vandrel_status_text(status), strerror(err));
     else
-        fprintf(stderr, "vandrel-ticket: %s: %s\n", what, vandrel_status_text(status));
+        fprintf(stderr, "%s\n", vandrel_status_text(status));
+}
+
+/* What failed when the link did not open; NULL where the status text says
+ * it already ("cannot connect to the broker", "cannot start the broker"). */
+static const char* open_failure(const struct options* o, vandrel_status status) {
+    if (status == VANDREL_ERR_CONNECT || status == VANDREL_ERR_SPAWN)
+        return NULL;
+    return o->spawn != NULL ? "cannot start the broker" : "cannot connect";
 }
 
 static int exit_status_for(vandrel_status status) {
@@ -432,7 +442,7 @@ int main(int argc, char** argv) {
                                 ? vandrel_spawn(&client, o.spawn, NULL)
                                 : vandrel_connect(&client, o.broker, CONNECT_TIMEOUT_MS);
     if (status != VANDREL_OK) {
-        report(o.spawn != NULL ? "cannot start the broker" : "cannot connect", &client, status);
+        report(open_failure(&o, status), &client, status);
         return exit_status_for(status);
     }
 

@@ -2,11 +2,13 @@ cmake_minimum_required(VERSION 3.25)
 
 # Installs the build tree into ~/.local of a home directory under WORK_DIR, as
 # the README shows, and checks what a user then relies on: the unit starts the
-# installed program by its absolute path; pkg-config (with PKG_CONFIG_PATH) and
-# find_package (with CMAKE_PREFIX_PATH) find the client library at the
-# project's version; and a program built either way links and runs.
+# installed program by its absolute path; the man pages read as written;
+# pkg-config (with PKG_CONFIG_PATH) and find_package (with CMAKE_PREFIX_PATH)
+# find the client library at the project's version; and a program built either
+# way links and runs.
 include(${CMAKE_CURRENT_LIST_DIR}/script_helpers.cmake)
 require_program(PKG_CONFIG pkg-config pkgconf)
+require_program(MAN man man-db)
 
 set(failures "")
 set(prefix "${WORK_DIR}/home/.local")
@@ -23,6 +25,30 @@ endif()
 if(NOT EXISTS "${program}")
   string(APPEND failures "${program} was not installed\n")
 endif()
+
+# The installed man pages as man shows them: the version stands once, in the
+# title line, and the prose around the program's name is what the source says.
+set(ENV{LC_ALL} C)
+set(ENV{MANWIDTH} 100)
+foreach(page vandrel vandrel-ticket)
+  run("man -l ${page}.1.gz" "${MAN}" -l "${prefix}/${MANDIR}/man1/${page}.1.gz")
+  string(FIND "${out}" "${page} ${VERSION}" title)
+  string(FIND "${out}" "${VERSION}" first)
+  string(FIND "${out}" "${VERSION}" last REVERSE)
+  string(LENGTH "${page} " name_len)
+  math(EXPR title_version "${title} + ${name_len}")
+  if(title EQUAL -1 OR NOT first EQUAL title_version OR NOT last EQUAL first)
+    string(APPEND failures "${page}(1) should show '${page} ${VERSION}' once, and the version "
+      "nowhere else:\n${out}\n")
+  endif()
+  if(out MATCHES "@VANDREL_VERSION@")
+    string(APPEND failures "${page}(1) still holds the version placeholder\n")
+  endif()
+  if(page STREQUAL "vandrel"
+     AND NOT out MATCHES "child[ \n]+mode,[ \n]+vandrel[ \n]+--child[ \n]+appid,")
+    string(APPEND failures "vandrel(1) lost 'vandrel --child appid':\n${out}\n")
+  endif()
+endforeach()
 
 # A consumer program: the header's version and the linked library's agree.
 file(WRITE "${WORK_DIR}/consumer/main.c" [[

@@ -38,6 +38,7 @@ set(expected
   ./usr/${LIBDIR}/cmake/vandrel/vandrelConfigVersion.cmake
   ./usr/${LIBDIR}/cmake/vandrel/vandrelTargets.cmake
   ./usr/${MANDIR}/man1/vandrel.1.gz
+  ./usr/${MANDIR}/man1/vandrel-ticket.1.gz
   ./usr/${DATADIR}/systemd/user/vandrel.service
   ./usr/${DOCDIR}/copyright
   ./usr/${DOCDIR}/changelog.gz

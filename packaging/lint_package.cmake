@@ -1,7 +1,8 @@
 cmake_minimum_required(VERSION 3.25)
 
-# Builds the Debian package into WORK_DIR and runs lintian on it: an error
-# fails the test; warnings and notes are shown.
+# Builds the Debian package into WORK_DIR and runs lintian on it: an error, or
+# a warning about the man pages, fails the test; other warnings and notes are
+# shown.
 include(${CMAKE_CURRENT_LIST_DIR}/script_helpers.cmake)
 require_program(LINTIAN lintian lintian)
 
@@ -24,4 +25,9 @@ file(REMOVE_RECURSE "${WORK_DIR}")
 message("${out}${err}")
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "lintian reports errors (status ${rc})")
+endif()
+# Every program has its man page, and the pages read cleanly.
+string(REGEX MATCHALL "(^|\n)[EW]: [^\n]*(manual-page|manpage)[^\n]*" man_tags "${out}")
+if(man_tags)
+  message(FATAL_ERROR "lintian warns about the man pages:${man_tags}")
 endif()

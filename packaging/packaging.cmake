@@ -15,13 +15,18 @@ include(${PROJECT_SOURCE_DIR}/packaging/install_prefixed.cmake)
 vandrel_install_prefixed(${PROJECT_SOURCE_DIR}/packaging/vandrel.service vandrel.service
   ${VANDREL_UNIT_DIR})
 
-# The man page carries the project's version in its title line.
+# The man pages carry the project's version in their title lines, where the
+# sources hold the placeholder @VANDREL_VERSION@. Only the placeholder is
+# replaced: a pattern could match the prose as well.
 set(VANDREL_DOC_DIR ${CMAKE_CURRENT_BINARY_DIR}/doc)
-file(READ ${PROJECT_SOURCE_DIR}/docs/vandrel.1 man)
-string(REGEX REPLACE "\"vandrel [^\"]*\"" "\"vandrel ${PROJECT_VERSION}\"" man "${man}")
-file(WRITE ${VANDREL_DOC_DIR}/vandrel.1.new "${man}")
-configure_file(${VANDREL_DOC_DIR}/vandrel.1.new ${VANDREL_DOC_DIR}/vandrel.1 COPYONLY)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/vandrel.1)
+set(VANDREL_MAN_PAGES vandrel.1 vandrel-ticket.1)
+foreach(page IN LISTS VANDREL_MAN_PAGES)
+  file(READ ${PROJECT_SOURCE_DIR}/docs/${page} man)
+  string(REPLACE "@VANDREL_VERSION@" "${PROJECT_VERSION}" man "${man}")
+  file(WRITE ${VANDREL_DOC_DIR}/${page}.new "${man}")
+  configure_file(${VANDREL_DOC_DIR}/${page}.new ${VANDREL_DOC_DIR}/${page} COPYONLY)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/${page})
+endforeach()
 
 # The licence in the machine-readable form of Debian's copyright files.
 file(READ ${PROJECT_SOURCE_DIR}/LICENSE license)
@@ -42,16 +47,17 @@ file(WRITE ${VANDREL_DOC_DIR}/copyright.new
 configure_file(${VANDREL_DOC_DIR}/copyright.new ${VANDREL_DOC_DIR}/copyright COPYONLY)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
 
-# The man page and the changelog are installed compressed, without a time stamp.
+# The man pages and the changelog are installed compressed, without a time stamp.
 find_program(GZIP_PROGRAM gzip REQUIRED)
-add_custom_command(OUTPUT ${VANDREL_DOC_DIR}/vandrel.1.gz ${VANDREL_DOC_DIR}/changelog.gz
+list(TRANSFORM VANDREL_MAN_PAGES PREPEND ${VANDREL_DOC_DIR}/ OUTPUT_VARIABLE man_pages)
+list(TRANSFORM man_pages APPEND .gz OUTPUT_VARIABLE man_pages_gz)
+add_custom_command(OUTPUT ${man_pages_gz} ${VANDREL_DOC_DIR}/changelog.gz
   COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${VANDREL_DOC_DIR}/changelog
-  COMMAND ${GZIP_PROGRAM} -9nkf ${VANDREL_DOC_DIR}/vandrel.1 ${VANDREL_DOC_DIR}/changelog
-  DEPENDS ${VANDREL_DOC_DIR}/vandrel.1 ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+  COMMAND ${GZIP_PROGRAM} -9nkf ${man_pages} ${VANDREL_DOC_DIR}/changelog
+  DEPENDS ${man_pages} ${PROJECT_SOURCE_DIR}/CHANGELOG.md
   VERBATIM)
-add_custom_target(vandrel_docs ALL
-  DEPENDS ${VANDREL_DOC_DIR}/vandrel.1.gz ${VANDREL_DOC_DIR}/changelog.gz)
-install(FILES ${VANDREL_DOC_DIR}/vandrel.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+add_custom_target(vandrel_docs ALL DEPENDS ${man_pages_gz} ${VANDREL_DOC_DIR}/changelog.gz)
+install(FILES ${man_pages_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${VANDREL_DOC_DIR}/copyright ${VANDREL_DOC_DIR}/changelog.gz
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
@@ -119,6 +125,7 @@ if(VANDREL_BUILD_TESTS)
       -DBINDIR=${CMAKE_INSTALL_BINDIR}
       -DLIBDIR=${CMAKE_INSTALL_LIBDIR}
       -DUNIT_DIR=${VANDREL_UNIT_DIR}
+      -DMANDIR=${CMAKE_INSTALL_MANDIR}
       -DGENERATOR=${CMAKE_GENERATOR}
       -DC_COMPILER=${CMAKE_C_COMPILER}
       "-DC_FLAGS=${CMAKE_C_FLAGS}"

@@ -28,6 +28,8 @@ namespace {
 
 constexpr int EXIT_OK = 0;
 constexpr int EXIT_FATAL = 1;
+// The project's version, given by the build.
+constexpr std::string_view VERSION = VANDREL_VERSION;
 
 int fatal(const BrokerError& error) {
     log_line("fatal: " + error.text());
@@ -36,8 +38,17 @@ int fatal(const BrokerError& error) {
 
 int print_usage() {
     std::string usage = "usage:\n  vandrel --stdio\n  vandrel [listen-addr]   (default ";
-    usage.append(DEFAULT_LISTEN_ADDR).append(")\n  vandrel --child <appid>\n");
+    usage.append(DEFAULT_LISTEN_ADDR).append(")\n  vandrel --child <appid>\n  vandrel --version\n");
     write_stderr(usage);
+    return EXIT_OK;
+}
+
+// The version goes to standard output, where `vandrel --version` is read
+// from; no mode that carries frames on it is running.
+int print_version() {
+    std::string line = std::string("vandrel ").append(VERSION).append("\n");
+    if (std::fputs(line.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
+        return fatal(BrokerError::io(IoError::last_os()));
     return EXIT_OK;
 }
 
@@ -135,6 +146,8 @@ int run(const std::vector<std::string_view>& args) {
     std::string_view mode = args[0];
     if (mode == "-h" || mode == "--help")
         return print_usage();
+    if (mode == "--version")
+        return print_version();
     if (mode == "--stdio")
         return stdio_mode();
     if (mode == "--child")

@@ -148,7 +148,7 @@ TEST(NoRuntime, TheBrokerServesAndTheChildReportsTheLoadersText) {
         EXPECT_EQ(p.rest_of_lines(),
                   (std::vector<std::string>{"usage:", "  vandrel --stdio",
                                             "  vandrel [listen-addr]   (default 127.0.0.1:27420)",
-                                            "  vandrel --child <appid>"}));
+                                            "  vandrel --child <appid>", "  vandrel --version"}));
     }
     struct Case {
         std::string library_path;

@@ -915,9 +915,21 @@ TEST(VandrelTicket, HelpUsageErrorsAndFailures) {
         EXPECT_TRUE(run.out.empty()) << c.message;
     }
 
+    // No broker: the reason is said once.
     ToolRun missing =
         run_tool(env, {"--spawn", "/nonexistent", "--gamedir", "cstrike", "--server", "1.2.3.4:1"});
     EXPECT_EQ(missing.status, 3);
+    EXPECT_EQ(missing.err,
+              std::vector<std::string>{
+                  "vandrel-ticket: cannot start the broker (No such file or directory)"});
+    std::uint16_t port = free_port();
+    ASSERT_NE(port, 0);
+    ToolRun refused_connection = run_tool(env, {"--broker", "127.0.0.1:" + std::to_string(port),
+                                                "--gamedir", "cstrike", "--server", "1.2.3.4:1"});
+    EXPECT_EQ(refused_connection.status, 3);
+    EXPECT_EQ(refused_connection.err,
+              std::vector<std::string>{
+                  "vandrel-ticket: cannot connect to the broker (Connection refused)"});
 
     // Steam refuses the ticket: the broker says so, and the tool prints why.
     ToolRun refused = run_tool(env, {"--spawn", broker_path(), "--gamedir", "cstrike", "--server",
@@ -926,6 +938,22 @@ TEST(VandrelTicket, HelpUsageErrorsAndFailures) {
     EXPECT_TRUE(has_line(refused, "vandrel-ticket: no ticket: the broker reported an error: "
                                   "vd_connect: steam refused to issue auth ticket"));
     EXPECT_TRUE(refused.out.empty());
+}
+
+// The tool gives up at the first error reply, with the reply to its ticket
+// request still on the way: it reads that before closing, and the broker sees
+// an orderly end instead of a reset connection.
+TEST(VandrelTicket, FailedRunEndsTheSessionInOrder) {
+    BrokerEnv env;
+    TcpBroker broker(env.spawn({"127.0.0.1:0"}));
+    ToolRun run = run_tool(env, {"--broker", "127.0.0.1:" + std::to_string(broker.port()),
+                                 "--gamedir", "nosuchgame", "--server", "1.2.3.4:1"});
+    EXPECT_EQ(run.status, 6);
+    EXPECT_TRUE(has_line(run, "vandrel-ticket: no ticket: the broker reported an error: "
+                              "vd_gamedir: no Steam AppID known for this gamedir"));
+    ASSERT_TRUE(broker.process().wait_for_line("[vandrel] command error: session not active"));
+    EXPECT_EQ(broker.process().next_line(), "[vandrel] peer closed the connection");
+    EXPECT_EQ(broker.process().next_line(), "[vandrel] session ended, awaiting next connection");
 }
 
 } // namespace

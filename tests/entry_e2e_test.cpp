@@ -17,6 +17,7 @@ const std::vector<std::string> USAGE = {
     "  vandrel --stdio",
     "  vandrel [listen-addr]   (default 127.0.0.1:27420)",
     "  vandrel --child <appid>",
+    "  vandrel --version",
 };
 
 struct Outcome {

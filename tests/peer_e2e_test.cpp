@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
 #include <netinet/in.h>
@@ -222,13 +223,46 @@ INSTANTIATE_TEST_SUITE_P(Addresses, PeerCheckFamilies,
                              return std::string(info.index == 0 ? "IPv6" : "DualStackIPv4");
                          });
 
+// A build tree where only root may go, as a clone under Debian's /root (mode
+// 0700) has: the second user cannot run its program, and runs the copy that
+// the tests make for it.
+TEST(SecondUser, RunsACopyOfABuildOnlyRootMayEnter) {
+    if (auto why = second_user_unavailable(); !why.empty())
+        GTEST_SKIP() << why;
+    TempDir closed; // mode 0700
+    const std::string build = closed.path() + "/build";
+    const std::string runtime = "/lib/vandrel/libsteam_api.so";
+    std::filesystem::create_directories(build + "/bin");
+    std::filesystem::create_directories(build + "/lib/vandrel");
+    std::filesystem::copy_file(broker_path(), build + "/bin/vandrel");
+    std::filesystem::copy_file(build_dir() + runtime, build + runtime);
+
+    Spawn as_other;
+    as_other.args = {"--version"};
+    as_other.user = OTHER_UID;
+    as_other.pipe_stdin = false;
+    Process inside(build + "/bin/vandrel", as_other);
+    EXPECT_EQ(inside.wait_exit(), 127) << "the exec as uid " << OTHER_UID << " did not fail";
+
+    OtherUserCopy copy(build);
+    ASSERT_EQ(copy.problem(), "");
+    EXPECT_FALSE(copy.program().starts_with(closed.path())) << copy.program();
+    Process outside(copy.program(), as_other);
+    EXPECT_TRUE(read_exact(outside.stdout_fd(), 8, LINE_TIMEOUT) == bytes_of("vandrel "));
+    EXPECT_EQ(outside.wait_exit(), 0);
+}
+
 TEST(PeerCheck, ClientRefusesABrokerOfAnotherUserBeforeSendingAnything) {
     if (auto why = second_user_unavailable(); !why.empty())
         GTEST_SKIP() << why;
+    // The build tree may be out of that user's reach.
+    OtherUserCopy copy;
+    if (!copy.problem().empty())
+        GTEST_SKIP() << copy.problem();
     Broker env(standin());
     Spawn options = env.spawn({"127.0.0.1:0"}, {});
     options.user = OTHER_UID;
-    TcpBroker broker(options);
+    TcpBroker broker(options, copy.program());
     std::string addr = "127.0.0.1:" + std::to_string(broker.port());
 
     vandrel_client client;

@@ -249,7 +249,9 @@ vandrel_status vandrel_end_ticket(vandrel_client* client, const char* server, in
  * (a TCP broker stops serving everyone). */
 vandrel_status vandrel_terminate(vandrel_client* client);
 
-/* Closes the link; the broker ends the outstanding ticket by itself. A
+/* Closes the link; the broker ends the outstanding ticket by itself. What
+ * the broker still sends is read and dropped first, for half a second at
+ * most, so that the broker sees an orderly end and not a reset. A
  * spawned broker is given VANDREL_CLOSE_GRACE_MS to exit, then killed, and is
  * always reaped; VANDREL_ERR_BROKER_FAILED if it did not exit with status 0.
  * Closing a closed client does nothing and returns VANDREL_OK; a struct that

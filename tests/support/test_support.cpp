@@ -159,8 +159,10 @@ void write_bytes(int fd, const Bytes& bytes) {
     ASSERT_TRUE(done.ok());
 }
 
-TempDir::TempDir() {
-    std::string templ = std::filesystem::temp_directory_path().string() + "/vandrel-test-XXXXXX";
+TempDir::TempDir() : TempDir(std::filesystem::temp_directory_path().string()) {}
+
+TempDir::TempDir(const std::string& parent) {
+    std::string templ = parent + "/vandrel-test-XXXXXX";
     char* made = ::mkdtemp(templ.data());
     if (made == nullptr)
         ADD_FAILURE() << "mkdtemp failed: " << std::strerror(errno);
@@ -222,6 +224,66 @@ int run_as_other_user(const std::function<int()>& body) {
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+namespace {
+
+// Copies `from` to `to` with mode `mode`, making the directories on the way
+// with mode 0755 under `root`; false with `why` set on failure.
+bool copy_for_all(const std::string& from, const std::string& root, const std::string& to,
+                  std::filesystem::perms mode, std::string& why) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    for (fs::path dir = fs::path(to).parent_path(); !ec && dir.string().size() > root.size();
+         dir = dir.parent_path()) {
+        fs::create_directories(dir, ec);
+        if (!ec)
+            fs::permissions(dir, fs::perms(0755), ec);
+    }
+    if (!ec)
+        fs::copy_file(from, to, ec);
+    if (!ec)
+        fs::permissions(to, mode, ec);
+    if (ec)
+        why = "cannot copy " + from + " to " + to + ": " + ec.message();
+    return !ec;
+}
+
+} // namespace
+
+OtherUserCopy::OtherUserCopy(const std::string& build, const std::string& parent)
+    : dir_(parent), program_(dir_.path() + "/bin/vandrel") {
+    namespace fs = std::filesystem;
+    const std::string runtime = "/lib/vandrel/libsteam_api.so";
+    std::error_code ec;
+    fs::permissions(dir_.path(), fs::perms(0755), ec); // mkdtemp made it 0700
+    if (ec) {
+        problem_ = "cannot open " + dir_.path() + " to uid " + std::to_string(OTHER_UID) + ": " +
+                   ec.message();
+        return;
+    }
+    if (!copy_for_all(build + "/bin/vandrel", dir_.path(), program_, fs::perms(0755), problem_) ||
+        !copy_for_all(build + runtime, dir_.path(), dir_.path() + runtime, fs::perms(0644),
+                      problem_))
+        return;
+
+    const std::string hint = ": the second-user tests need " + parent +
+                             " to let that user enter it and run programs there (not mounted "
+                             "noexec)";
+    if (run_as_other_user([&] { return ::access((dir_.path() + runtime).c_str(), R_OK); }) != 0) {
+        problem_ =
+            "uid " + std::to_string(OTHER_UID) + " cannot read " + dir_.path() + runtime + hint;
+        return;
+    }
+    Spawn version;
+    version.args = {"--version"};
+    version.user = OTHER_UID;
+    version.pipe_stdin = false;
+    version.pipe_stdout = false;
+    Process run(program_, version);
+    if (std::optional<int> status = run.wait_exit(); status != 0)
+        problem_ = "uid " + std::to_string(OTHER_UID) + " cannot run " + program_ + " (status " +
+                   (status ? std::to_string(*status) : "none in time") + ")" + hint;
 }
 
 std::vector<std::string> environment_of(const Spawn& options) {

@@ -42,10 +42,13 @@ std::optional<Bytes> read_frame(int fd, Clock::duration limit = LINE_TIMEOUT);
 bool reads_eof(int fd, Clock::duration limit);
 void write_bytes(int fd, const Bytes& bytes);
 
-// A temporary directory removed with its contents at destruction.
+// A temporary directory (mode 0700) removed with its contents at destruction.
 class TempDir {
   public:
+    // Under TMPDIR.
     TempDir();
+    // Under `parent`.
+    explicit TempDir(const std::string& parent);
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -148,6 +151,29 @@ std::string second_user_unavailable();
 // Runs `body` in a forked process as OTHER_UID; its exit status is what `body`
 // returns (125 when the drop failed).
 int run_as_other_user(const std::function<int()>& body);
+
+// Where OtherUserCopy puts its copies: a directory every user may enter.
+inline constexpr std::string_view SHARED_TMP = "/tmp";
+
+// The built program and the stand-in runtime copied, in the build tree's
+// layout (bin/vandrel, and lib/vandrel/libsteam_api.so where the program's
+// RUNPATH finds it), into a fresh directory under `parent` that OTHER_UID may
+// enter: the build tree itself may lie where only its owner may go, as a
+// clone under Debian's /root (mode 0700) does. Removed at destruction.
+class OtherUserCopy {
+  public:
+    explicit OtherUserCopy(const std::string& build = build_dir(),
+                           const std::string& parent = std::string(SHARED_TMP));
+    const std::string& program() const { return program_; }
+    // Why OTHER_UID cannot run the copy, found by running its `--version` as
+    // that user, or empty when it can.
+    const std::string& problem() const { return problem_; }
+
+  private:
+    TempDir dir_;
+    std::string program_;
+    std::string problem_;
+};
 
 // A port on 127.0.0.1 that nothing listens on just now, or 0.
 std::uint16_t free_port();
