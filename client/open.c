@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -76,22 +77,34 @@ static int connect_one(int fd, const struct addrinfo* ai, int64_t deadline) {
     }
 }
 
+/* The environment variable by which a process that knowingly runs without the
+ * kernel's socket table accepts a local broker whose user cannot be told. */
+#define ALLOW_UNCHECKED_VARIABLE "VANDREL_ALLOW_UNCHECKED_BROKER"
+
+/* Whether the caller opted in with ALLOW_UNCHECKED_VARIABLE=1. A setuid or
+ * setgid program ignores it: its invoker must not loosen its checks. */
+static int unchecked_allowed(void) {
+    const char* value = secure_getenv(ALLOW_UNCHECKED_VARIABLE);
+    return value != NULL && strcmp(value, "1") == 0;
+}
+
 /* Whether the broker at the other end of `fd` may see this user's requests:
- * its socket belongs to this user or to root, or it runs on another host. A
- * host whose socket table cannot be asked is trusted as before; a local end
- * whose owner is gone is not. */
-static int broker_is_trusted(int fd) {
+ * VANDREL_OK when its socket belongs to this user or to root, or it runs on
+ * another host. A local end whose owner is gone is not trusted, nor one whose
+ * owner cannot be told unless the caller opted in. */
+static vandrel_status broker_trust(int fd) {
     vd_peer_owner owner = vd_peer_lookup(fd, 1);
     switch (owner.result) {
     case VD_PEER_FOUND:
-        return owner.uid == getuid() || owner.uid == 0;
+        return owner.uid == getuid() || owner.uid == 0 ? VANDREL_OK : VANDREL_ERR_UNTRUSTED;
     case VD_PEER_REMOTE:
+        return VANDREL_OK;
     case VD_PEER_UNCHECKED:
-        return 1;
+        return unchecked_allowed() ? VANDREL_OK : VANDREL_ERR_UNCHECKED;
     case VD_PEER_GONE:
         break;
     }
-    return 0;
+    return VANDREL_ERR_UNTRUSTED;
 }
 
 /* Connects to the first address in `list` that accepts before `deadline`.
@@ -139,9 +152,10 @@ vandrel_status vandrel_connect(vandrel_client* client, const char* addr, int tim
     if (fd < 0)
         return vdc_fail(client, VANDREL_ERR_CONNECT, err);
 
-    if (!broker_is_trusted(fd)) {
+    vandrel_status trust = broker_trust(fd);
+    if (trust != VANDREL_OK) {
         close(fd);
-        return vdc_fail(client, VANDREL_ERR_UNTRUSTED, 0);
+        return vdc_fail(client, trust, 0);
     }
     /* Blocking from here on: the library waits with poll, never by spinning. */
     int flags = fcntl(fd, F_GETFL);

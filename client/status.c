@@ -29,6 +29,9 @@ const char* vandrel_status_text(vandrel_status status) {
         return "the broker belongs to another user";
     case VANDREL_ERR_BROKER:
         return "the broker reported an error";
+    case VANDREL_ERR_UNCHECKED:
+        return "cannot tell which user the broker runs as (the kernel's socket table cannot be "
+               "asked); set VANDREL_ALLOW_UNCHECKED_BROKER=1 to use it all the same";
     }
     return "unknown status";
 }

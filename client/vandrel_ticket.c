@@ -22,7 +22,8 @@ enum {
     EXIT_NO_TICKET = 4,
     EXIT_LINK = 5,
     EXIT_BROKER_ERROR = 6,
-    EXIT_UNTRUSTED = 7
+    EXIT_UNTRUSTED = 7,
+    EXIT_UNCHECKED = 8
 };
 
 /* How long to wait for a TCP connection to the broker. */
@@ -70,7 +71,9 @@ static const char USAGE[] =
     "failed or the broker sent a malformed reply, 6 the broker reported why there\n"
     "is no ticket (unknown game, Steam not running, Steam refused), printed as\n"
     "\"vandrel-ticket: no ticket: the broker reported an error: REASON\", 7 the\n"
-    "broker at ADDR runs as another user (nothing was sent to it).\n";
+    "broker at ADDR runs as another user (nothing was sent to it), 8 the user of\n"
+    "the broker at ADDR cannot be told here, as the kernel's socket table cannot\n"
+    "be asked (nothing was sent to it; VANDREL_ALLOW_UNCHECKED_BROKER=1 uses it).\n";
 
 struct options {
     const char* broker;
@@ -397,6 +400,8 @@ static int exit_status_for(vandrel_status status) {
         return EXIT_NO_TICKET;
     case VANDREL_ERR_UNTRUSTED:
         return EXIT_UNTRUSTED;
+    case VANDREL_ERR_UNCHECKED:
+        return EXIT_UNCHECKED;
     case VANDREL_ERR_BROKER:
         return EXIT_BROKER_ERROR;
     default:

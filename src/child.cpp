@@ -267,6 +267,12 @@ Result<void> run(std::uint32_t appid) {
         return std::move(scratch).error();
     if (::chdir(scratch->path().c_str()) != 0)
         return BrokerError::io(IoError::last_os());
+    Framed framed(std::make_unique<StdioTransport>(STDIN_FILENO, frames));
+    // The supervisor learns the directory before anything can hold us up, so
+    // that it can remove it however we end from here on.
+    const std::string_view path = scratch->path();
+    if (Result<void> sent = framed.send(scratch_message(path.substr(path.rfind('/') + 1))); !sent)
+        return sent;
     // From here on the child may be held up in Steam, out of reach of its
     // request loop.
     start_orphan_watch(scratch->path());
@@ -274,7 +280,6 @@ Result<void> run(std::uint32_t appid) {
         return written;
     log_line("child: appid " + appid_text + ", scratch " + scratch->path());
 
-    Framed framed(std::make_unique<StdioTransport>(STDIN_FILENO, frames));
     Result<steam::Client, SteamAPIInitError> client = steam::Client::init();
     if (!client) {
         (void)framed.send(init_failed_message(client.error()));

@@ -210,31 +210,45 @@ Result<Accepted> accept_connection(int listener) {
     }
 }
 
-PeerCheck check_peer(const Accepted& accepted) {
+PeerCheck check_peer(const Accepted& accepted, bool allow_unchecked) {
     const uid_t own = ::getuid();
     const vd_peer_owner owner = vd_peer_lookup(accepted.socket.get(), /*accept_listener=*/0);
     const std::string serves = ", this broker serves uid " + std::to_string(own);
     switch (owner.result) {
     case VD_PEER_FOUND:
         if (owner.uid == own || owner.uid == 0)
-            return {PeerVerdict::Allowed, {}};
-        return {PeerVerdict::Refused, "refused " + accepted.peer + ": connection from uid " +
-                                          std::to_string(owner.uid) + serves};
+            return {PeerVerdict::Allowed, {}, {}};
+        return {PeerVerdict::Refused,
+                "refused " + accepted.peer + ": connection from uid " + std::to_string(owner.uid) +
+                    serves,
+                "from uid " + std::to_string(owner.uid)};
     case VD_PEER_REMOTE:
-        return {PeerVerdict::Allowed, {}};
+        return {PeerVerdict::Allowed, {}, {}};
     case VD_PEER_GONE:
         // A local client that has already gone may still have left commands
         // in the socket ("vd_terminate", then a reset); its user is unknown.
         return {PeerVerdict::Refused,
-                "refused " + accepted.peer + ": the client's socket is gone" + serves};
+                "refused " + accepted.peer + ": the client's socket is gone" + serves,
+                "from clients whose socket was gone"};
     case VD_PEER_UNCHECKED:
         break;
     }
-    BrokerError why = BrokerError::io(IoError::os(owner.err));
-    return {PeerVerdict::Unchecked,
-            "WARNING: cannot tell which user a client runs as, every local user may use this "
-            "broker: " +
-                why.text()};
+    const std::string why = BrokerError::io(IoError::os(owner.err)).text();
+    if (allow_unchecked)
+        return {PeerVerdict::Unchecked, std::string(UNCHECKED_SERVED_WARNING) + ": " + why, {}};
+    return {PeerVerdict::Refused,
+            "refused " + accepted.peer + ": cannot tell which user the client runs as (" + why +
+                ")" + serves,
+            "from clients whose user cannot be told"};
+}
+
+Result<void> check_owner_lookup(int listener) {
+    const int err = vd_peer_check_listener(listener);
+    if (err == 0)
+        return {};
+    if (err < 0)
+        return BrokerError::io(IoError::fixed("the socket table does not list the listener"));
+    return BrokerError::io(IoError::os(err));
 }
 
 } // namespace vandrel

@@ -36,17 +36,31 @@ Result<Accepted> accept_connection(int listener);
 
 // Who may use the broker: the user it runs as, and root. A client is judged
 // by the owner of its socket in this host's socket table; a client on another
-// host has none and is served, as is every client when the table cannot be
-// asked.
+// host has none and is served. A local client whose owner cannot be told is
+// refused, unless the broker was told to serve such clients unchecked.
 enum class PeerVerdict {
     Allowed,   // the broker's own user, root, or another host
-    Refused,   // another local user, or a local socket whose owner is gone
-    Unchecked, // the socket table cannot be asked: served, with a warning
+    Refused,   // another local user, a local socket whose owner is gone, or
+               // one whose owner cannot be told
+    Unchecked, // the owner cannot be told, and such clients are served
 };
 struct PeerCheck {
     PeerVerdict verdict;
     std::string text; // the log line of a refusal or of the warning
+    std::string who;  // of a refusal: which kind of client ("from uid 65534")
 };
-PeerCheck check_peer(const Accepted& accepted);
+PeerCheck check_peer(const Accepted& accepted, bool allow_unchecked);
+
+// Whether the socket table can tell who owns a connection: it is asked for
+// the listener itself. An Io error says why not.
+Result<void> check_owner_lookup(int listener);
+
+// The warning that clients whose owner cannot be told are served, and the
+// line that says they are refused; each followed by ": " and why.
+inline constexpr std::string_view UNCHECKED_SERVED_WARNING =
+    "WARNING: cannot tell which user a client runs as, every local user may use this broker";
+inline constexpr std::string_view UNCHECKED_REFUSED_WARNING =
+    "WARNING: cannot tell which user a client runs as, local clients are refused unless the "
+    "broker is started with --allow-unchecked-peers";
 
 } // namespace vandrel

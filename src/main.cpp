@@ -4,6 +4,7 @@
 #include "child.hpp"
 #include "listen.hpp"
 #include "log.hpp"
+#include "refusal_log.hpp"
 #include "supervisor.hpp"
 #include "thread.hpp"
 #include "transport.hpp"
@@ -36,8 +37,13 @@ int fatal(const BrokerError& error) {
     return EXIT_FATAL;
 }
 
+// Serve local clients whose user cannot be told: where the kernel's socket
+// table cannot be asked, every local user may then use the broker.
+constexpr std::string_view ALLOW_UNCHECKED_OPTION = "--allow-unchecked-peers";
+
 int print_usage() {
-    std::string usage = "usage:\n  vandrel --stdio\n  vandrel [listen-addr]   (default ";
+    std::string usage = "usage:\n  vandrel --stdio\n  vandrel [";
+    usage.append(ALLOW_UNCHECKED_OPTION).append("] [listen-addr]   (default ");
     usage.append(DEFAULT_LISTEN_ADDR).append(")\n  vandrel --child <appid>\n  vandrel --version\n");
     write_stderr(usage);
     return EXIT_OK;
@@ -74,7 +80,7 @@ int stdio_mode() {
     return EXIT_OK;
 }
 
-int tcp_mode(std::string_view listen_text) {
+int tcp_mode(std::string_view listen_text, bool allow_unchecked) {
     Result<Fd> listener = create_listener(listen_text);
     if (!listener)
         return fatal(listener.error());
@@ -83,23 +89,35 @@ int tcp_mode(std::string_view listen_text) {
         listener->reset();
         return fatal(local.error());
     }
+    // Said before any client is accepted: whether local clients will be
+    // refused, or served unchecked, because their users cannot be told.
+    bool warned_unchecked = false;
+    if (Result<void> owners = check_owner_lookup(listener->get()); !owners) {
+        warned_unchecked = allow_unchecked;
+        log_line(
+            std::string(allow_unchecked ? UNCHECKED_SERVED_WARNING : UNCHECKED_REFUSED_WARNING) +
+            ": " + owners.error().text());
+    }
     log_line("listening on " + *local);
     if (!is_loopback_text(listen_text))
         log_line("WARNING: listening on a non-loopback address with no authentication");
 
-    bool warned_unchecked = false;
+    RefusalLog refusals;
     for (;;) {
         Result<Accepted> accepted = accept_connection(listener->get());
         if (!accepted) {
             listener->reset();
             return fatal(accepted.error());
         }
-        log_line("accepted " + accepted->peer);
-        PeerCheck peer = check_peer(*accepted);
+        PeerCheck peer = check_peer(*accepted, allow_unchecked);
         if (peer.verdict == PeerVerdict::Refused) {
-            log_line(peer.text);
+            // The refusal names the peer; a flood of them is counted instead.
+            if (std::optional<std::string> line =
+                    refusals.line_for(peer.who, std::move(peer.text), RefusalLog::Clock::now()))
+                log_line(*line);
             continue; // the connection closes with `accepted`
         }
+        log_line("accepted " + accepted->peer);
         if (peer.verdict == PeerVerdict::Unchecked && !std::exchange(warned_unchecked, true))
             log_line(peer.text);
         // The session, its connection and its child are destroyed at the end
@@ -141,9 +159,19 @@ int run(const std::vector<std::string_view>& args) {
     // A write to a vanished client or child then fails with EPIPE instead of
     // killing the process.
     std::signal(SIGPIPE, SIG_IGN);
-    if (args.empty())
-        return tcp_mode(DEFAULT_LISTEN_ADDR);
-    std::string_view mode = args[0];
+    // The option of TCP mode may stand before or after the listen address;
+    // a child's arguments are its supervisor's, never an option.
+    std::vector<std::string_view> rest;
+    bool allow_unchecked = false;
+    for (std::string_view arg : args) {
+        if (arg == ALLOW_UNCHECKED_OPTION && (rest.empty() || rest[0] != "--child"))
+            allow_unchecked = true;
+        else
+            rest.push_back(arg);
+    }
+    if (rest.empty())
+        return tcp_mode(DEFAULT_LISTEN_ADDR, allow_unchecked);
+    std::string_view mode = rest[0];
     if (mode == "-h" || mode == "--help")
         return print_usage();
     if (mode == "--version")
@@ -151,8 +179,8 @@ int run(const std::vector<std::string_view>& args) {
     if (mode == "--stdio")
         return stdio_mode();
     if (mode == "--child")
-        return child_mode(args);
-    return tcp_mode(mode);
+        return child_mode(rest);
+    return tcp_mode(mode, allow_unchecked);
 }
 
 } // namespace

@@ -91,9 +91,41 @@ static int is_loopback(const endpoint* e) {
     return memcmp(e->addr, v6_loopback, sizeof v6_loopback) == 0;
 }
 
+/* Whether a socket can be bound to the address, which the kernel allows only
+ * for an address of this host. Listing the interfaces needs netlink; this
+ * does not, so it still tells another host's peer apart where the socket
+ * table cannot be asked either. Any failure but "not available" counts the
+ * address as this host's. */
+static int can_bind(const endpoint* e) {
+    struct sockaddr_storage ss;
+    socklen_t len;
+    int err = 0;
+    int fd = socket(e->family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return 1;
+    memset(&ss, 0, sizeof ss);
+    if (e->family == AF_INET) {
+        struct sockaddr_in* v4 = (struct sockaddr_in*)&ss;
+        v4->sin_family = AF_INET;
+        memcpy(&v4->sin_addr, e->addr, 4);
+        len = sizeof *v4;
+    } else {
+        struct sockaddr_in6* v6 = (struct sockaddr_in6*)&ss;
+        v6->sin6_family = AF_INET6;
+        memcpy(&v6->sin6_addr, e->addr, 16);
+        v6->sin6_scope_id = e->scope;
+        len = sizeof *v6;
+    }
+    if (bind(fd, (const struct sockaddr*)&ss, len) != 0)
+        err = errno;
+    close(fd);
+    return err != EADDRNOTAVAIL;
+}
+
 /* Whether the address is one of this host's: a loopback address or one that
- * an interface holds. A host whose interfaces cannot be listed counts every
- * address as its own, so that a vanished local peer is never served. */
+ * an interface holds. A host whose interfaces cannot be listed asks the
+ * kernel by binding; where that cannot tell either, every address counts as
+ * its own, so that a vanished local peer is never served. */
 static int is_local(const endpoint* e) {
     struct ifaddrs* all = NULL;
     const struct ifaddrs* i;
@@ -101,7 +133,7 @@ static int is_local(const endpoint* e) {
     if (is_loopback(e))
         return 1;
     if (getifaddrs(&all) != 0)
-        return 1;
+        return can_bind(e);
     for (i = all; i != NULL && !found; i = i->ifa_next) {
         endpoint held;
         if (i->ifa_addr == NULL)
@@ -243,6 +275,10 @@ vd_peer_owner vd_peer_lookup(int fd, int accept_listener) {
         int err = ask_table(&other, &self, &entry);
         if (err == ENOENT)
             break;
+        if (err != 0 && !is_local(&other)) {
+            out.result = VD_PEER_REMOTE; /* nobody here can own it */
+            return out;
+        }
         if (err != 0)
             return unchecked(err);
         if (!entry_matches(&entry, &other, &self, accept_listener))
@@ -272,4 +308,25 @@ vd_peer_owner vd_peer_lookup(int fd, int accept_listener) {
             return unchecked(err);
     }
     return out;
+}
+
+int vd_peer_check_listener(int fd) {
+    struct sockaddr_storage self_addr;
+    socklen_t self_len = sizeof self_addr;
+    endpoint self;
+    endpoint anyone;
+    struct inet_diag_msg entry;
+    int err;
+    if (getsockname(fd, (struct sockaddr*)&self_addr, &self_len) != 0)
+        return errno;
+    if (endpoint_of(&self_addr, &self) != 0)
+        return EAFNOSUPPORT;
+    /* No connection has an other end of port 0: the table gives the
+     * listener. */
+    memset(&anyone, 0, sizeof anyone);
+    anyone.family = self.family;
+    err = ask_table(&self, &anyone, &entry);
+    if (err != 0)
+        return err;
+    return entry_matches(&entry, &self, &anyone, 1) && entry.idiag_state == STATE_LISTEN ? 0 : -1;
 }

@@ -18,8 +18,9 @@ typedef enum vd_peer_result {
     /* The other end has a local address but no socket in the table (it went
      * away, or it is not a socket a user owns): nobody can vouch for it. */
     VD_PEER_GONE,
-    /* The table cannot be asked (no netlink, a filter forbids it); `err`
-     * holds the errno of the step that failed. */
+    /* The other end has a local address and the table cannot be asked (no
+     * netlink, a filter forbids it); `err` holds the errno of the step that
+     * failed. */
     VD_PEER_UNCHECKED
 } vd_peer_result;
 
@@ -36,6 +37,12 @@ typedef struct vd_peer_owner {
  * dual-stack socket are looked up as IPv4. Never blocks for long: the
  * kernel answers a lookup at once. */
 vd_peer_owner vd_peer_lookup(int fd, int accept_listener);
+
+/* Whether the kernel's socket table can tell who owns a connection here:
+ * asks it for the listening TCP socket `fd` itself. Returns 0 when the table
+ * lists it, the errno of the step that failed, or -1 when the table answers
+ * without listing it. */
+int vd_peer_check_listener(int fd);
 
 #ifdef __cplusplus
 }

@@ -68,6 +68,15 @@ Result<std::string> temp_dir() {
     return join(std::move(cwd).value(), dir);
 }
 
+// The temporary directory, opened as a parent for the *at calls; invalid when
+// it cannot be.
+Fd open_temp_dir() {
+    Result<std::string> base = temp_dir();
+    if (!base)
+        return Fd();
+    return Fd(::open(base->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
 // Removes the directory `name` under `parent` with everything in it. Entries
 // are opened with O_NOFOLLOW and unlinked where they stand, so a symbolic link
 // is removed as a link and nothing outside the tree is touched. Failures are
@@ -229,11 +238,25 @@ std::optional<ChildScratch> ChildScratch::of_process(pid_t pid, std::string_view
     return ChildScratch(std::string(name), dir.st_dev, dir.st_ino);
 }
 
+std::optional<ChildScratch> ChildScratch::reported(std::string_view name, std::string_view tag) {
+    if (!is_scratch_dir_name(name, tag))
+        return std::nullopt;
+    const Fd parent = open_temp_dir();
+    if (!parent.valid())
+        return std::nullopt;
+    const std::string entry_name(name);
+    struct stat entry {};
+    struct stat own {};
+    if (::fstatat(parent.get(), entry_name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISDIR(entry.st_mode) || entry.st_uid != ::geteuid())
+        return std::nullopt;
+    if (::stat(".", &own) == 0 && own.st_dev == entry.st_dev && own.st_ino == entry.st_ino)
+        return std::nullopt;
+    return ChildScratch(entry_name, entry.st_dev, entry.st_ino);
+}
+
 void ChildScratch::remove() const {
-    Result<std::string> base = temp_dir();
-    if (!base)
-        return;
-    const Fd parent(::open(base->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const Fd parent = open_temp_dir();
     if (!parent.valid())
         return;
     struct stat entry {};

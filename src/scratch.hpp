@@ -62,6 +62,12 @@ class ChildScratch {
     // working directory; none otherwise, for example when the process has not
     // changed into its scratch directory yet, has removed it, or has ended.
     static std::optional<ChildScratch> of_process(pid_t pid, std::string_view tag);
+    // The directory a child reported by its `name`, found now: when the name
+    // is a scratch directory name for `tag` and the entry of that name
+    // directly under the temporary directory (resolved as `remove` resolves
+    // it) is a directory of our own user, not a symbolic link and not our own
+    // working directory; none otherwise.
+    static std::optional<ChildScratch> reported(std::string_view name, std::string_view tag);
 
     // Removes the directory and all it holds if the entry of its name
     // directly under the temporary directory (TMPDIR, resolved as a child

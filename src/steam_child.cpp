@@ -164,24 +164,33 @@ Result<SteamChild> SteamChild::spawn(std::uint32_t appid) {
     });
     SteamChild child(appid, *pid, std::move(pipes->to_child), std::move(receiver));
 
-    Received<Bytes> first = child.answers_.receive_for(READY_TIMEOUT);
-    switch (first.status) {
-    case Received<Bytes>::Status::TimedOut:
-        return BrokerError::message("steam child timed out");
-    case Received<Bytes>::Status::Disconnected:
-        return BrokerError::message("steam child exited");
-    case Received<Bytes>::Status::Value:
-        break;
+    const std::string tag = std::to_string(appid);
+    const auto deadline = std::chrono::steady_clock::now() + READY_TIMEOUT;
+    // The child names its scratch directory first, so that the directory is
+    // recorded even if the child dies before its readiness is read.
+    std::optional<Bytes> first;
+    while (!first) {
+        Received<Bytes> next =
+            child.answers_.receive_for(deadline - std::chrono::steady_clock::now());
+        switch (next.status) {
+        case Received<Bytes>::Status::TimedOut:
+            return BrokerError::message("steam child timed out");
+        case Received<Bytes>::Status::Disconnected:
+            return BrokerError::message("steam child exited");
+        case Received<Bytes>::Status::Value:
+            break;
+        }
+        if (std::optional<std::string_view> name = parse_scratch(*next.value))
+            child.scratch_ = ChildScratch::reported(*name, tag);
+        else
+            first = std::move(next.value);
     }
-    std::optional<std::uint64_t> steam_id = parse_ready(*first.value);
+    std::optional<std::uint64_t> steam_id = parse_ready(*first);
     if (!steam_id) {
-        log_line("child for appid " + std::to_string(appid) +
-                 " failed: " + decode_lossy(*first.value));
+        log_line("child for appid " + std::to_string(appid) + " failed: " + decode_lossy(*first));
         return BrokerError::message("steam child failed to initialise");
     }
     child.steam_id_ = *steam_id;
-    // A ready child has made its scratch directory its working directory.
-    child.scratch_ = ChildScratch::of_process(child.pid_, std::to_string(appid));
     log_line("child for appid " + std::to_string(appid) + " ready, steamid " +
              std::to_string(child.steam_id_));
     return child;
@@ -242,7 +251,7 @@ SteamChild::~SteamChild() {
     if (pid_ < 0)
         return;
     if (!reaped_) {
-        // A child that never got ready may still be in its scratch directory.
+        // A child that has not named its directory yet may be in it already.
         if (!scratch_)
             scratch_ = ChildScratch::of_process(pid_, std::to_string(appid_));
         (void)::kill(pid_, SIGKILL);

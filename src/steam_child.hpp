@@ -64,7 +64,7 @@ class SteamChild {
     pid_t pid_;
     bool reaped_ = false;
     bool input_cut_ = false;
-    // Found once the child is in its scratch directory (at readiness, or
+    // Named by the child as soon as it is in its scratch directory (or found
     // just before it is killed), removed after it has been reaped.
     std::optional<ChildScratch> scratch_;
     // Released in reverse order after the child is reaped: the request pipe

@@ -98,6 +98,24 @@ bool in_ranges(std::span<const CodePointRange> ranges, char32_t c) {
     return it != ranges.end() && it->first <= c;
 }
 
+// The characters that make a terminal or a log viewer show text other than
+// what was written: the bidirectional controls reorder what follows them, and
+// the line and paragraph separators break the line where no line feed is.
+bool misleads_display(char32_t c) {
+    switch (c) {
+    case 0x061C: // ARABIC LETTER MARK
+    case 0x200E: // LEFT-TO-RIGHT MARK
+    case 0x200F: // RIGHT-TO-LEFT MARK
+    case 0x2028: // LINE SEPARATOR
+    case 0x2029: // PARAGRAPH SEPARATOR
+        return true;
+    default:
+        // The embeddings and overrides U+202A..U+202E and the isolates
+        // U+2066..U+2069.
+        return (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+    }
+}
+
 void append_escape(std::string& out, char32_t c) {
     char hex[8];
     const auto [end, ec] = std::to_chars(hex, hex + sizeof hex, static_cast<std::uint32_t>(c), 16);
@@ -225,7 +243,8 @@ void append_one_line(std::string& out, std::string_view text) {
         pos += d.len;
         if (d.step != Step::CodePoint)
             out += REPLACEMENT_CHARACTER;
-        else if (d.code_point < 0x20 || (d.code_point >= 0x7F && d.code_point <= 0x9F))
+        else if (d.code_point < 0x20 || (d.code_point >= 0x7F && d.code_point <= 0x9F) ||
+                 misleads_display(d.code_point))
             append_escape(out, d.code_point);
         else
             out += raw;

@@ -59,8 +59,10 @@ inline std::string quoted(const char* text) {
 // does not cut a character.
 std::string_view utf8_prefix(std::string_view text, std::size_t max_len);
 
-// Appends `text` as one line of valid UTF-8 that moves no terminal cursor:
-// every control character (C0, DEL, C1) as \u{hex}, as the quoted form
+// Appends `text` as one line of valid UTF-8 that moves no terminal cursor and
+// shows as written: every control character (C0, DEL, C1), bidirectional
+// control (U+061C, U+200E, U+200F, U+202A..U+202E, U+2066..U+2069) and line
+// or paragraph separator (U+2028, U+2029) as \u{hex}, as the quoted form
 // writes it, and every invalid sequence as U+FFFD; the rest unchanged.
 void append_one_line(std::string& out, std::string_view text);
 

@@ -490,6 +490,7 @@ class ChildInitFailure : public OnRuntime<ChildInitCase> {};
 TEST_P(ChildInitFailure, IsReportedInAFrameThenFatal) {
     const ChildInitCase& c = GetParam();
     Child child(steam(), c.env);
+    std::optional<Bytes> named = child.next_frame();
     std::optional<Bytes> frame = child.next_frame();
     EXPECT_EQ(frame, bytes_of(c.frame)) << show(frame);
     EXPECT_TRUE(reads_eof(child.process().stdout_fd(), REPLY_TIMEOUT));
@@ -498,6 +499,7 @@ TEST_P(ChildInitFailure, IsReportedInAFrameThenFatal) {
     std::vector<std::string> lines = log_lines(end.lines);
     ASSERT_EQ(lines.size(), 2u) << ::testing::PrintToString(end.lines);
     std::string dir = scratch_of(lines[0], child.tmpdir());
+    EXPECT_EQ(named, scratch_message_of(dir)) << show(named);
     EXPECT_EQ(lines[1], c.fatal);
     EXPECT_FALSE(dir.empty() || fs::exists(dir)) << dir;
     EXPECT_TRUE(dir_is_empty(child.tmpdir()));
@@ -533,6 +535,7 @@ TEST_F(RealSteamWithoutClient, TheChildSendsTheRuntimesMessageAndLeavesNoScratch
     Process child(spawn);
 
     const std::string library = home.path() + "/.steam/sdk64/steamclient.so";
+    std::optional<Bytes> named = read_frame(child.stdout_fd(), REPLY_TIMEOUT);
     std::optional<Bytes> frame = read_frame(child.stdout_fd(), REPLY_TIMEOUT);
     EXPECT_EQ(frame, bytes_of("err steam init failed: Generic(\"Failed to load module '" + library +
                               "'\")"))
@@ -545,6 +548,7 @@ TEST_F(RealSteamWithoutClient, TheChildSendsTheRuntimesMessageAndLeavesNoScratch
     std::vector<std::string> lines = log_lines(all);
     ASSERT_EQ(lines.size(), 2u) << ::testing::PrintToString(all);
     std::string dir = scratch_of(lines[0], tmp.path());
+    EXPECT_EQ(named, scratch_message_of(dir)) << show(named);
     EXPECT_EQ(lines[1], FATAL_GENERIC);
     EXPECT_FALSE(dir.empty() || fs::exists(dir)) << dir;
     EXPECT_TRUE(dir_is_empty(tmp.path()));

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/socket.h>
+#include <thread>
 #include <vector>
 
 namespace vandrel::test {
@@ -66,6 +67,43 @@ TEST(ScratchCleanup, KilledChildrenLeaveNoDirectory) {
         EXPECT_EQ(c->process().wait_exit(), 0);
         EXPECT_EQ(scratch_dirs(tmpdir), std::vector<std::string>{});
     }
+}
+
+// A child killed after it has sent its readiness and before the broker has
+// read it: the broker is stopped meanwhile, so that it cannot look at the
+// live child. Its directory goes all the same, as does that of a child killed
+// from outside while Steam holds up its start.
+TEST(ScratchCleanup, ChildKilledBeforeItsReadinessIsReadLeavesNoDirectory) {
+    {
+        auto c = Client::tcp(standin(), {{"VANDREL_STANDIN_INIT_HANG_MS", "forever"}});
+        c->send("vd_gamedir cstrike");
+        ASSERT_TRUE(c->process().wait_for_prefix("[vandrel] child: appid 10, scratch "));
+        ASSERT_EQ(::kill(c->only_child(), SIGKILL), 0);
+        c->expect({reaped_line(10), "command error: steam child exited"}, is_child_or_fatal);
+        EXPECT_EQ(scratch_dirs(c->broker().tmpdir()), std::vector<std::string>{});
+    }
+    auto c = Client::tcp(standin(), {{"VANDREL_STANDIN_INIT_HANG_MS", "1500"}});
+    const std::string& tmpdir = c->broker().tmpdir();
+    const pid_t broker = c->process().pid();
+    c->send("vd_gamedir cstrike");
+    ASSERT_TRUE(c->process().wait_for_prefix("[vandrel] child: appid 10, scratch "));
+    const pid_t child = c->only_child();
+    ASSERT_GT(child, 0);
+    ASSERT_TRUE(stop_process(broker));
+    // The child pumps callbacks only once its readiness is written.
+    const auto limit = Clock::now() + LINE_TIMEOUT;
+    while (c->broker().calls(run_frame_prefix(Runtime::StandIn)).empty() && Clock::now() < limit)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_FALSE(c->broker().calls(run_frame_prefix(Runtime::StandIn)).empty());
+    ASSERT_EQ(::kill(child, SIGKILL), 0);
+    ASSERT_TRUE(wait_dead(child, LINE_TIMEOUT));
+    ASSERT_EQ(::kill(broker, SIGCONT), 0);
+
+    c->expect({ready_line(10)});
+    c->close_input();
+    c->expect(
+        {"peer closed the connection", "session ended, awaiting next connection", reaped_line(10)});
+    EXPECT_EQ(scratch_dirs(tmpdir), std::vector<std::string>{});
 }
 
 TEST(ChildReplacement, DeadChildIsReplacedByTheNextGamedirOfItsGame) {
@@ -145,10 +183,12 @@ TEST(NoRuntime, TheBrokerServesAndTheChildReportsTheLoadersText) {
         help.args = {"--help"};
         Process p(program, help);
         EXPECT_EQ(p.wait_exit(), 0);
-        EXPECT_EQ(p.rest_of_lines(),
-                  (std::vector<std::string>{"usage:", "  vandrel --stdio",
-                                            "  vandrel [listen-addr]   (default 127.0.0.1:27420)",
-                                            "  vandrel --child <appid>", "  vandrel --version"}));
+        EXPECT_EQ(
+            p.rest_of_lines(),
+            (std::vector<std::string>{
+                "usage:", "  vandrel --stdio",
+                "  vandrel [--allow-unchecked-peers] [listen-addr]   (default 127.0.0.1:27420)",
+                "  vandrel --child <appid>", "  vandrel --version"}));
     }
     struct Case {
         std::string library_path;
@@ -169,12 +209,15 @@ TEST(NoRuntime, TheBrokerServesAndTheChildReportsTheLoadersText) {
         Spawn child_mode = with_path;
         child_mode.args = {"--child", "10"};
         Process child(program, child_mode);
+        std::optional<Bytes> named = read_frame(child.stdout_fd(), REPLY_TIMEOUT);
         std::optional<Bytes> frame = read_frame(child.stdout_fd(), REPLY_TIMEOUT);
         EXPECT_EQ(frame, bytes_of(failure)) << show(frame);
         EXPECT_EQ(child.wait_exit(), 1);
         std::vector<std::string> lines = log_lines(child.rest_of_lines());
         ASSERT_EQ(lines.size(), 2u) << ::testing::PrintToString(lines);
         EXPECT_TRUE(lines[0].starts_with("[vandrel] child: appid 10, scratch ")) << lines[0];
+        EXPECT_EQ(named, scratch_message_of(lines[0].substr(lines[0].rfind(' ') + 1)))
+            << show(named);
         EXPECT_EQ(lines[1], "[vandrel] fatal: steam api error, Some other failure");
 
         // The broker: it reports the child's failure and serves the next client.

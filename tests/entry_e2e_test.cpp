@@ -15,7 +15,7 @@ namespace {
 const std::vector<std::string> USAGE = {
     "usage:",
     "  vandrel --stdio",
-    "  vandrel [listen-addr]   (default 127.0.0.1:27420)",
+    "  vandrel [--allow-unchecked-peers] [listen-addr]   (default 127.0.0.1:27420)",
     "  vandrel --child <appid>",
     "  vandrel --version",
 };
@@ -195,19 +195,22 @@ TEST(StdioMode, CodecErrorIsFatal) {
 TEST(LogLines, EachEventIsOneLineWhateverItsTextHolds) {
     // A TMPDIR that ends a line and forges the next one, and a command word of
     // terminal controls: the child's scratch line and the "<- " line hold both.
+    // A line separator and a right-to-left override would make a viewer show
+    // a line break or the text after it reversed.
     TempDir tmp;
-    const std::string tmpdir = tmp.path() + "/x\n[vandrel] forged";
+    const std::string tmpdir = tmp.path() + "/x\n[vandrel] forged\u2028";
     ASSERT_EQ(::mkdir(tmpdir.c_str(), 0700), 0);
     auto client = Client::tcp(standin(), {{"TMPDIR", tmpdir}});
     client->activate_cstrike();
-    client->send("\x1b[1A\x1b[2Kvd_x\b\x7f now");
-    client->expect({"<- \\u{1b}[1A\\u{1b}[2Kvd_x\\u{8}\\u{7f}", "command error: unknown command"});
+    client->send("\x1b[1A\x1b[2Kvd_x\b\x7f\u202edi_dv now");
+    client->expect({"<- \\u{1b}[1A\\u{1b}[2Kvd_x\\u{8}\\u{7f}\\u{202e}di_dv",
+                    "command error: unknown command"});
     client->close_input();
     client->expect({"peer closed the connection"});
 
     const auto& lines = client->process().lines();
-    const std::string scratch =
-        "[vandrel] child: appid 10, scratch " + tmp.path() + "/x\\u{a}[vandrel] forged/vandrel-10-";
+    const std::string scratch = "[vandrel] child: appid 10, scratch " + tmp.path() +
+                                "/x\\u{a}[vandrel] forged\\u{2028}/vandrel-10-";
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
         return l.starts_with(scratch);
     })) << client->transcript();
@@ -216,6 +219,8 @@ TEST(LogLines, EachEventIsOneLineWhateverItsTextHolds) {
         EXPECT_TRUE(std::none_of(line.begin(), line.end(), [](unsigned char c) {
             return c < 0x20 || c == 0x7f;
         })) << line;
+        for (std::string_view raw : {"\u2028", "\u202e"})
+            EXPECT_EQ(line.find(raw), std::string::npos) << line;
     }
 }
 

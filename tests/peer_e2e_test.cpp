@@ -5,6 +5,7 @@
 #include "e2e.hpp"
 #include "vandrel/client.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <filesystem>
@@ -95,14 +96,13 @@ std::string serves_uid() {
     return ", this broker serves uid " + std::to_string(::getuid());
 }
 
-// The broker's lines for a refused client: "accepted {peer}" and the refusal
-// naming the same peer and both users.
+// The broker's one line for a refused client: the refusal naming the peer
+// and both users.
 void expect_refused(Process& broker) {
-    auto accepted = broker.next_line();
-    ASSERT_TRUE(accepted && accepted->starts_with("[vandrel] accepted ")) << *accepted;
-    std::string peer = accepted->substr(std::string_view("[vandrel] accepted ").size());
-    EXPECT_EQ(broker.next_line(), "[vandrel] refused " + peer + ": connection from uid " +
-                                      std::to_string(OTHER_UID) + serves_uid());
+    const std::string tail = ": connection from uid " + std::to_string(OTHER_UID) + serves_uid();
+    auto line = broker.next_line();
+    ASSERT_TRUE(line && line->starts_with("[vandrel] refused ") && line->ends_with(tail))
+        << line.value_or("");
 }
 
 TEST(PeerCheck, AnotherUsersClientGetsNothingAndTheOwnUserIsServedNext) {
@@ -157,29 +157,90 @@ TEST(PeerCheck, TheUnitsFamilyRestrictionKeepsTheCheckOn) {
         EXPECT_EQ(other_user_asks("127.0.0.1", broker.port()), GOT_NOTHING);
         expect_refused(broker.process());
     }
+}
 
-    // Without netlink the broker cannot tell users apart: it says so once,
-    // and serves as it did before it could.
+// Without netlink the broker cannot tell users apart. It says so before it
+// listens, and refuses every local client, its own user's too, unless told
+// to serve them unchecked; then it warns once, at the start.
+TEST(PeerCheck, WithoutTheSocketTableLocalClientsAreRefusedUnlessAllowed) {
+    std::vector<int> families = unit_families();
+    ASSERT_FALSE(families.empty()) << "the unit restricts no address family";
     std::erase(families, AF_NETLINK);
-    Broker env(standin());
-    Spawn options = env.spawn({"127.0.0.1:0"}, {});
-    options.socket_families = families;
-    TcpBroker broker(options);
-    for (int i = 0; i < 2; ++i) {
-        Fd client = broker.connect();
-        if (i == 0) {
-            EXPECT_EQ(broker.process().next_line(),
-                      "[vandrel] WARNING: cannot tell which user a client runs as, every local "
-                      "user may use this broker: io error, Address family not supported by "
-                      "protocol (os error 97)");
-        }
-        EXPECT_EQ(broker.process().next_line(), "[vandrel] session open on tcp 127.0.0.1:" +
-                                                    std::to_string(local_port(client.get())));
-        client.reset();
-        EXPECT_EQ(broker.process().next_line(), "[vandrel] peer closed the connection");
+    const std::string why = ": io error, Address family not supported by protocol (os error 97)";
+    for (bool allow : {false, true}) {
+        SCOPED_TRACE(allow ? "allowed" : "refused");
+        Broker env(standin());
+        Spawn options =
+            env.spawn(allow ? std::vector<std::string>{"127.0.0.1:0", "--allow-unchecked-peers"}
+                            : std::vector<std::string>{"127.0.0.1:0"},
+                      {});
+        options.socket_families = families;
+        TcpBroker broker(options);
         EXPECT_EQ(broker.process().next_line(),
-                  "[vandrel] session ended, awaiting next connection");
+                  allow ? "[vandrel] WARNING: cannot tell which user a client runs as, every "
+                          "local user may use this broker" +
+                              why
+                        : "[vandrel] WARNING: cannot tell which user a client runs as, local "
+                          "clients are refused unless the broker is started with "
+                          "--allow-unchecked-peers" +
+                              why);
+        ASSERT_NE(broker.port(), 0) << "then it listens";
+        for (int i = 0; i < 2; ++i) {
+            if (!allow) {
+                Fd client = connect_tcp(broker.port());
+                ASSERT_TRUE(client.valid());
+                EXPECT_TRUE(reads_eof(client.get(), LINE_TIMEOUT));
+                if (i == 0) {
+                    EXPECT_EQ(
+                        broker.process().next_line(),
+                        "[vandrel] refused 127.0.0.1:" + std::to_string(local_port(client.get())) +
+                            ": cannot tell which user the client runs as (io error, "
+                            "Address family not supported by protocol (os error 97))" +
+                            serves_uid());
+                }
+                continue;
+            }
+            Fd client = broker.connect();
+            EXPECT_EQ(broker.process().next_line(), "[vandrel] session open on tcp 127.0.0.1:" +
+                                                        std::to_string(local_port(client.get())));
+            client.reset();
+            EXPECT_EQ(broker.process().next_line(), "[vandrel] peer closed the connection");
+            EXPECT_EQ(broker.process().next_line(),
+                      "[vandrel] session ended, awaiting next connection");
+        }
+        EXPECT_FALSE(broker.process().next_line(300ms)) << "the second refusal is counted";
     }
+}
+
+// A client that cannot ask the table cannot tell whose broker it reached: the
+// library refuses it with its own status, unless the caller opts in.
+TEST(PeerCheck, ClientWithoutTheSocketTableRefusesTheBrokerUnlessOptedIn) {
+    Broker env(standin());
+    TcpBroker broker(env.spawn({"127.0.0.1:0"}, {}));
+    const std::string addr = "127.0.0.1:" + std::to_string(broker.port());
+    std::vector<int> families = unit_families();
+    ASSERT_FALSE(families.empty()) << "the unit restricts no address family";
+    std::erase(families, AF_NETLINK);
+    for (bool opted_in : {false, true}) {
+        Spawn tool;
+        tool.args = {"--broker", addr, "--gamedir", "cstrike", "--server", "1.2.3.4:27015"};
+        tool.socket_families = families;
+        tool.unset_env = {"VANDREL_ALLOW_UNCHECKED_BROKER"};
+        if (opted_in)
+            tool.env["VANDREL_ALLOW_UNCHECKED_BROKER"] = "1";
+        Process ticket(build_dir() + "/bin/vandrel-ticket", tool);
+        if (!opted_in) {
+            EXPECT_EQ(ticket.wait_exit(), 8);
+            EXPECT_EQ(ticket.next_line(), std::string("vandrel-ticket: cannot connect: ") +
+                                              vandrel_status_text(VANDREL_ERR_UNCHECKED));
+            continue;
+        }
+        EXPECT_EQ(ticket.wait_exit(), 0) << ticket.next_line().value_or("");
+        EXPECT_TRUE(broker.process().wait_for_prefix("[vandrel] -> ticket 240 bytes for "));
+    }
+    EXPECT_STREQ(vandrel_status_text(VANDREL_ERR_UNCHECKED),
+                 "cannot tell which user the broker runs as (the kernel's socket table cannot be "
+                 "asked); set VANDREL_ALLOW_UNCHECKED_BROKER=1 to use it all the same");
 }
 
 struct Listener {
@@ -278,21 +339,46 @@ TEST(PeerCheck, ClientRefusesABrokerOfAnotherUserBeforeSendingAnything) {
 
     // Two connections, each closed before a command: no "<- " line. The
     // broker may see them closed already, and then refuses them as gone.
-    for (int i = 0; i < 2; ++i) {
-        std::optional<std::string> line = broker.process().next_line();
-        ASSERT_TRUE(line && line->starts_with("[vandrel] accepted ")) << line.value_or("");
-        line = broker.process().next_line();
-        if (line && line->starts_with("[vandrel] refused ")) {
-            EXPECT_TRUE(line->ends_with(": the client's socket is gone, this broker serves uid " +
-                                        std::to_string(OTHER_UID)))
-                << *line;
-            continue;
+    // A connection of ours with a command comes after them.
+    Fd own = connect_tcp(broker.port());
+    write_bytes(own.get(), frame_of(std::string_view("vd_sync")));
+    ASSERT_TRUE(broker.process().wait_for_line("[vandrel] <- vd_sync"));
+    const std::vector<std::string>& lines = broker.process().lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.starts_with("[vandrel] <- "); }),
+              1)
+        << ::testing::PrintToString(lines);
+    for (const std::string& line : lines) {
+        if (line.starts_with("[vandrel] refused ")) {
+            EXPECT_TRUE(line.ends_with(": the client's socket is gone, this broker serves uid " +
+                                       std::to_string(OTHER_UID)))
+                << line;
         }
-        EXPECT_TRUE(line && line->starts_with("[vandrel] session open on tcp ")) << *line;
-        EXPECT_EQ(broker.process().next_line(), "[vandrel] peer closed the connection");
-        EXPECT_EQ(broker.process().next_line(),
-                  "[vandrel] session ended, awaiting next connection");
     }
+}
+
+// 200 connections of another user write one line; the broker serves its own
+// user next. (The count that follows a minute later: refusal_log_test.)
+TEST(PeerCheck, ARefusedUsersFloodWritesOneLine) {
+    if (auto why = second_user_unavailable(); !why.empty())
+        GTEST_SKIP() << why;
+    constexpr int FLOOD = 200;
+    Broker env(standin());
+    TcpBroker broker(env.spawn({"127.0.0.1:0"}, {}));
+    const std::uint16_t port = broker.port();
+    const int closed = run_as_other_user([&] {
+        int n = 0;
+        for (int i = 0; i < FLOOD; ++i) {
+            Fd fd = connect_to("127.0.0.1", port);
+            n += fd.valid() && reads_eof(fd.get(), LINE_TIMEOUT) ? 1 : 0;
+        }
+        return n == FLOOD ? 0 : 1;
+    });
+    EXPECT_EQ(closed, 0) << "each connection is closed without a byte";
+    expect_refused(broker.process());
+    Fd own = broker.connect(); // its "accepted" line is the next
+    EXPECT_EQ(broker.process().lines().size(), 3u)
+        << ::testing::PrintToString(broker.process().lines());
 }
 
 } // namespace

@@ -484,5 +484,35 @@ TEST(ChildScratch, RemovesNothingButThatDirectoryUnderTmpdir) {
     EXPECT_EQ(read_file(victim / "data"), "keep");
 }
 
+// A reported name is taken only for a directory of its tag's name, our own,
+// directly under TMPDIR; what is taken is removed as a found one is.
+TEST(ChildScratch, AReportedNameIsTakenOnlyForOurOwnDirectoryUnderTmpdir) {
+    TestDir base;
+    TmpdirGuard tmpdir;
+    tmpdir.set(base.path());
+    const std::string name = "vandrel-480-0000beef";
+    fs::create_directory(base.path() / "victim");
+    EXPECT_FALSE(ChildScratch::reported(name, "480")) << "not there";
+    fs::create_directory_symlink(base.path() / "victim", base.path() / name);
+    EXPECT_FALSE(ChildScratch::reported(name, "480")) << "a symbolic link";
+    fs::remove(base.path() / name);
+
+    fs::create_directories(base.path() / name / "sub");
+    EXPECT_FALSE(ChildScratch::reported(name, "10")) << "another tag";
+    EXPECT_FALSE(ChildScratch::reported("victim", "480")) << "another name";
+    EXPECT_FALSE(ChildScratch::reported("../" + name, "480")) << "not a plain name";
+    if (::geteuid() == 0) {
+        constexpr uid_t NOBODY = 65534;
+        ASSERT_EQ(::chown((base.path() / name).c_str(), NOBODY, NOBODY), 0);
+        EXPECT_FALSE(ChildScratch::reported(name, "480")) << "another user's";
+        ASSERT_EQ(::chown((base.path() / name).c_str(), 0, 0), 0);
+    }
+    std::optional<ChildScratch> found = ChildScratch::reported(name, "480");
+    ASSERT_TRUE(found);
+    found->remove();
+    EXPECT_FALSE(fs::exists(base.path() / name));
+    EXPECT_TRUE(fs::is_directory(base.path() / "victim"));
+}
+
 } // namespace
 } // namespace vandrel

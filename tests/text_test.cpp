@@ -314,9 +314,14 @@ TEST(OneLine, EscapesControlsAndReplacesInvalidSequences) {
     EXPECT_EQ(one_line(std::string_view("\0", 1)), "> \\u{0}");
     // C1 controls, U+0085 (a line break to some readers) among them.
     EXPECT_EQ(one_line("\u0085\u009b\u0080"), "> \\u{85}\\u{9b}\\u{80}");
-    // The rest of Unicode stays as it is, line and paragraph separators too:
-    // they are not controls and no terminal breaks a line at them.
-    EXPECT_EQ(one_line("\u00a0\u00e9\u2028\U0001F600"), "> \u00a0\u00e9\u2028\U0001F600");
+    // The bidirectional controls, which reorder what a viewer shows, and the
+    // line and paragraph separators, at which some viewers break the line.
+    EXPECT_EQ(one_line("\u061c\u200e\u200f\u202a\u202e\u2066\u2069\u2028\u2029"),
+              "> \\u{61c}\\u{200e}\\u{200f}\\u{202a}\\u{202e}\\u{2066}\\u{2069}\\u{2028}"
+              "\\u{2029}");
+    // The rest of Unicode stays as it is, their neighbours too.
+    EXPECT_EQ(one_line("\u00a0\u00e9\u200d\u2027\u202f\u2065\u206a\U0001F600"),
+              "> \u00a0\u00e9\u200d\u2027\u202f\u2065\u206a\U0001F600");
     // A lone C1 byte is no character, so no terminal can take it for one.
     EXPECT_EQ(one_line("a\x9b"
                        "b\xc2"),

@@ -114,7 +114,8 @@ typedef enum vandrel_status {
     VANDREL_ERR_TICKET_TOO_LARGE, /* the ticket does not fit the caller's buffer */
     VANDREL_ERR_BROKER_FAILED,    /* a spawned broker ended with a failure */
     VANDREL_ERR_UNTRUSTED,        /* the broker belongs to another user; nothing was sent */
-    VANDREL_ERR_BROKER            /* the broker reported an error; see vandrel_broker_error */
+    VANDREL_ERR_BROKER,           /* the broker reported an error; see vandrel_broker_error */
+    VANDREL_ERR_UNCHECKED         /* the broker's user cannot be told; nothing was sent */
 } vandrel_status;
 
 /* One link to a broker. The caller provides the storage; its fields are
@@ -184,7 +185,11 @@ typedef struct vandrel_auth_request {
  * limit; a host name lookup comes on top). A broker on this host must run as
  * the caller's user or as root: one of another user (who may have taken the
  * port) gives VANDREL_ERR_UNTRUSTED, and the connection is closed before
- * anything is sent. A broker on another host is not checked. Like every open
+ * anything is sent. Where the kernel's socket table cannot be asked (no
+ * netlink, a filter forbids it) the broker's user cannot be told, and the
+ * result is VANDREL_ERR_UNCHECKED, the connection closed likewise, unless the
+ * environment holds VANDREL_ALLOW_UNCHECKED_BROKER=1 (ignored in a setuid or
+ * setgid program). A broker on another host is not checked. Like every open
  * function it then sends "vd_errors on"; if that cannot be sent, the next
  * call reports why. */
 vandrel_status vandrel_connect(vandrel_client* client, const char* addr, int timeout_ms);
