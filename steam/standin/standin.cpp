@@ -1,4 +1,4 @@
-// libsteam_api stand-in: a runtime with the same 14 flat functions that the
+// libsteam_api stand-in: a runtime with the same flat functions that the
 // broker calls, behaving like a Steam client with a logged-in user, for tests
 // and for development on machines without Steam. It is not Steam and says so
 // on standard error at every initialisation.
@@ -59,6 +59,10 @@
 //       buffer with 0xA5 bytes.
 //   VANDREL_STANDIN_API_CALL_IO_FAILED=0|1
 //       What GetAPICallResult stores in the I/O-failure flag (default 0).
+//   VANDREL_STANDIN_AUTH_RESULT, VANDREL_STANDIN_AUTH_CONFIRM,
+//   VANDREL_STANDIN_AUTH_DECOYS
+//       How session, web API and encrypted app tickets are confirmed; see
+//       auth.cpp, which also gives their handles and bytes.
 //
 // Checks that end as ERROR lines: any call other than InitFlat while not
 // initialised, a second InitFlat, a dispatch call before ManualDispatch_Init
