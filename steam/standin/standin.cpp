@@ -349,4 +349,15 @@ STANDIN_EXPORT bool SteamAPI_SteamNetworkingIdentity_ParseString(SteamNetworking
     return parse_identity(identity, text);
 }
 
+// The list's every function, by address: a call added to the list without its
+// definition above leaves an undefined reference here, and the stand-in does
+// not link.
+using AnyFlatCall = void (*)();
+extern const AnyFlatCall STANDIN_EXPORTS[];
+const AnyFlatCall STANDIN_EXPORTS[] = {
+#define VANDREL_STANDIN_EXPORT(result, name, params) reinterpret_cast<AnyFlatCall>(&(name)),
+    VANDREL_STEAM_FLAT_CALLS(VANDREL_STANDIN_EXPORT)
+#undef VANDREL_STANDIN_EXPORT
+};
+
 } // namespace vandrel::steam::flat
