@@ -2,7 +2,9 @@
 // it, measured in one run on one machine:
 //   1. the floor of a ticket's road: a loopback TCP round trip to a process that
 //      forwards each message over a pipe to a second process and back;
-//   2. "vd_connect" request to reply through the broker with a warm child;
+//   2. "vd_connect" request to reply through the broker with a warm child, and
+//      "vd_ticket session" (a session ticket, whose confirmation the stand-in
+//      queues at once, so the child's wait for it costs one more pump);
 //   3. spawn-to-ready: "vd_gamedir" to the child's readiness, against starting
 //      /bin/true and waiting for it;
 //   4. peak resident memory (VmHWM) of the broker and of its child.
@@ -45,6 +47,8 @@ constexpr std::size_t SPAWN_ROUNDS = 20;
 // for the stand-in's 240-byte ticket.
 constexpr std::size_t REQUEST_LEN = 6 + 36;
 constexpr std::size_t REPLY_LEN = 6 + 27 + 240;
+// The session ticket's reply frame: its fixed part is 30 bytes.
+constexpr std::size_t SESSION_REPLY_LEN = 6 + 30 + 240;
 
 [[noreturn]] void die(const char* what) {
     std::fprintf(stderr, "broker_bench: %s: %s\n", what, std::strerror(errno));
@@ -281,8 +285,9 @@ std::string file_line_starting(const std::string& path, std::string_view prefix)
 // A broker whose standard error goes to a regular file: its log writes are
 // paid for, but no log reader competes for the CPUs while it is measured.
 // Returns a client socket of a session whose child is already warm.
-int start_file_broker(const char* path, const std::string& tmpdir, pid_t& pid) {
-    std::string log_path = tmpdir + "/file-broker.log";
+int start_file_broker(const char* path, const std::string& tmpdir, pid_t& pid,
+                      std::string_view name) {
+    std::string log_path = tmpdir + "/" + std::string(name) + ".log";
     int log = ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (log < 0)
         die("open the broker's log file");
@@ -293,21 +298,24 @@ int start_file_broker(const char* path, const std::string& tmpdir, pid_t& pid) {
     return client;
 }
 
+constexpr std::string_view CONNECT = "vd_connect 1.2.3.4:27015 90071992547409920 1 77";
+constexpr std::string_view SESSION_TICKET = "vd_ticket session - 77";
+
 // One measured link: a client socket and how a round trip runs over it.
 struct Link {
     int fd;
-    bool framed; // a broker session rather than the floor's raw chain
+    bool framed;                        // a broker session rather than the floor's raw chain
+    std::string_view request = CONNECT; // what a broker session is asked
+    std::size_t reply_len = REPLY_LEN;
     std::vector<double> samples;
 };
-
-constexpr std::string_view CONNECT = "vd_connect 1.2.3.4:27015 90071992547409920 1 77";
 
 void round_trip(Link& link, bool keep) {
     static const std::vector<std::uint8_t> raw_request(REQUEST_LEN, 'r');
     auto start = Clock::now();
     if (link.framed) {
-        send_frame(link.fd, CONNECT);
-        if (read_frame(link.fd).size() != REPLY_LEN - vandrel::FRAME_HEADER_LEN)
+        send_frame(link.fd, link.request);
+        if (read_frame(link.fd).size() != link.reply_len - vandrel::FRAME_HEADER_LEN)
             die("unexpected reply");
     } else {
         std::uint8_t reply[REPLY_LEN];
@@ -357,13 +365,19 @@ int main(int argc, char** argv) {
         broker.line_starting("[vandrel] child for appid 10 reaped");
     }
 
-    // The request figures: the floor and two brokers take turns, one round
+    // The request figures: the floor and three brokers take turns, one round
     // trip each per round and in a rotating order, so that whatever else the
-    // machine does at a moment weighs on all three alike.
-    pid_t forwarder = -1, file_broker = -1;
-    Link links[] = {{start_floor(forwarder), false, {}},
-                    {start_file_broker(argv[1], tmp, file_broker), true, {}},
-                    {piped_client, true, {}}};
+    // machine does at a moment weighs on all of them alike.
+    pid_t forwarder = -1, file_broker = -1, session_broker = -1;
+    Link links[] = {
+        {start_floor(forwarder), false, CONNECT, REPLY_LEN, {}},
+        {start_file_broker(argv[1], tmp, file_broker, "file-broker"), true, CONNECT, REPLY_LEN, {}},
+        {piped_client, true, CONNECT, REPLY_LEN, {}},
+        {start_file_broker(argv[1], tmp, session_broker, "session-broker"),
+         true,
+         SESSION_TICKET,
+         SESSION_REPLY_LEN,
+         {}}};
     constexpr std::size_t LINKS = std::size(links);
     for (std::size_t k = 0; k < WARMUP + requests; ++k)
         for (std::size_t j = 0; j < LINKS; ++j)
@@ -374,6 +388,7 @@ int main(int argc, char** argv) {
     Summary floor = summarise(links[0].samples);
     Summary to_file = summarise(links[1].samples);
     Summary piped = summarise(links[2].samples);
+    Summary session = summarise(links[3].samples);
     Summary spawned = summarise(spawn);
     Summary trued = summarise(true_spawn);
 
@@ -384,6 +399,7 @@ int main(int argc, char** argv) {
     }
     ::waitpid(forwarder, nullptr, 0);
     ::waitpid(file_broker, nullptr, 0);
+    ::waitpid(session_broker, nullptr, 0);
     ::waitpid(broker.pid, nullptr, 0);
 
     std::printf("%-38s %12s %12s %8s\n", "figure", "vandrel", "floor", "ratio");
@@ -391,6 +407,8 @@ int main(int argc, char** argv) {
     print_row("vd_connect round trip, p99", to_file.p99, floor.p99);
     print_row("  stderr read live via a pipe, median", piped.median, floor.median);
     print_row("  stderr read live via a pipe, p99", piped.p99, floor.p99);
+    print_row("vd_ticket session round trip, median", session.median, floor.median);
+    print_row("vd_ticket session round trip, p99", session.p99, floor.p99);
     print_row("spawn to ready, median", spawned.median, trued.median);
     std::printf("%-38s %9ld KiB\n", "broker VmHWM", broker_hwm);
     std::printf("%-38s %9ld KiB\n", "child VmHWM", child_hwm);

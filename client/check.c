@@ -62,16 +62,20 @@ int vdc_is_server_address(const char* text) {
     return *p == ':' && is_port(p + 1);
 }
 
-int vdc_is_gamedir(const char* text) {
+int vdc_is_word(const char* text, size_t max_len) {
     if (text == NULL)
         return 0;
-    size_t len = strnlen(text, VANDREL_MAX_GAMEDIR_LEN + 1);
-    if (len == 0 || len > VANDREL_MAX_GAMEDIR_LEN)
+    size_t len = strnlen(text, max_len + 1);
+    if (len == 0 || len > max_len)
         return 0;
     for (size_t i = 0; i < len; ++i)
         if (text[i] <= ' ' || text[i] > '~')
             return 0;
     return 1;
+}
+
+int vdc_is_gamedir(const char* text) {
+    return vdc_is_word(text, VANDREL_MAX_GAMEDIR_LEN);
 }
 
 int vdc_split_host_port(const char* addr, char* host, size_t host_size, const char** port) {

@@ -8,8 +8,11 @@
 /* The longest "host:port" text vandrel_connect takes. */
 #define VDC_MAX_ADDR_LEN 300
 
-/* True for 1 to VANDREL_MAX_GAMEDIR_LEN printable ASCII characters without
- * white space: exactly one token to the broker, with nothing to escape. */
+/* True for 1 to `max_len` printable ASCII characters without white space:
+ * exactly one token to the broker, with nothing to escape. */
+int vdc_is_word(const char* text, size_t max_len);
+
+/* vdc_is_word with VANDREL_MAX_GAMEDIR_LEN. */
 int vdc_is_gamedir(const char* text);
 
 /* True for the broker's server address form: four dotted decimal octets

@@ -8,8 +8,40 @@
 #include <stdio.h>
 #include <string.h>
 
-/* The replies' layouts are in vandrel/wire.h. */
+/* The two ticket replies, each the command word and a line feed, the
+ * request's challenge (32 bits), the user's Steam ID (64 bits), for an auth
+ * ticket its handle (32 bits), then the ticket's length (32 bits), all
+ * little-endian, then the ticket. */
+struct reply_form {
+    const char* word;   /* the command, and the reply's first bytes */
+    size_t word_len;    /* without the line feed */
+    size_t steam_id_at; /* the challenge comes right after the line feed */
+    size_t handle_at;   /* 0: the reply has no handle */
+    size_t len_at;
+    size_t header_len;
+};
+static const struct reply_form CONNECT_REPLY = {VANDREL_CMD_CONNECT,
+                                                VANDREL_TICKET_REPLY_WORD_LEN - 1,
+                                                VANDREL_TICKET_REPLY_STEAM_ID_AT,
+                                                0,
+                                                VANDREL_TICKET_REPLY_TICKET_LEN_AT,
+                                                VANDREL_TICKET_REPLY_HEADER_LEN};
+static const struct reply_form AUTH_REPLY = {
+    VANDREL_CMD_TICKET,           VANDREL_AUTH_REPLY_WORD_LEN - 1,  VANDREL_AUTH_REPLY_STEAM_ID_AT,
+    VANDREL_AUTH_REPLY_HANDLE_AT, VANDREL_AUTH_REPLY_TICKET_LEN_AT, VANDREL_AUTH_REPLY_HEADER_LEN};
+
+/* The error reply's layout is in vandrel/wire.h. */
 #define SEPARATOR_LEN (sizeof VANDREL_ERROR_REPLY_SEPARATOR - 1)
+static const char* const ACTIVATE_WORDS[] = {VANDREL_CMD_GAMEDIR, VANDREL_CMD_APPID};
+#define ACTIVATE_WORD_COUNT 2
+
+/* The auth ticket kinds as the broker names them, by vandrel_ticket_kind. */
+static const char* const KIND_WORDS[] = {"", VANDREL_KIND_SESSION, VANDREL_KIND_WEBAPI,
+                                         VANDREL_KIND_APP};
+static const char NO_ARGUMENT[] = VANDREL_NO_ARGUMENT;
+#define HEX_DIGITS "0123456789abcdef"
+#define NIBBLE_BITS 4
+#define NIBBLE_MASK 0xF
 
 /* UTF-8 continuation bytes are 10xxxxxx. */
 #define UTF8_CONTINUATION_MASK 0xC0
@@ -41,19 +73,18 @@ vandrel_status vandrel_activate_gamedir(vandrel_client* client, const char* game
     return send_line(client, line, len, VDC_NO_DEADLINE);
 }
 
-/* True when `reply` has the ticket reply's form: the prefix, the fixed
- * fields, and at least as many ticket bytes as it announces. */
-static int is_ticket_reply(const unsigned char* reply, size_t len) {
-    return len >= VANDREL_TICKET_REPLY_HEADER_LEN &&
-           memcmp(reply, VANDREL_TICKET_REPLY_WORD, VANDREL_TICKET_REPLY_WORD_LEN) == 0 &&
-           read_le32(reply + VANDREL_TICKET_REPLY_TICKET_LEN_AT) <=
-               len - VANDREL_TICKET_REPLY_HEADER_LEN;
+/* True when `reply` has the ticket reply's `form`: the word and line feed,
+ * the fixed fields, and at least as many ticket bytes as it announces. */
+static int has_form(const unsigned char* reply, size_t len, const struct reply_form* form) {
+    return len >= form->header_len && memcmp(reply, form->word, form->word_len) == 0 &&
+           reply[form->word_len] == '\n' &&
+           read_le32(reply + form->len_at) <= len - form->header_len;
 }
 
 /* True when a well-formed `reply` answers the request with `challenge`.
  * Compared as unsigned: converting a negative challenge is exact. */
-static int answers(const unsigned char* reply, int32_t challenge) {
-    return read_le32(reply + VANDREL_TICKET_REPLY_CHALLENGE_AT) == (uint32_t)challenge;
+static int answers(const unsigned char* reply, const struct reply_form* form, int32_t challenge) {
+    return read_le32(reply + form->word_len + 1) == (uint32_t)challenge;
 }
 
 /* True when `reply` is an error reply with its fixed fields. */
@@ -99,10 +130,17 @@ static void count_answer(vandrel_client* client) {
  * late answer to a request whose caller gave up. Failures of other commands
  * are vandrel_end_ticket's, which waits for nothing. */
 static int ends_request(vandrel_client* client, const unsigned char* reply, size_t len,
-                        int32_t challenge) {
-    if (is_failure_of(reply, len, VANDREL_CMD_GAMEDIR))
-        return 1;
-    if (!is_failure_of(reply, len, VANDREL_CMD_CONNECT))
+                        const struct reply_form* form, int32_t challenge) {
+    for (size_t i = 0; i < ACTIVATE_WORD_COUNT; ++i)
+        if (is_failure_of(reply, len, ACTIVATE_WORDS[i]))
+            return 1;
+    const struct reply_form* other = form == &AUTH_REPLY ? &CONNECT_REPLY : &AUTH_REPLY;
+    if (is_failure_of(reply, len, other->word)) {
+        /* The late failure of a request of the other kind. */
+        count_answer(client);
+        return 0;
+    }
+    if (!is_failure_of(reply, len, form->word))
         return 0;
     count_answer(client);
     uint32_t failed = read_le32(reply + VANDREL_ERROR_REPLY_CHALLENGE_AT);
@@ -113,15 +151,17 @@ static int ends_request(vandrel_client* client, const unsigned char* reply, size
 }
 
 /* Copies a well-formed reply's ticket into the caller's buffer. */
-static vandrel_status copy_ticket(const unsigned char* reply, vandrel_ticket* ticket) {
-    uint32_t len = read_le32(reply + VANDREL_TICKET_REPLY_TICKET_LEN_AT);
+static vandrel_status copy_ticket(const unsigned char* reply, const struct reply_form* form,
+                                  vandrel_ticket* ticket, uint32_t* handle) {
+    uint32_t len = read_le32(reply + form->len_at);
     ticket->len = len;
-    ticket->steam_id =
-        vandrel_load_le(reply + VANDREL_TICKET_REPLY_STEAM_ID_AT, VANDREL_STEAM_ID_SIZE);
+    ticket->steam_id = vandrel_load_le(reply + form->steam_id_at, VANDREL_STEAM_ID_SIZE);
+    if (handle != NULL && form->handle_at != 0)
+        *handle = read_le32(reply + form->handle_at);
     if (len > ticket->capacity)
         return VANDREL_ERR_TICKET_TOO_LARGE;
     if (len > 0)
-        memcpy(ticket->data, reply + VANDREL_TICKET_REPLY_HEADER_LEN, len);
+        memcpy(ticket->data, reply + form->header_len, len);
     return VANDREL_OK;
 }
 
@@ -129,33 +169,30 @@ static vandrel_status copy_ticket(const unsigned char* reply, vandrel_ticket* ti
  * `challenge`: true when it ends the request with `*status`, false when it is
  * the ticket for an earlier request whose caller gave up on it. */
 static int takes_ticket(vandrel_client* client, const unsigned char* reply, size_t len,
-                        int32_t challenge, vandrel_ticket* ticket, vandrel_status* status) {
-    if (!is_ticket_reply(reply, len)) {
+                        const struct reply_form* form, int32_t challenge, vandrel_ticket* ticket,
+                        uint32_t* handle, vandrel_status* status) {
+    const struct reply_form* other = form == &AUTH_REPLY ? &CONNECT_REPLY : &AUTH_REPLY;
+    if (!has_form(reply, len, form)) {
+        if (has_form(reply, len, other)) {
+            count_answer(client); /* a late ticket of the other kind */
+            return 0;
+        }
         *status = vdc_fail(client, VANDREL_ERR_PROTOCOL, 0);
         return 1;
     }
     count_answer(client);
-    if (!answers(reply, challenge))
+    if (!answers(reply, form, challenge))
         return 0;
-    *status = copy_ticket(reply, ticket);
+    *status = copy_ticket(reply, form, ticket, handle);
     return 1;
 }
 
-vandrel_status vandrel_request_ticket(vandrel_client* client, const vandrel_ticket_request* request,
-                                      int timeout_ms, vandrel_ticket* ticket) {
-    if (client == NULL || request == NULL || ticket == NULL)
-        return VANDREL_ERR_ARGUMENT;
-    if (!vdc_is_server_address(request->server) || (ticket->data == NULL && ticket->capacity > 0))
-        return VANDREL_ERR_ARGUMENT;
-    if (!is_open(client))
-        return VANDREL_ERR_NOT_OPEN;
-
+/* Sends one ticket request's `line` and waits for its reply of `form`. */
+static vandrel_status await_ticket(vandrel_client* client, const char* line, int len,
+                                   const struct reply_form* form, int32_t challenge, int timeout_ms,
+                                   vandrel_ticket* ticket, uint32_t* handle) {
     client->broker_error[0] = '\0';
     int64_t deadline = vdc_deadline_after(timeout_ms);
-    char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
-    int len =
-        snprintf(line, sizeof line, VANDREL_CMD_CONNECT " %s %" PRIu64 " %" PRId32 " %" PRId32,
-                 request->server, request->server_steam_id, request->secure, request->challenge);
     vandrel_status sent = send_line(client, line, len, deadline);
     if (sent != VANDREL_OK)
         return sent;
@@ -170,18 +207,105 @@ vandrel_status vandrel_request_ticket(vandrel_client* client, const vandrel_tick
         vandrel_status status = VANDREL_OK;
         int ends = 0;
         if (is_error_reply(reply, payload_len)) {
-            ends = ends_request(client, reply, payload_len, request->challenge);
+            ends = ends_request(client, reply, payload_len, form, challenge);
             if (ends) {
                 keep_error_text(client, reply, payload_len);
                 status = VANDREL_ERR_BROKER;
             }
         } else {
-            ends = takes_ticket(client, reply, payload_len, request->challenge, ticket, &status);
+            ends =
+                takes_ticket(client, reply, payload_len, form, challenge, ticket, handle, &status);
         }
         vdc_consume_frame(client);
         if (ends)
             return status;
     }
+}
+
+vandrel_status vandrel_request_ticket(vandrel_client* client, const vandrel_ticket_request* request,
+                                      int timeout_ms, vandrel_ticket* ticket) {
+    if (client == NULL || request == NULL || ticket == NULL)
+        return VANDREL_ERR_ARGUMENT;
+    if (!vdc_is_server_address(request->server) || (ticket->data == NULL && ticket->capacity > 0))
+        return VANDREL_ERR_ARGUMENT;
+    if (!is_open(client))
+        return VANDREL_ERR_NOT_OPEN;
+    char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
+    int len =
+        snprintf(line, sizeof line, VANDREL_CMD_CONNECT " %s %" PRIu64 " %" PRId32 " %" PRId32,
+                 request->server, request->server_steam_id, request->secure, request->challenge);
+    return await_ticket(client, line, len, &CONNECT_REPLY, request->challenge, timeout_ms, ticket,
+                        NULL);
+}
+
+/* Writes the argument of an auth ticket request into `out` (room for
+ * 2 * VANDREL_MAX_APP_DATA_LEN + 1 bytes): the identity, the data in hex, or
+ * "-" for none. False when the request is malformed. */
+static int auth_argument(const vandrel_auth_request* request, char* out) {
+    switch (request->kind) {
+    case VANDREL_TICKET_SESSION:
+    case VANDREL_TICKET_WEBAPI:
+        if (request->identity == NULL) {
+            strcpy(out, NO_ARGUMENT);
+            return 1;
+        }
+        if (!vdc_is_word(request->identity, VANDREL_MAX_IDENTITY_LEN))
+            return 0;
+        strcpy(out, request->identity);
+        return 1;
+    case VANDREL_TICKET_APP:
+        if (request->data_len > VANDREL_MAX_APP_DATA_LEN ||
+            (request->data == NULL && request->data_len > 0))
+            return 0;
+        if (request->data_len == 0) {
+            strcpy(out, NO_ARGUMENT);
+            return 1;
+        }
+        for (size_t i = 0; i < request->data_len; ++i) {
+            out[2 * i] = HEX_DIGITS[request->data[i] >> NIBBLE_BITS];
+            out[2 * i + 1] = HEX_DIGITS[request->data[i] & NIBBLE_MASK];
+        }
+        out[2 * request->data_len] = '\0';
+        return 1;
+    }
+    return 0;
+}
+
+vandrel_status vandrel_request_auth_ticket(vandrel_client* client,
+                                           const vandrel_auth_request* request, int timeout_ms,
+                                           vandrel_ticket* ticket, uint32_t* handle) {
+    char argument[2 * VANDREL_MAX_APP_DATA_LEN + 1];
+    if (client == NULL || request == NULL || ticket == NULL)
+        return VANDREL_ERR_ARGUMENT;
+    if (!auth_argument(request, argument) || (ticket->data == NULL && ticket->capacity > 0))
+        return VANDREL_ERR_ARGUMENT;
+    if (!is_open(client))
+        return VANDREL_ERR_NOT_OPEN;
+    char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
+    int len = snprintf(line, sizeof line, VANDREL_CMD_TICKET " %s %s %" PRId32,
+                       KIND_WORDS[request->kind], argument, request->challenge);
+    return await_ticket(client, line, len, &AUTH_REPLY, request->challenge, timeout_ms, ticket,
+                        handle);
+}
+
+vandrel_status vandrel_activate_appid(vandrel_client* client, uint32_t appid) {
+    if (client == NULL || appid == 0)
+        return VANDREL_ERR_ARGUMENT;
+    if (!is_open(client))
+        return VANDREL_ERR_NOT_OPEN;
+    char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
+    int len = snprintf(line, sizeof line, VANDREL_CMD_APPID " %" PRIu32, appid);
+    return send_line(client, line, len, VDC_NO_DEADLINE);
+}
+
+vandrel_status vandrel_cancel_ticket(vandrel_client* client, uint32_t handle) {
+    if (client == NULL)
+        return VANDREL_ERR_ARGUMENT;
+    if (!is_open(client))
+        return VANDREL_ERR_NOT_OPEN;
+    char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
+    int len = snprintf(line, sizeof line, VANDREL_CMD_CANCEL " %" PRIu32, handle);
+    return send_line(client, line, len, VDC_NO_DEADLINE);
 }
 
 vandrel_status vandrel_end_ticket(vandrel_client* client, const char* server, int32_t challenge) {

@@ -30,26 +30,40 @@ enum {
 #define CONNECT_TIMEOUT_MS 10000
 
 static const char USAGE[] =
-    "usage: vandrel-ticket [--broker ADDR | --spawn PATH] --gamedir NAME\n"
-    "                      --server A.B.C.D:PORT [--server-steamid ID] [--secure N]\n"
+    "usage: vandrel-ticket [--broker ADDR | --spawn PATH] (--gamedir NAME | --appid N)\n"
+    "                      [--kind connect] --server A.B.C.D:PORT [--server-steamid ID]\n"
+    "                      [--secure N] [--challenge N] [--timeout-ms N] [--raw]\n"
+    "       vandrel-ticket [--broker ADDR | --spawn PATH] (--gamedir NAME | --appid N)\n"
+    "                      --kind session|webapi|app [--identity TEXT | --data HEX]\n"
     "                      [--challenge N] [--timeout-ms N] [--raw]\n"
     "       vandrel-ticket --help | --version\n"
     "\n"
-    "Asks a vandrel broker for a Steam auth ticket for one game server and prints\n"
-    "\"steamid ID\" and \"ticket HEX\" lines. The ticket is ended when the tool exits.\n"
+    "Asks a vandrel broker for a Steam auth ticket and prints \"steamid ID\", for\n"
+    "the session, webapi and app kinds \"handle H\", and \"ticket HEX\" lines. The\n"
+    "ticket is ended when the tool exits.\n"
     "\n"
     "  --broker ADDR        broker to connect to, HOST:PORT or unix:PATH (default:\n"
     "                       $VANDREL_BROKER, else $XDG_RUNTIME_DIR/vandrel/socket\n"
     "                       if it exists, else " VANDREL_DEFAULT_BROKER_ADDR ")\n"
     "  --spawn PATH         start a private broker, PATH --stdio, instead\n"
     "  --gamedir NAME       the game directory, e.g. cstrike\n"
+    "  --appid N            the game's Steam AppID, 1 to 4294967295, instead\n"
+    "  --kind KIND          connect: a game-connection ticket for --server (default);\n"
+    "                       session: a session ticket (GetAuthSessionTicket);\n"
+    "                       webapi: a web API ticket (GetAuthTicketForWebApi);\n"
+    "                       app: an encrypted app ticket\n"
+    "  --identity TEXT      session: whom the ticket is for, in Steam's form\n"
+    "                       (steamid:ID, ip:A.B.C.D:PORT, str:TEXT); webapi: the\n"
+    "                       service's identity (default: none)\n"
+    "  --data HEX           app: the data the ticket carries, 1 to 1024 bytes in\n"
+    "                       hex (default: none)\n"
     "  --server ADDR        the game server, a.b.c.d:port\n"
     "  --server-steamid ID  the game server's Steam ID (default 0)\n"
     "  --secure N           the server's secure flag (default 0)\n"
     "  --challenge N        the challenge, a signed 32-bit number (default: fresh)\n"
     "  --timeout-ms N       how long to wait for the ticket (default 30000)\n"
     "  --raw                write the raw ticket bytes to standard output and the\n"
-    "                       Steam ID line to standard error\n"
+    "                       Steam ID and handle lines to standard error\n"
     "  --help               show this text\n"
     "  --version            show the version of vandrel-ticket and its library\n"
     "\n"
@@ -68,6 +82,12 @@ struct options {
     const char* broker;
     const char* spawn;
     const char* gamedir;
+    uint32_t appid;
+    int kind; /* 0: connect, else a vandrel_ticket_kind */
+    const char* identity;
+    const char* data_hex;
+    unsigned char data[VANDREL_MAX_APP_DATA_LEN];
+    size_t data_len;
     const char* server;
     uint64_t server_steam_id;
     int32_t secure;
@@ -94,7 +114,11 @@ enum option_code {
     OPT_SERVER_STEAMID,
     OPT_SECURE,
     OPT_CHALLENGE,
-    OPT_TIMEOUT_MS
+    OPT_TIMEOUT_MS,
+    OPT_APPID,
+    OPT_KIND,
+    OPT_IDENTITY,
+    OPT_DATA
 };
 
 /* '+': the first argument that is not an option ends the options, and is an
@@ -112,6 +136,10 @@ static const struct option LONG_OPTIONS[] = {
     {"secure", required_argument, NULL, OPT_SECURE},
     {"challenge", required_argument, NULL, OPT_CHALLENGE},
     {"timeout-ms", required_argument, NULL, OPT_TIMEOUT_MS},
+    {"appid", required_argument, NULL, OPT_APPID},
+    {"kind", required_argument, NULL, OPT_KIND},
+    {"identity", required_argument, NULL, OPT_IDENTITY},
+    {"data", required_argument, NULL, OPT_DATA},
     {NULL, 0, NULL, 0},
 };
 
@@ -148,6 +176,55 @@ static int parse_i32(const char* text, int32_t* out) {
     if (end == text || *end != '\0' || errno != 0 || value < INT32_MIN || value > INT32_MAX)
         return 0;
     *out = (int32_t)value;
+    return 1;
+}
+
+/* The kinds that --kind names, by their vandrel_ticket_kind (0: connect). */
+static const char* const KIND_NAMES[] = {"connect", "session", "webapi", "app"};
+#define KIND_COUNT 4
+#define KIND_CONNECT 0
+
+static int parse_kind(const char* text, int* out) {
+    for (int i = 0; i < KIND_COUNT; ++i) {
+        if (strcmp(text, KIND_NAMES[i]) == 0) {
+            *out = i;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+static int hex_value(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + DECIMAL;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + DECIMAL;
+    return -1;
+}
+
+/* 1 to VANDREL_MAX_APP_DATA_LEN bytes as an even number of hex digits. */
+static int parse_hex(const char* text, unsigned char* out, size_t* len) {
+    size_t digits = strlen(text);
+    if (digits == 0 || digits % 2 != 0 || digits / 2 > VANDREL_MAX_APP_DATA_LEN)
+        return 0;
+    for (size_t i = 0; i < digits; i += 2) {
+        int high = hex_value(text[i]);
+        int low = hex_value(text[i + 1]);
+        if (high < 0 || low < 0)
+            return 0;
+        out[i / 2] = (unsigned char)(high * 16 + low);
+    }
+    *len = digits / 2;
+    return 1;
+}
+
+static int parse_appid(const char* text, uint32_t* out) {
+    uint64_t value = 0;
+    if (!parse_u64(text, &value) || value == 0 || value > UINT32_MAX)
+        return 0;
+    *out = (uint32_t)value;
     return 1;
 }
 
@@ -214,6 +291,22 @@ static int take_option(struct options* o, int code, const char* value) {
             return usage_error("invalid --timeout-ms: %s", value);
         o->timeout_ms = (int)ms;
         break;
+    case OPT_APPID:
+        if (!parse_appid(value, &o->appid))
+            return usage_error("invalid --appid: %s", value);
+        break;
+    case OPT_KIND:
+        if (!parse_kind(value, &o->kind))
+            return usage_error("invalid --kind: %s", value);
+        break;
+    case OPT_IDENTITY:
+        o->identity = value;
+        break;
+    case OPT_DATA:
+        if (!parse_hex(value, o->data, &o->data_len))
+            return usage_error("invalid --data: %s", value);
+        o->data_hex = value;
+        break;
     }
     return EXIT_OK;
 }
@@ -222,12 +315,21 @@ static int take_option(struct options* o, int code, const char* value) {
 static int check_options(const struct options* o) {
     if (o->broker != NULL && o->spawn != NULL)
         return usage_error("--broker and --spawn exclude each other");
-    if (o->gamedir == NULL)
-        return usage_error("--gamedir is required");
+    if (o->gamedir != NULL && o->appid != 0)
+        return usage_error("--gamedir and --appid exclude each other");
+    if (o->gamedir == NULL && o->appid == 0)
+        return usage_error("--gamedir or --appid is required");
+    if (o->gamedir != NULL && vandrel_check_gamedir(o->gamedir) != VANDREL_OK)
+        return usage_error("invalid --gamedir: %s", o->gamedir);
+    if (o->identity != NULL && o->kind != VANDREL_TICKET_SESSION &&
+        o->kind != VANDREL_TICKET_WEBAPI)
+        return usage_error("--identity is for --kind session or webapi");
+    if (o->data_hex != NULL && o->kind != VANDREL_TICKET_APP)
+        return usage_error("--data is for --kind app");
+    if (o->kind != KIND_CONNECT)
+        return EXIT_OK;
     if (o->server == NULL)
         return usage_error("--server is required");
-    if (vandrel_check_gamedir(o->gamedir) != VANDREL_OK)
-        return usage_error("invalid --gamedir: %s", o->gamedir);
     if (vandrel_check_server(o->server) != VANDREL_OK)
         return usage_error("invalid --server: %s", o->server);
     return EXIT_OK;
@@ -310,9 +412,11 @@ static int exit_status_for(vandrel_status status) {
     }
 }
 
-static int print_ticket(const struct options* o, const vandrel_ticket* ticket) {
+static int print_ticket(const struct options* o, const vandrel_ticket* ticket, uint32_t handle) {
     FILE* id_out = o->raw ? stderr : stdout;
     fprintf(id_out, "steamid %" PRIu64 "\n", ticket->steam_id);
+    if (o->kind != KIND_CONNECT)
+        fprintf(id_out, "handle %" PRIu32 "\n", handle);
     if (o->raw) {
         if (ticket->len > 0 && fwrite(ticket->data, 1, ticket->len, stdout) != ticket->len)
             return EXIT_FAILED;
@@ -364,22 +468,37 @@ int main(int argc, char** argv) {
     ticket.len = 0;
     ticket.steam_id = 0;
 
+    vandrel_auth_request auth;
+    auth.kind = (vandrel_ticket_kind)o.kind;
+    auth.identity = o.identity;
+    auth.data = o.data;
+    auth.data_len = o.data_len;
+    auth.challenge = request.challenge;
+    uint32_t handle = 0;
+
     int exit_status = EXIT_OK;
-    status = vandrel_activate_gamedir(client, o.gamedir);
+    status = o.gamedir != NULL ? vandrel_activate_gamedir(client, o.gamedir)
+                               : vandrel_activate_appid(client, o.appid);
     if (status != VANDREL_OK) {
-        report("cannot activate the game directory", client, status);
+        report(o.gamedir != NULL ? "cannot activate the game directory"
+                                 : "cannot activate the AppID",
+               client, status);
         exit_status = exit_status_for(status);
     }
     if (exit_status == EXIT_OK) {
-        status = vandrel_request_ticket(client, &request, o.timeout_ms, &ticket);
+        status = o.kind == KIND_CONNECT
+                     ? vandrel_request_ticket(client, &request, o.timeout_ms, &ticket)
+                     : vandrel_request_auth_ticket(client, &auth, o.timeout_ms, &ticket, &handle);
         if (status != VANDREL_OK) {
             report("no ticket", client, status);
             exit_status = exit_status_for(status);
         }
     }
     if (exit_status == EXIT_OK) {
-        exit_status = print_ticket(&o, &ticket);
-        (void)vandrel_end_ticket(client, o.server, request.challenge);
+        exit_status = print_ticket(&o, &ticket, handle);
+        /* A session or web API ticket ends when the link closes. */
+        if (o.kind == KIND_CONNECT)
+            (void)vandrel_end_ticket(client, o.server, request.challenge);
     }
     vandrel_status closed = vandrel_close(client);
     if (closed != VANDREL_OK && exit_status == EXIT_OK) {

@@ -1,6 +1,7 @@
 // The child's request handler over the stand-in Steam runtime: every request
 // gets exactly one well-formed reply and nothing crashes.
 #include "child.hpp"
+#include "steam/auth.hpp"
 #include "steam/client.hpp"
 
 #include <cstdlib>
@@ -11,7 +12,8 @@ namespace {
 
 class StandinPort final : public vandrel::child::SteamPort {
   public:
-    explicit StandinPort(vandrel::steam::User user) : user_(std::move(user)) {}
+    StandinPort(const vandrel::steam::Client& client, vandrel::steam::User user)
+        : user_(user), auth_(client, std::move(user)) {}
     std::uint64_t steam_id() override { return user_.steam_id(); }
     std::optional<vandrel::Bytes>
     initiate_game_connection(std::uint64_t sid, vandrel::SocketAddrV4 s, bool secure) override {
@@ -20,10 +22,26 @@ class StandinPort final : public vandrel::child::SteamPort {
     void terminate_game_connection(vandrel::SocketAddrV4 s) override {
         user_.terminate_game_connection(s);
     }
+    vandrel::steam::AuthResult session_ticket(std::optional<std::string_view> identity) override {
+        return auth_.session(identity);
+    }
+    vandrel::steam::AuthResult web_api_ticket(std::optional<std::string_view> identity) override {
+        return auth_.web_api(identity);
+    }
+    vandrel::steam::AuthResult app_ticket(std::span<const std::uint8_t> data) override {
+        return auth_.app(data);
+    }
+    void cancel_auth_ticket(std::uint32_t handle) override { auth_.cancel(handle); }
 
   private:
     vandrel::steam::User user_;
+    vandrel::steam::AuthTickets auth_;
 };
+
+// The little-endian u32 at `at`.
+std::size_t u32_at(const vandrel::Bytes& b, std::size_t at) {
+    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (std::size_t{b[at + 3]} << 24);
+}
 
 StandinPort* port = nullptr;
 
@@ -46,7 +64,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (!client.ok())
         std::abort();
     // Leaked on purpose: Steam stays up for the whole run.
-    port = new StandinPort(client->user());
+    port = new StandinPort(*client, client->user());
     ::unlink("steam_appid.txt");
     ::rmdir(dir);
     return 0;
@@ -55,11 +73,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     vandrel::Bytes reply = vandrel::child::handle({data, size}, *port);
     if (starts_with(reply, "ok ")) {
-        if (reply.size() < 15)
-            std::abort();
-        std::size_t n =
-            reply[11] | (reply[12] << 8) | (reply[13] << 16) | (std::size_t{reply[14]} << 24);
-        if (n < 1 || n > 2048 || reply.size() != 15 + n)
+        // A game-connection ticket (N at 11, 1 to 2048 bytes) or an auth
+        // ticket (handle at 11, N at 15, at most 2560 bytes).
+        const bool conn = reply.size() >= 15 && u32_at(reply, 11) >= 1 &&
+                          u32_at(reply, 11) <= 2048 && reply.size() == 15 + u32_at(reply, 11);
+        const bool auth = reply.size() >= 19 && u32_at(reply, 15) <= 2560 &&
+                          reply.size() == 19 + u32_at(reply, 15);
+        if (!conn && !auth)
             std::abort();
     } else if (!(reply == vandrel::Bytes{'o', 'k'}) && !starts_with(reply, "err ")) {
         std::abort();

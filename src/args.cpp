@@ -117,14 +117,12 @@ std::optional<SocketAddrV4> to_socket_addr_v4(std::string_view token) {
     return addr;
 }
 
-std::optional<std::uint32_t> parse_appid(std::string_view text) {
-    if (!text.empty() && text.front() == '+')
-        text.remove_prefix(1);
-    if (text.empty())
+std::optional<std::uint32_t> to_u32(std::string_view token) {
+    if (token.empty())
         return std::nullopt;
     constexpr std::uint64_t max = std::numeric_limits<std::uint32_t>::max();
     std::uint64_t value = 0;
-    for (char c : text) {
+    for (char c : token) {
         const unsigned d = digit_value(c);
         if (d > 9)
             return std::nullopt;
@@ -133,6 +131,12 @@ std::optional<std::uint32_t> parse_appid(std::string_view text) {
             return std::nullopt;
     }
     return static_cast<std::uint32_t>(value);
+}
+
+std::optional<std::uint32_t> parse_appid(std::string_view text) {
+    if (!text.empty() && text.front() == '+')
+        text.remove_prefix(1);
+    return to_u32(text);
 }
 
 Result<Args> Args::from_bytes(std::span<const std::uint8_t> bytes) {
@@ -168,6 +172,16 @@ Result<std::int32_t> Args::parse_i32(std::string_view name) {
     if (!token)
         return BrokerError::missing_argument(name);
     const auto value = to_i32(*token);
+    if (!value)
+        return BrokerError::parse_failure(name);
+    return *value;
+}
+
+Result<std::uint32_t> Args::parse_u32(std::string_view name) {
+    const auto token = next_token();
+    if (!token)
+        return BrokerError::missing_argument(name);
+    const auto value = to_u32(*token);
     if (!value)
         return BrokerError::parse_failure(name);
     return *value;

@@ -30,6 +30,10 @@ constexpr bool is_token_separator(std::uint8_t byte) {
 // only (leading zeros fine); none for a lone sign, any other byte or overflow.
 std::optional<std::int32_t> to_i32(std::string_view token);
 
+// The token as an unsigned 32-bit decimal: ASCII digits only (no sign,
+// leading zeros fine), at most 4294967295; none for anything else.
+std::optional<std::uint32_t> to_u32(std::string_view token);
+
 // The token as exactly 'a.b.c.d:port': octets of 1 to 3 digits up to 255 with
 // no leading zero, a port of 1 or more digits up to 65535 (leading zeros fine).
 std::optional<SocketAddrV4> to_socket_addr_v4(std::string_view token);
@@ -54,6 +58,8 @@ class Args {
     // The next token as an integer; `MissingArgument` or `ParseFailure` with
     // `name`, which must be a constant of the program.
     Result<std::int32_t> parse_i32(std::string_view name);
+    // The next token as an unsigned 32-bit integer; errors as for `parse_i32`.
+    Result<std::uint32_t> parse_u32(std::string_view name);
     // The next token as an IPv4 socket address; errors as for `parse_i32`.
     Result<SocketAddrV4> parse_addr(std::string_view name);
     // The next token unchanged, borrowed from the argument text;

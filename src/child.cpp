@@ -53,10 +53,68 @@ Bytes term(Args& args, SteamPort& steam) {
     return reply(TERM_OK_ANSWER);
 }
 
+// "-", or the argument itself.
+std::optional<std::string_view> unless_none(std::string_view argument) {
+    if (argument == NO_ARGUMENT)
+        return std::nullopt;
+    return argument;
+}
+
+Bytes auth_answer(const steam::AuthResult& result, SteamPort& steam) {
+    using Kind = steam::AuthFailure::Kind;
+    if (result) {
+        log_line("child: auth ticket " + std::to_string(result->bytes.size()) + " bytes, handle " +
+                 std::to_string(result->handle));
+        return auth_ticket_answer(steam.steam_id(), result->handle, result->bytes);
+    }
+    switch (result.error().kind) {
+    case Kind::BadIdentity:
+        return reply(BAD_IDENTITY_ANSWER);
+    case Kind::Unconfirmed:
+        return reply(UNCONFIRMED_ANSWER);
+    case Kind::Refused:
+        break;
+    }
+    return refused_answer(result.error().result);
+}
+
+// "ticket {kind} {argument}": a missing argument counts as "-".
+Bytes auth_ticket(Args& args, SteamPort& steam) {
+    std::string_view kind = args.next_token().value_or("");
+    std::string_view argument = args.next_token().value_or(NO_ARGUMENT);
+    if (kind == SESSION_KIND) {
+        log_line("child: get_auth_session_ticket identity=" + std::string(argument));
+        return auth_answer(steam.session_ticket(unless_none(argument)), steam);
+    }
+    if (kind == WEB_API_KIND) {
+        log_line("child: get_auth_ticket_for_web_api identity=" + std::string(argument));
+        return auth_answer(steam.web_api_ticket(unless_none(argument)), steam);
+    }
+    if (kind != APP_KIND)
+        return reply(BAD_KIND_ANSWER);
+    std::optional<Bytes> data = app_data_of(argument);
+    if (!data)
+        return reply(BAD_DATA_ANSWER);
+    log_line("child: request_encrypted_app_ticket " + std::to_string(data->size()) + " bytes");
+    return auth_answer(steam.app_ticket(*data), steam);
+}
+
+// "cancel {handle}": answered "ok" whether or not the handle is a number.
+Bytes cancel(Args& args, SteamPort& steam) {
+    std::optional<std::string_view> token = args.next_token();
+    std::optional<std::uint32_t> handle = token ? to_u32(*token) : std::nullopt;
+    if (handle) {
+        log_line("child: cancel_auth_ticket " + std::to_string(*handle));
+        steam.cancel_auth_ticket(*handle);
+    }
+    return reply(TERM_OK_ANSWER);
+}
+
 // The Steam user of the running child behind the handler's interface.
 class UserPort final : public SteamPort {
   public:
-    explicit UserPort(steam::User user) : user_(std::move(user)) {}
+    UserPort(const steam::Client& client, steam::User user)
+        : user_(user), auth_(client, std::move(user)) {}
     std::uint64_t steam_id() override { return user_.steam_id(); }
     std::optional<Bytes> initiate_game_connection(std::uint64_t server_steam_id,
                                                   SocketAddrV4 server, bool secure) override {
@@ -65,9 +123,20 @@ class UserPort final : public SteamPort {
     void terminate_game_connection(SocketAddrV4 server) override {
         user_.terminate_game_connection(server);
     }
+    steam::AuthResult session_ticket(std::optional<std::string_view> identity) override {
+        return auth_.session(identity);
+    }
+    steam::AuthResult web_api_ticket(std::optional<std::string_view> identity) override {
+        return auth_.web_api(identity);
+    }
+    steam::AuthResult app_ticket(std::span<const std::uint8_t> data) override {
+        return auth_.app(data);
+    }
+    void cancel_auth_ticket(std::uint32_t handle) override { auth_.cancel(handle); }
 
   private:
     steam::User user_;
+    steam::AuthTickets auth_;
 };
 
 Result<void> write_appid_file(const std::string& appid_text) {
@@ -171,6 +240,10 @@ Bytes handle(std::span<const std::uint8_t> request, SteamPort& steam) {
         return conn(args, steam);
     if (word == TERM_WORD)
         return term(args, steam);
+    if (word == AUTH_TICKET_WORD)
+        return auth_ticket(args, steam);
+    if (word == CANCEL_WORD)
+        return cancel(args, steam);
     std::string out(UNKNOWN_REQUEST_ANSWER);
     append_quoted(out, word.value_or(""));
     return reply(out);
@@ -212,7 +285,7 @@ Result<void> run(std::uint32_t appid) {
         (void)framed.send(init_failed_message(client.error()));
         return BrokerError::steam_init(std::move(client).error());
     }
-    UserPort user(client->user());
+    UserPort user(*client, client->user());
     std::uint64_t steam_id = user.steam_id();
     steam::AppId running = client->utils().app_id();
     log_line("child: steam up, appid " + running.debug() + ", steamid " + std::to_string(steam_id));

@@ -4,6 +4,7 @@
 
 #include "addr.hpp"
 #include "error.hpp"
+#include "steam/auth.hpp"
 #include "transport.hpp"
 
 #include <chrono>
@@ -29,9 +30,15 @@ class SteamPort {
     virtual std::optional<Bytes> initiate_game_connection(std::uint64_t server_steam_id,
                                                           SocketAddrV4 server, bool secure) = 0;
     virtual void terminate_game_connection(SocketAddrV4 server) = 0;
+    // Auth tickets, each returned once Steam has confirmed it (AuthTickets).
+    virtual steam::AuthResult session_ticket(std::optional<std::string_view> identity) = 0;
+    virtual steam::AuthResult web_api_ticket(std::optional<std::string_view> identity) = 0;
+    virtual steam::AuthResult app_ticket(std::span<const std::uint8_t> data) = 0;
+    virtual void cancel_auth_ticket(std::uint32_t handle) = 0;
 };
 
-// The reply to one request payload ("conn ...", "term ..." or anything else).
+// The reply to one request payload ("conn ...", "term ...", "ticket ...",
+// "cancel ..." or anything else).
 // Never fails: every problem with a request becomes an error reply.
 Bytes handle(std::span<const std::uint8_t> request, SteamPort& steam);
 

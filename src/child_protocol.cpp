@@ -1,5 +1,6 @@
 #include "child_protocol.hpp"
 
+#include "args.hpp"
 #include "text.hpp"
 
 namespace vandrel {
@@ -7,6 +8,17 @@ namespace {
 
 constexpr std::string_view INIT_FAILED_WORD = "err steam init failed: ";
 constexpr std::size_t TICKET_LEN_LEN = TICKET_HEADER_LEN - TICKET_LEN_AT;
+constexpr std::size_t U32_LEN = 4;
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
 
 bool starts_with(std::span<const std::uint8_t> bytes, std::string_view word) {
     return bytes.size() >= word.size() && as_chars(bytes.first(word.size())) == word;
@@ -79,6 +91,79 @@ Result<std::uint32_t> ticket_length(std::span<const std::uint8_t> answer) {
     if (TICKET_HEADER_LEN + std::uint64_t{n} > answer.size())
         return BrokerError::message("truncated ticket");
     return n;
+}
+
+std::string auth_ticket_request(std::string_view kind, std::string_view argument) {
+    std::string out(AUTH_TICKET_WORD);
+    out.append(" ").append(kind).append(" ").append(argument);
+    return out;
+}
+
+std::string cancel_request(std::uint32_t handle) {
+    return std::string(CANCEL_WORD) + " " + std::to_string(handle);
+}
+
+std::optional<Bytes> app_data_of(std::string_view argument) {
+    if (argument == NO_ARGUMENT)
+        return Bytes{};
+    if (argument.empty() || argument.size() % 2 != 0 || argument.size() / 2 > MAX_APP_DATA_LEN)
+        return std::nullopt;
+    Bytes out;
+    out.reserve(argument.size() / 2);
+    for (std::size_t i = 0; i < argument.size(); i += 2) {
+        const int high = hex_value(argument[i]);
+        const int low = hex_value(argument[i + 1]);
+        if (high < 0 || low < 0)
+            return std::nullopt;
+        out.push_back(static_cast<std::uint8_t>(high * 16 + low));
+    }
+    return out;
+}
+
+Bytes auth_ticket_answer(std::uint64_t steam_id, std::uint32_t handle,
+                         std::span<const std::uint8_t> ticket) {
+    Bytes out;
+    out.reserve(AUTH_HEADER_LEN + ticket.size());
+    out.assign(TICKET_OK_WORD.begin(), TICKET_OK_WORD.end());
+    append_le(out, steam_id, STEAM_ID_LEN);
+    append_le(out, handle, U32_LEN);
+    append_le(out, ticket.size(), U32_LEN);
+    out.insert(out.end(), ticket.begin(), ticket.end());
+    return out;
+}
+
+Result<AuthTicketAnswer> read_auth_answer(std::span<const std::uint8_t> answer) {
+    const std::string_view text = as_chars(answer);
+    if (text == BAD_IDENTITY_ANSWER)
+        return BrokerError::parse_failure("identity");
+    if (text == BAD_DATA_ANSWER)
+        return BrokerError::parse_failure("data");
+    if (text == UNCONFIRMED_ANSWER)
+        return BrokerError::message("steam did not confirm the ticket");
+    if (text.starts_with(REFUSED_RESULT_ANSWER)) {
+        if (std::optional<std::int32_t> result = to_i32(text.substr(REFUSED_RESULT_ANSWER.size())))
+            return BrokerError::owned_message("steam refused to issue auth ticket, result " +
+                                              std::to_string(*result));
+    }
+    if (!is_ticket_answer(answer))
+        return BrokerError::message("steam refused to issue auth ticket");
+    if (answer.size() < AUTH_HEADER_LEN)
+        return BrokerError::message("short ticket response from child");
+    const auto n = static_cast<std::uint32_t>(load_le(answer.subspan(AUTH_LEN_AT, U32_LEN)));
+    if (AUTH_HEADER_LEN + std::uint64_t{n} > answer.size())
+        return BrokerError::message("truncated ticket");
+    return AuthTicketAnswer{
+        answer.subspan(TICKET_STEAM_ID_AT, STEAM_ID_LEN),
+        static_cast<std::uint32_t>(load_le(answer.subspan(AUTH_HANDLE_AT, U32_LEN))),
+        answer.subspan(AUTH_HEADER_LEN, n)};
+}
+
+Bytes refused_answer(std::optional<std::int32_t> result) {
+    if (!result)
+        return Bytes(REFUSED_ANSWER.begin(), REFUSED_ANSWER.end());
+    std::string text(REFUSED_RESULT_ANSWER);
+    text += std::to_string(*result);
+    return Bytes(text.begin(), text.end());
 }
 
 } // namespace vandrel

@@ -63,6 +63,58 @@ bool is_ticket_answer(std::span<const std::uint8_t> answer);
 // child" (under 15 bytes) or "truncated ticket" (under 15 + N bytes).
 Result<std::uint32_t> ticket_length(std::span<const std::uint8_t> answer);
 
+// --- Auth tickets: requests and answers --------------------------------------
+
+// "ticket {kind} {argument}": a session ticket for an identity, a web API
+// ticket for an identity, or an encrypted app ticket carrying data; the
+// argument NO_ARGUMENT stands for no identity or no data.
+inline constexpr std::string_view AUTH_TICKET_WORD = "ticket";
+// The kinds and the "none" argument are the client's own words (vandrel/wire.h).
+inline constexpr std::string_view SESSION_KIND = VANDREL_KIND_SESSION;
+inline constexpr std::string_view WEB_API_KIND = VANDREL_KIND_WEBAPI;
+inline constexpr std::string_view APP_KIND = VANDREL_KIND_APP;
+inline constexpr std::string_view NO_ARGUMENT = VANDREL_NO_ARGUMENT;
+// "cancel {handle}": ends a session or web API ticket; answered with "ok".
+inline constexpr std::string_view CANCEL_WORD = "cancel";
+std::string auth_ticket_request(std::string_view kind, std::string_view argument);
+std::string cancel_request(std::uint32_t handle);
+
+// The longest data an app ticket carries, and the longest identity a web API
+// ticket is asked for.
+inline constexpr std::size_t MAX_APP_DATA_LEN = 1024;
+inline constexpr std::size_t MAX_WEB_API_IDENTITY_LEN = 255;
+// The data of an app request: none for NO_ARGUMENT, else 1 to
+// MAX_APP_DATA_LEN bytes written as an even number of hex digits; nothing
+// when the text is neither.
+std::optional<Bytes> app_data_of(std::string_view argument);
+
+// The auth ticket answer: "ok ", the user's Steam ID (u64 LE), the ticket's
+// handle (u32 LE, 0 for an app ticket), N (u32 LE) and the N ticket bytes.
+inline constexpr std::size_t AUTH_HANDLE_AT = TICKET_LEN_AT;
+inline constexpr std::size_t AUTH_LEN_AT = AUTH_HANDLE_AT + 4;
+inline constexpr std::size_t AUTH_HEADER_LEN = AUTH_LEN_AT + 4;
+Bytes auth_ticket_answer(std::uint64_t steam_id, std::uint32_t handle,
+                         std::span<const std::uint8_t> ticket);
+// An auth ticket answer's parts, borrowed from the answer.
+struct AuthTicketAnswer {
+    std::span<const std::uint8_t> steam_id; // 8 bytes, LE, as the child wrote it
+    std::uint32_t handle = 0;
+    std::span<const std::uint8_t> ticket;
+};
+// The ticket of an answer to a ticket request, or the command's error: the
+// identity or data that Steam could not take, Steam's refusal (with its result
+// when it gave one), a missing confirmation, or a short or truncated answer.
+Result<AuthTicketAnswer> read_auth_answer(std::span<const std::uint8_t> answer);
+
+// The failures of a ticket request.
+inline constexpr std::string_view BAD_IDENTITY_ANSWER = "err bad identity";
+inline constexpr std::string_view BAD_DATA_ANSWER = "err bad data";
+inline constexpr std::string_view BAD_KIND_ANSWER = "err bad ticket kind";
+inline constexpr std::string_view UNCONFIRMED_ANSWER = "err steam did not confirm the ticket";
+// Followed by Steam's result code in decimal.
+inline constexpr std::string_view REFUSED_RESULT_ANSWER = "err steam refused the ticket, result ";
+Bytes refused_answer(std::optional<std::int32_t> result);
+
 // The answer to every term request.
 inline constexpr std::string_view TERM_OK_ANSWER = "ok";
 // The answers of failed requests; the last one is followed by the quoted word.

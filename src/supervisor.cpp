@@ -6,6 +6,7 @@
 #include "steam_child.hpp"
 #include "text.hpp"
 
+#include <algorithm>
 #include <string>
 
 namespace vandrel {
@@ -15,6 +16,9 @@ constexpr std::string_view REPLY_WORD = VANDREL_TICKET_REPLY_WORD;
 constexpr std::string_view ERROR_REPLY_WORD = VANDREL_ERROR_REPLY_WORD;
 constexpr std::string_view ERROR_SEPARATOR = VANDREL_ERROR_REPLY_SEPARATOR;
 constexpr std::size_t CHALLENGE_LEN = VANDREL_CHALLENGE_SIZE;
+constexpr std::string_view AUTH_REPLY_WORD = VANDREL_AUTH_REPLY_WORD;
+constexpr std::size_t HANDLE_LEN = VANDREL_HANDLE_SIZE;
+constexpr std::size_t TICKET_LEN_LEN = VANDREL_TICKET_LEN_SIZE;
 
 // The ticket reply is the word, the challenge, then the child's answer from
 // its Steam ID on; the error reply is the word, the challenge, then the text.
@@ -28,6 +32,14 @@ static_assert(VANDREL_TICKET_REPLY_TICKET_LEN_AT - VANDREL_TICKET_REPLY_STEAM_ID
 static_assert(ERROR_REPLY_WORD.size() == VANDREL_ERROR_REPLY_WORD_LEN &&
               VANDREL_ERROR_REPLY_CHALLENGE_AT == ERROR_REPLY_WORD.size() &&
               VANDREL_ERROR_REPLY_TEXT_AT == ERROR_REPLY_WORD.size() + CHALLENGE_LEN);
+// The auth ticket reply is the word, the challenge, the child's Steam ID, the
+// handle, N and the ticket.
+static_assert(AUTH_REPLY_WORD.size() == VANDREL_AUTH_REPLY_WORD_LEN &&
+              VANDREL_AUTH_REPLY_CHALLENGE_AT == AUTH_REPLY_WORD.size() &&
+              VANDREL_AUTH_REPLY_STEAM_ID_AT == AUTH_REPLY_WORD.size() + CHALLENGE_LEN &&
+              VANDREL_AUTH_REPLY_HANDLE_AT == VANDREL_AUTH_REPLY_STEAM_ID_AT + STEAM_ID_LEN &&
+              VANDREL_AUTH_REPLY_TICKET_LEN_AT == VANDREL_AUTH_REPLY_HANDLE_AT + HANDLE_LEN &&
+              VANDREL_AUTH_REPLY_HEADER_LEN == VANDREL_AUTH_REPLY_TICKET_LEN_AT + TICKET_LEN_LEN);
 
 void append_challenge(Bytes& out, std::int32_t challenge) {
     append_le(out, static_cast<std::uint32_t>(challenge), CHALLENGE_LEN);
@@ -37,6 +49,37 @@ void append_challenge(Bytes& out, std::int32_t challenge) {
 ChildStarter& steam_children() {
     static SteamChildStarter starter;
     return starter;
+}
+
+// The arguments of "vd_ticket", borrowed from the command's text.
+struct AuthTicketArgs {
+    std::string_view kind;
+    std::string_view argument; // an identity, or an app ticket's data
+    std::int32_t challenge = 0;
+};
+
+// KIND, ARG and CHALLENGE, each checked as far as the broker can: a session
+// identity is left to Steam's parser, in the child.
+Result<AuthTicketArgs> read_auth_ticket_args(std::string_view text) {
+    Args args(text);
+    Result<std::string_view> kind = args.parse_text("kind");
+    if (!kind)
+        return std::move(kind).error();
+    const bool app = *kind == APP_KIND;
+    if (!app && *kind != SESSION_KIND && *kind != WEB_API_KIND)
+        return BrokerError::parse_failure("kind");
+    const std::string_view argument_name = app ? "data" : "identity";
+    Result<std::string_view> argument = args.parse_text(argument_name);
+    if (!argument)
+        return std::move(argument).error();
+    if (app && !app_data_of(*argument))
+        return BrokerError::parse_failure(argument_name);
+    if (*kind == WEB_API_KIND && argument->size() > MAX_WEB_API_IDENTITY_LEN)
+        return BrokerError::parse_failure(argument_name);
+    Result<std::int32_t> challenge = args.parse_i32("challenge");
+    if (!challenge)
+        return std::move(challenge).error();
+    return AuthTicketArgs{*kind, *argument, *challenge};
 }
 
 } // namespace
@@ -49,6 +92,19 @@ Bytes ticket_reply(std::int32_t challenge, std::span<const std::uint8_t> answer,
     out.insert(out.end(), REPLY_WORD.begin(), REPLY_WORD.end());
     append_challenge(out, challenge);
     out.insert(out.end(), tail.begin(), tail.end());
+    return out;
+}
+
+Bytes auth_ticket_reply(std::int32_t challenge, const AuthTicketAnswer& answer) {
+    Bytes out;
+    out.reserve(AUTH_REPLY_WORD.size() + CHALLENGE_LEN + answer.steam_id.size() + HANDLE_LEN +
+                TICKET_LEN_LEN + answer.ticket.size());
+    out.assign(AUTH_REPLY_WORD.begin(), AUTH_REPLY_WORD.end());
+    append_challenge(out, challenge);
+    out.insert(out.end(), answer.steam_id.begin(), answer.steam_id.end());
+    append_le(out, answer.handle, HANDLE_LEN);
+    append_le(out, answer.ticket.size(), TICKET_LEN_LEN);
+    out.insert(out.end(), answer.ticket.begin(), answer.ticket.end());
     return out;
 }
 
@@ -75,13 +131,13 @@ Result<SessionEnd> Session::run() {
         Result<std::optional<Bytes>> frame = framed_.next_frame();
         if (!frame) {
             // A client that went away abruptly is gone all the same: Steam
-            // must hear that its game connection ended.
-            cleanup_active_ticket();
+            // must hear that its game connection and tickets ended.
+            cleanup_all_tickets();
             return std::move(frame).error();
         }
         if (!frame->has_value()) {
             log_line("peer closed the connection");
-            cleanup_active_ticket();
+            cleanup_all_tickets();
             return SessionEnd::Closed;
         }
         Result<std::string_view, Utf8Error> text = check_utf8(**frame);
@@ -112,8 +168,14 @@ Result<std::optional<SessionEnd>> Session::execute(std::string_view word, std::s
         done = disconnect(args);
     } else if (word == VANDREL_CMD_ERRORS) {
         done = errors(args);
+    } else if (word == VANDREL_CMD_APPID) {
+        done = appid(args);
+    } else if (word == VANDREL_CMD_TICKET) {
+        done = auth_ticket(args);
+    } else if (word == VANDREL_CMD_CANCEL) {
+        done = cancel(args);
     } else if (word == VANDREL_CMD_TERMINATE) {
-        cleanup_active_ticket();
+        cleanup_all_tickets();
         child_.reset();
         return std::optional<SessionEnd>(SessionEnd::TerminateRequested);
     } else {
@@ -132,15 +194,27 @@ Result<void> Session::gamedir(std::string_view text) {
     std::optional<std::uint32_t> appid = appid_for_gamedir(*name);
     if (!appid)
         return BrokerError::message("no Steam AppID known for this gamedir");
-    // Appended rather than `"\"" + std::string(*name)`: at -O2 and above g++ 12
-    // warns that the inlined insert at the front may memcpy overlapping bytes,
-    // which it cannot (-Wrestrict, GCC bug 105329).
-    std::string quoted_name = std::string(1, '"').append(*name).append(1, '"');
-    std::string appid_text = std::to_string(*appid);
+    // Appended rather than `"\"" + std::string(*name)`: at -O2 g++ 12 warns
+    // that the inlined insert at the front may copy overlapping bytes, which
+    // it cannot (-Wrestrict, GCC bug 105329).
+    return activate(*appid, std::string("gamedir \"").append(*name).append(1, '"'));
+}
 
-    if (child_ && child_->appid() == *appid) {
+Result<void> Session::appid(std::string_view text) {
+    Args args(text);
+    Result<std::uint32_t> appid = args.parse_u32("appid");
+    if (!appid)
+        return std::move(appid).error();
+    if (*appid == 0)
+        return BrokerError::parse_failure("appid");
+    return activate(*appid, "appid " + std::to_string(*appid));
+}
+
+Result<void> Session::activate(std::uint32_t appid, const std::string& named) {
+    std::string appid_text = std::to_string(appid);
+    if (child_ && child_->appid() == appid) {
         if (!child_->exited()) {
-            log_line("gamedir " + quoted_name + " already active (appid " + appid_text + ")");
+            log_line(named + " already active (appid " + appid_text + ")");
             state_ = Active{};
             return {};
         }
@@ -148,11 +222,15 @@ Result<void> Session::gamedir(std::string_view text) {
         // starts afresh, as if it were new.
     } else if (child_) {
         log_line("switching appid " + std::to_string(child_->appid()) + " -> " + appid_text);
+        // Its tickets end with the child that issued them.
+        cancel_auth_tickets();
     }
-    // The old child is gone before the new one starts.
+    // The old child is gone before the new one starts; a dead child's
+    // tickets went with it.
     child_.reset();
-    log_line("activating gamedir " + quoted_name + " (appid " + appid_text + ")");
-    Result<std::unique_ptr<ChildPort>> child = children_.start(*appid);
+    auth_tickets_.clear();
+    log_line("activating " + named + " (appid " + appid_text + ")");
+    Result<std::unique_ptr<ChildPort>> child = children_.start(appid);
     if (!child)
         return std::move(child).error();
     child_ = std::move(child).value();
@@ -218,6 +296,47 @@ Result<void> Session::disconnect(std::string_view text) {
     return {};
 }
 
+Result<void> Session::auth_ticket(std::string_view text) {
+    if (std::holds_alternative<Inactive>(state_))
+        return BrokerError::message("session not active");
+    Result<AuthTicketArgs> args = read_auth_ticket_args(text);
+    if (!args)
+        return std::move(args).error();
+    challenge_ = args->challenge;
+    if (!child_)
+        return BrokerError::message("session not active");
+
+    Result<Bytes> answer = ask_child(auth_ticket_request(args->kind, args->argument));
+    if (!answer)
+        return std::move(answer).error();
+    Result<AuthTicketAnswer> ticket = read_auth_answer(*answer);
+    if (!ticket) {
+        log_line(decode_lossy(*answer));
+        return std::move(ticket).error();
+    }
+    // An app ticket has no handle and nothing to cancel.
+    if (ticket->handle != 0)
+        auth_tickets_.push_back(ticket->handle);
+    log_line("-> " + std::string(args->kind) + " ticket " + std::to_string(ticket->ticket.size()) +
+             " bytes, handle " + std::to_string(ticket->handle) + ", for challenge " +
+             std::to_string(args->challenge));
+    return framed_.send(auth_ticket_reply(args->challenge, *ticket));
+}
+
+Result<void> Session::cancel(std::string_view text) {
+    Args args(text);
+    Result<std::uint32_t> handle = args.parse_u32("handle");
+    if (!handle)
+        return std::move(handle).error();
+    auto held = std::find(auth_tickets_.begin(), auth_tickets_.end(), *handle);
+    if (held == auth_tickets_.end())
+        return BrokerError::message("unknown ticket handle");
+    auth_tickets_.erase(held);
+    if (child_)
+        (void)ask_child(cancel_request(*handle));
+    return {};
+}
+
 Result<void> Session::errors(std::string_view text) {
     Args args(text);
     Result<std::string_view> mode = args.parse_text("mode");
@@ -252,6 +371,22 @@ void Session::cleanup_active_ticket() {
         (void)ask_child(term_request(ticket->server));
     }
     state_ = Active{};
+}
+
+void Session::cancel_auth_tickets() {
+    for (std::uint32_t handle : auth_tickets_) {
+        // A child cut off by a failed request is gone, and its tickets with it.
+        if (!child_)
+            break;
+        log_line("cancelling dangling auth ticket " + std::to_string(handle));
+        (void)ask_child(cancel_request(handle));
+    }
+    auth_tickets_.clear();
+}
+
+void Session::cleanup_all_tickets() {
+    cleanup_active_ticket();
+    cancel_auth_tickets();
 }
 
 Result<Bytes> Session::ask_child(const std::string& request) {

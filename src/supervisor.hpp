@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 namespace vandrel {
 
@@ -32,6 +33,9 @@ using SessionState = std::variant<Inactive, Active, ActiveTicket>;
 // The client's reply: "vd_connect\n", the challenge, then the answer's Steam
 // ID, N and the N ticket bytes (anything after them is left out); 27 + N bytes.
 Bytes ticket_reply(std::int32_t challenge, std::span<const std::uint8_t> answer, std::uint32_t n);
+// The reply to "vd_ticket": "vd_ticket\n", the challenge, then the child's
+// Steam ID, the ticket's handle, N and the N ticket bytes; 30 + N bytes.
+Bytes auth_ticket_reply(std::int32_t challenge, const AuthTicketAnswer& answer);
 // The error reply of a failed command: "vd_error\n", the challenge, then the
 // command word, ": " and the error text. A word too long for one frame is
 // shortened at a character boundary so that the reply still fits.
@@ -62,6 +66,15 @@ class Session {
     // nothing for every other command.
     Result<std::optional<SessionEnd>> execute(std::string_view word, std::string_view args);
     Result<void> gamedir(std::string_view text);
+    // "vd_appid APPID": like "vd_gamedir" for any AppID.
+    Result<void> appid(std::string_view text);
+    // Starts the child for `appid` unless it runs already; `named` is how the
+    // lines name what the client asked for ('gamedir "cstrike"', 'appid 480').
+    Result<void> activate(std::uint32_t appid, const std::string& named);
+    // "vd_ticket KIND ARG CHALLENGE": a session, web API or app ticket.
+    Result<void> auth_ticket(std::string_view text);
+    // "vd_cancel HANDLE": ends a session or web API ticket this session holds.
+    Result<void> cancel(std::string_view text);
     Result<void> connect(std::string_view text);
     Result<void> disconnect(std::string_view text);
     // "vd_errors on|off": whether failed commands are answered.
@@ -71,6 +84,11 @@ class Session {
     void report_command_error(std::string_view word, const BrokerError& error);
     // Ends the recorded ticket, if any, with a term request to the child.
     void cleanup_active_ticket();
+    // Cancels every session and web API ticket still held, one line and one
+    // cancel request each, while there is a child to send them to.
+    void cancel_auth_tickets();
+    // Both of the above: the session ends, or its child is about to go.
+    void cleanup_all_tickets();
     // Sends one request to the child. A child whose input a cut-off request
     // left unusable is destroyed at once, so later requests find no child
     // and the next "vd_gamedir" starts a fresh one.
@@ -82,6 +100,9 @@ class Session {
     std::unique_ptr<ChildPort> child_;
     Framed framed_;
     SessionState state_ = Inactive{};
+    // The handles of the session and web API tickets issued to this client
+    // and not yet cancelled, oldest first.
+    std::vector<std::uint32_t> auth_tickets_;
     // Set by "vd_errors on": failed commands are answered with an error reply.
     bool error_replies_ = false;
     // The challenge argument of the command being carried out, once parsed;

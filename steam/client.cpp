@@ -54,11 +54,10 @@ SteamAPIInitError init_error(int code, const flat::InitMessage& message) {
     return {kind_for_code(code), decode_lossy({bytes, len})};
 }
 
-// Fetches the result of the API call that a completed-call callback reports.
-// No call-result handler is registered, so the result is fetched only so that
-// the runtime can release it; it is not used, whatever the fetch returns.
+// Fetches the result of the API call that a completed-call callback reports,
+// so that the runtime can release it, and shows it to the sink, if any.
 void fetch_call_result(flat::HSteamPipe pipe, const flat::CallbackMsg& msg,
-                       std::vector<std::uint8_t>& result) {
+                       std::vector<std::uint8_t>& result, CallbackSink* sink) {
     flat::CompletedCallRecord record{};
     // A parameter too short for the record would be read past its end.
     if (msg.param == nullptr || msg.param_size < static_cast<std::int32_t>(sizeof record))
@@ -70,9 +69,18 @@ void fetch_call_result(flat::HSteamPipe pipe, const flat::CallbackMsg& msg,
         return;
     result.resize(record.size);
     bool io_failed = false;
-    runtime().SteamAPI_ManualDispatch_GetAPICallResult(pipe, record.call, result.data(),
-                                                       static_cast<std::int32_t>(record.size),
-                                                       record.callback_id, &io_failed);
+    const bool copied = runtime().SteamAPI_ManualDispatch_GetAPICallResult(
+        pipe, record.call, result.data(), static_cast<std::int32_t>(record.size),
+        record.callback_id, &io_failed);
+    if (sink != nullptr)
+        sink->on_call_result(record.call, record.callback_id, result, copied && !io_failed);
+}
+
+// A callback's parameter as bytes; empty when the runtime gave none.
+std::span<const std::uint8_t> param_of(const flat::CallbackMsg& msg) {
+    if (msg.param == nullptr || msg.param_size <= 0)
+        return {};
+    return {msg.param, static_cast<std::size_t>(msg.param_size)};
 }
 
 } // namespace
@@ -105,7 +113,8 @@ Utils Client::utils() const {
 
 // A member although it reads no field: callbacks run only while a client
 // holds Steam initialised.
-void Client::run_callbacks() const { // NOLINT(readability-convert-member-functions-to-static)
+// NOLINTNEXTLINE(readability-convert-member-functions-to-static)
+void Client::run_callbacks(CallbackSink* sink) const {
     const FlatApi& api = runtime();
     // The pipe is fetched anew each time rather than stored with the client.
     const flat::HSteamPipe pipe = api.SteamAPI_GetHSteamPipe();
@@ -115,9 +124,10 @@ void Client::run_callbacks() const { // NOLINT(readability-convert-member-functi
     std::vector<std::uint8_t> result;
     flat::CallbackMsg msg{};
     while (api.SteamAPI_ManualDispatch_GetNextCallback(pipe, &msg)) {
-        // No handler is registered for any other callback id.
         if (msg.callback_id == flat::CALLBACK_API_CALL_COMPLETED)
-            fetch_call_result(pipe, msg, result);
+            fetch_call_result(pipe, msg, result, sink);
+        else if (sink != nullptr)
+            sink->on_callback(msg.callback_id, param_of(msg));
         api.SteamAPI_ManualDispatch_FreeLastCallback(pipe);
     }
 }

@@ -6,7 +6,9 @@
 #include "steam/user.hpp"
 #include "steam/utils.hpp"
 
+#include <cstdint>
 #include <memory>
+#include <span>
 
 namespace vandrel::steam {
 
@@ -14,6 +16,20 @@ namespace vandrel::steam {
 // Every Client, User and Utils holds a reference to it; the last reference to
 // go shuts the runtime down, exactly once.
 class Inner;
+
+// Receives what one round of dispatch delivers, for a caller that waits for a
+// particular callback or call result. Borrowed bytes are valid during the call only.
+class CallbackSink {
+  public:
+    virtual ~CallbackSink() = default;
+    // A callback other than a completed call, with its parameter.
+    virtual void on_callback(std::int32_t id, std::span<const std::uint8_t> param) = 0;
+    // A completed call's result for callback `id`; `fetched` is false (and
+    // `result` not to be trusted) when the runtime could not copy it or the
+    // call failed on its way.
+    virtual void on_call_result(std::uint64_t call, std::int32_t id,
+                                std::span<const std::uint8_t> result, bool fetched) = 0;
+};
 
 // The handle that initialisation returns. Copies share one initialisation.
 class Client {
@@ -28,9 +44,10 @@ class Client {
     // The utilities interface; it keeps the runtime up even after the Client goes.
     Utils utils() const;
     // Drains the runtime's callback queue on the calling thread, freeing every
-    // callback exactly once; no handler runs. Allocates nothing when no API
-    // call has completed. Must be called regularly: nothing else delivers.
-    void run_callbacks() const;
+    // callback exactly once, and shows each one to `sink` if given. Allocates
+    // nothing when no API call has completed. Must be called regularly:
+    // nothing else delivers.
+    void run_callbacks(CallbackSink* sink = nullptr) const;
 
   private:
     explicit Client(std::shared_ptr<const Inner> inner) : inner_(std::move(inner)) {}

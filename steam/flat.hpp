@@ -51,6 +51,49 @@ struct CompletedCallRecord {
 };
 static_assert(sizeof(CompletedCallRecord) == 16, "CompletedCallRecord must match the runtime");
 
+// The handle of a session or web API ticket; 0 is no ticket.
+using HAuthTicket = std::uint32_t;
+// The result code that callbacks and call results carry for success.
+inline constexpr std::int32_t RESULT_OK = 1;
+
+// The callbacks that confirm a ticket, and the call result that carries an
+// encrypted app ticket's outcome.
+inline constexpr std::int32_t CALLBACK_ENCRYPTED_APP_TICKET_RESPONSE = 154;
+inline constexpr std::int32_t CALLBACK_GET_AUTH_SESSION_TICKET_RESPONSE = 163;
+inline constexpr std::int32_t CALLBACK_GET_TICKET_FOR_WEB_API_RESPONSE = 168;
+
+// The largest web API ticket a confirmation carries.
+inline constexpr std::size_t WEB_API_TICKET_CAPACITY = 2560;
+
+// The runtime's records, packed to 4 bytes on Linux like every callback.
+#pragma pack(push, 4)
+struct GetAuthSessionTicketResponse {
+    HAuthTicket handle;
+    std::int32_t result;
+};
+struct GetTicketForWebApiResponse {
+    HAuthTicket handle;
+    std::int32_t result;
+    std::int32_t ticket_len;
+    std::uint8_t ticket[WEB_API_TICKET_CAPACITY];
+};
+struct EncryptedAppTicketResponse {
+    std::int32_t result;
+};
+#pragma pack(pop)
+static_assert(sizeof(GetAuthSessionTicketResponse) == 8);
+static_assert(sizeof(GetTicketForWebApiResponse) == 12 + WEB_API_TICKET_CAPACITY);
+static_assert(sizeof(EncryptedAppTicketResponse) == 4);
+
+// Who a session ticket is for, as Steam's parser fills it: a type (i32), the
+// size of the data (i32) and 128 bytes of data. Opaque to the program, which
+// only hands it from the parser to the ticket call.
+inline constexpr std::size_t NETWORKING_IDENTITY_LEN = 136;
+struct alignas(8) SteamNetworkingIdentity {
+    std::uint8_t bytes[NETWORKING_IDENTITY_LEN];
+};
+static_assert(sizeof(SteamNetworkingIdentity) == NETWORKING_IDENTITY_LEN);
+
 // Every flat function the binding layer calls, written once as
 // X(result type, name, (parameters)). The declarations below, the runtime's
 // function table (FlatApi), its resolver and the stand-in's list of exports
@@ -87,7 +130,29 @@ static_assert(sizeof(CompletedCallRecord) == 16, "CompletedCallRecord must match
       (void* user, void* blob, int max_blob, std::uint64_t server_steam_id,                       \
        std::uint32_t server_ip_host_order, std::uint16_t server_port, bool secure))               \
     X(void, SteamAPI_ISteamUser_TerminateGameConnection_DEPRECATED,                               \
-      (void* user, std::uint32_t server_ip_host_order, std::uint16_t server_port))
+      (void* user, std::uint32_t server_ip_host_order, std::uint16_t server_port))                \
+    /* Writes a session ticket of at most `max_ticket` bytes, stores its length in            */ \
+    /* `ticket_len` and returns its handle (0: none issued). Steam confirms it later with     */ \
+    /* callback 163. `identity` may be null.                                                  */ \
+    X(HAuthTicket, SteamAPI_ISteamUser_GetAuthSessionTicket,                                      \
+      (void* user, void* ticket, int max_ticket, std::uint32_t* ticket_len,                       \
+       const SteamNetworkingIdentity* identity))                                                  \
+    /* Asks for a web API ticket for `identity` (may be null); the handle, or 0. The ticket   */ \
+    /* comes with callback 168.                                                               */ \
+    X(HAuthTicket, SteamAPI_ISteamUser_GetAuthTicketForWebApi, (void* user, const char* identity)) \
+    /* Ends a session or web API ticket.                                                      */ \
+    X(void, SteamAPI_ISteamUser_CancelAuthTicket, (void* user, HAuthTicket handle))               \
+    /* Asks for an encrypted app ticket carrying `data`; the call's handle (0: not started),  */ \
+    /* whose result (callback 154) says whether a ticket is ready.                            */ \
+    X(SteamAPICall, SteamAPI_ISteamUser_RequestEncryptedAppTicket,                                \
+      (void* user, void* data, int data_len))                                                     \
+    /* Copies the ready encrypted app ticket; false when there is none.                       */ \
+    X(bool, SteamAPI_ISteamUser_GetEncryptedAppTicket,                                            \
+      (void* user, void* ticket, int max_ticket, std::uint32_t* ticket_len))                      \
+    /* Parses Steam's textual form of an identity ("steamid:...", "ip:...", "str:...",        */ \
+    /* "gen:..."); false when the text is not one.                                            */ \
+    X(bool, SteamAPI_SteamNetworkingIdentity_ParseString,                                         \
+      (SteamNetworkingIdentity* identity, const char* text))
 // clang-format on
 
 extern "C" {

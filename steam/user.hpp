@@ -32,6 +32,7 @@ class User {
 
   private:
     friend class Client;
+    friend class AuthTickets;
     User(std::shared_ptr<const Inner> inner, void* handle)
         : inner_(std::move(inner)), handle_(handle) {}
 

@@ -90,6 +90,27 @@ TEST(BrokerSlow, AnswerLaterThanEightSecondsTimesOut) {
     EXPECT_TRUE(b->nothing_more());
 }
 
+// Steam never confirms the session ticket: after the child's 5-second wait the
+// command fails, the issued handle is cancelled, and nothing is held after.
+TEST(BrokerSlow, UnconfirmedSessionTicketIsCancelled) {
+    auto b = Client::tcp(standin(), Env{{"VANDREL_STANDIN_AUTH_CONFIRM", "0"}});
+    b->activate_cstrike();
+    b->command("vd_errors on", {});
+    b->send("vd_ticket session - 5");
+    b->expect({"<- vd_ticket"});
+    b->expect({"err steam did not confirm the ticket",
+               "command error: steam did not confirm the ticket"},
+              is_child_line, SLOW_LINE);
+    EXPECT_EQ(b->reply(), error_reply(5, "vd_ticket: steam did not confirm the ticket"));
+    EXPECT_EQ(b->broker().calls("SteamAPI_ISteamUser_CancelAuthTicket "),
+              std::vector<std::string>{"SteamAPI_ISteamUser_CancelAuthTicket handle=1 known=1"});
+    b->command("vd_cancel 1", {"command error: unknown ticket handle"});
+    ASSERT_TRUE(b->reply());
+    b->close_input();
+    b->expect(
+        {"peer closed the connection", "session ended, awaiting next connection", reaped_line(10)});
+}
+
 // The first ticket call takes 9 s, the next ones none: the first request times
 // out, and its late answer must not be taken for the second request's.
 TEST(BrokerSlow, LateAnswerIsNotTakenForTheNextRequest) {

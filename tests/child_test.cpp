@@ -31,6 +31,23 @@ class FakeSteam final : public SteamPort {
     void terminate_game_connection(SocketAddrV4 server) override {
         calls.push_back({"term", 0, server, false});
     }
+    steam::AuthResult session_ticket(std::optional<std::string_view> identity) override {
+        calls.push_back({"session " + std::string(identity.value_or("(none)")), 0, {}, false});
+        return auth;
+    }
+    steam::AuthResult web_api_ticket(std::optional<std::string_view> identity) override {
+        calls.push_back({"webapi " + std::string(identity.value_or("(none)")), 0, {}, false});
+        return auth;
+    }
+    steam::AuthResult app_ticket(std::span<const std::uint8_t> data) override {
+        calls.push_back({"app " + std::string(data.begin(), data.end()), 0, {}, false});
+        return auth;
+    }
+    void cancel_auth_ticket(std::uint32_t handle) override {
+        calls.push_back({"cancel " + std::to_string(handle), 0, {}, false});
+    }
+
+    steam::AuthResult auth = steam::AuthTicket{7, {9, 8}};
 };
 
 std::string reply_text(std::string_view request, FakeSteam& steam) {
@@ -101,6 +118,46 @@ TEST(ChildHandle, UnknownWordsAreQuoted) {
     Bytes out = handle(not_text, steam);
     EXPECT_EQ(std::string(out.begin(), out.end()), "err non-utf8 request");
     EXPECT_TRUE(steam.calls.empty());
+}
+
+TEST(ChildHandle, AuthTicketRequestsAndTheirAnswers) {
+    FakeSteam steam;
+    // "ok ", Steam ID, handle 7, N = 2, the ticket.
+    Bytes expected = {'o', 'k', ' ', 0x01, 0, 0, 0, 0x01, 0, 0x10, 0x01,
+                      7,   0,   0,   0,    2, 0, 0, 0,    9, 8};
+    EXPECT_EQ(handle(bytes_of("ticket session steamid:76561197960287931"), steam), expected);
+    EXPECT_EQ(handle(bytes_of("ticket webapi -"), steam), expected);
+    EXPECT_EQ(handle(bytes_of("ticket app 00fF41"), steam), expected);
+    EXPECT_EQ(handle(bytes_of("ticket app -"), steam), expected);
+    EXPECT_EQ(reply_text("cancel 4294967295", steam), "ok");
+    EXPECT_EQ(reply_text("cancel -1", steam), "ok") << "not a handle: nothing to cancel";
+    std::vector<std::string> asked;
+    for (const Call& call : steam.calls)
+        asked.push_back(call.what);
+    const std::string app_data("app \0\xFF"
+                               "A",
+                               7);
+    EXPECT_EQ(asked, (std::vector<std::string>{"session steamid:76561197960287931", "webapi (none)",
+                                               app_data, "app ", "cancel 4294967295"}));
+}
+
+TEST(ChildHandle, AuthTicketFailuresAndBadArguments) {
+    using Kind = steam::AuthFailure::Kind;
+    FakeSteam steam;
+    steam.auth = steam::AuthFailure{Kind::Refused, 2};
+    EXPECT_EQ(reply_text("ticket session -", steam), "err steam refused the ticket, result 2");
+    steam.auth = steam::AuthFailure{Kind::Refused, std::nullopt};
+    EXPECT_EQ(reply_text("ticket webapi x", steam), "err steam refused to issue an auth ticket");
+    steam.auth = steam::AuthFailure{Kind::Unconfirmed, std::nullopt};
+    EXPECT_EQ(reply_text("ticket app -", steam), "err steam did not confirm the ticket");
+    steam.auth = steam::AuthFailure{Kind::BadIdentity, std::nullopt};
+    EXPECT_EQ(reply_text("ticket session nobody", steam), "err bad identity");
+    steam.calls.clear();
+    for (const std::string& r : {std::string("ticket app 0"), std::string("ticket app zz"),
+                                 "ticket app " + std::string(2050, 'a')})
+        EXPECT_EQ(reply_text(r, steam), "err bad data") << r;
+    EXPECT_EQ(reply_text("ticket connect -", steam), "err bad ticket kind");
+    EXPECT_TRUE(steam.calls.empty()) << "nothing reached Steam";
 }
 
 TEST(ChildHandle, LeadingSteamId) {

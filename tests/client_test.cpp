@@ -70,6 +70,8 @@ class BrokerEnv {
     }
     // The whole environment, for vandrel_spawn.
     char* const* envp() const { return envp_.data(); }
+    // The Steam runtime's call log.
+    std::string call_log() const { return broker_.call_log(); }
 
   private:
     Broker broker_{standin()};
@@ -467,6 +469,79 @@ TEST(ClientSpawn, TicketFromPrivateBroker) {
 
     EXPECT_EQ(client.close(), VANDREL_OK);
     EXPECT_EQ(my_children(), children_before) << "the broker is reaped";
+}
+
+// The stand-in's auth ticket for `seed`: the handle of a session ticket,
+// 2^32 + the handle of a web API ticket, 2^33 + the length of an app ticket's data.
+Bytes auth_ticket_for(std::uint64_t seed) {
+    return standin_ticket(0, 0, seed, DEFAULT_TICKET_LEN);
+}
+
+vandrel_auth_request auth_request(vandrel_ticket_kind kind, const char* identity,
+                                  std::int32_t challenge) {
+    vandrel_auth_request r{};
+    r.kind = kind;
+    r.identity = identity;
+    r.challenge = challenge;
+    return r;
+}
+
+TEST(ClientSpawn, AuthTicketsOfEveryKind) {
+    BrokerEnv env;
+    Client client;
+    ASSERT_EQ(vandrel_spawn(client.out(), broker_path().c_str(), env.envp()), VANDREL_OK);
+    EXPECT_EQ(vandrel_activate_appid(client.get(), 0), VANDREL_ERR_ARGUMENT);
+    ASSERT_EQ(vandrel_activate_appid(client.get(), 480), VANDREL_OK);
+
+    TicketBuf ticket;
+    std::uint32_t handle = 99;
+    auto session = auth_request(VANDREL_TICKET_SESSION, "steamid:76561197960287931", 1);
+    ASSERT_EQ(
+        vandrel_request_auth_ticket(client.get(), &session, READY_WAIT_MS, &ticket.t, &handle),
+        VANDREL_OK);
+    EXPECT_EQ(handle, 1u);
+    EXPECT_EQ(ticket.t.steam_id, USER_STEAM_ID);
+    EXPECT_EQ(ticket.bytes(), auth_ticket_for(1));
+
+    auto web = auth_request(VANDREL_TICKET_WEBAPI, nullptr, -2);
+    ASSERT_EQ(vandrel_request_auth_ticket(client.get(), &web, 8000, &ticket.t, &handle),
+              VANDREL_OK);
+    EXPECT_EQ(handle, 2u);
+    EXPECT_EQ(ticket.bytes(), auth_ticket_for((1ULL << 32) + 2));
+
+    const unsigned char data[] = {0x00, 0xAB, 0xFF};
+    auto app = auth_request(VANDREL_TICKET_APP, nullptr, 3);
+    app.data = data;
+    app.data_len = sizeof data;
+    ASSERT_EQ(vandrel_request_auth_ticket(client.get(), &app, 8000, &ticket.t, &handle),
+              VANDREL_OK);
+    EXPECT_EQ(handle, 0u);
+    EXPECT_EQ(ticket.bytes(), auth_ticket_for((1ULL << 33) + 3));
+
+    EXPECT_EQ(vandrel_cancel_ticket(client.get(), 2), VANDREL_OK);
+    // The cancel was carried out before the next request, which fails at once.
+    auto refused = auth_request(VANDREL_TICKET_SESSION, "nobody", 4);
+    EXPECT_EQ(vandrel_request_auth_ticket(client.get(), &refused, 8000, &ticket.t, &handle),
+              VANDREL_ERR_BROKER);
+    EXPECT_STREQ(vandrel_broker_error(client.get()), "vd_ticket: failed to parse \"identity\"");
+    EXPECT_EQ(file_lines(env.call_log(), "SteamAPI_ISteamUser_CancelAuthTicket "),
+              std::vector<std::string>{"SteamAPI_ISteamUser_CancelAuthTicket handle=2 known=1"});
+    EXPECT_EQ(file_lines(env.call_log(), "SteamAPI_ISteamUser_RequestEncryptedAppTicket ")
+                  .at(0)
+                  .find("len=3 data=00abff "),
+              std::string("SteamAPI_ISteamUser_RequestEncryptedAppTicket ").size());
+
+    // Malformed requests are refused before anything is sent.
+    auto spaced = auth_request(VANDREL_TICKET_WEBAPI, "a b", 5);
+    EXPECT_EQ(vandrel_request_auth_ticket(client.get(), &spaced, 8000, &ticket.t, &handle),
+              VANDREL_ERR_ARGUMENT);
+    auto unknown = auth_request(static_cast<vandrel_ticket_kind>(0), nullptr, 6);
+    EXPECT_EQ(vandrel_request_auth_ticket(client.get(), &unknown, 8000, &ticket.t, &handle),
+              VANDREL_ERR_ARGUMENT);
+    app.data_len = VANDREL_MAX_APP_DATA_LEN + 1;
+    EXPECT_EQ(vandrel_request_auth_ticket(client.get(), &app, 8000, &ticket.t, &handle),
+              VANDREL_ERR_ARGUMENT);
+    EXPECT_EQ(client.close(), VANDREL_OK);
 }
 
 TEST(ClientSpawn, SteamThatCannotStartEndsTheRequestAtOnce) {
@@ -893,6 +968,31 @@ TEST(VandrelTicket, PrintsTheTicketOfASpawnedBroker) {
     EXPECT_TRUE(has_line(run, "steamid " + std::to_string(USER_STEAM_ID)));
 }
 
+TEST(VandrelTicket, PrintsTheHandleBeforeEachAuthTicket) {
+    BrokerEnv env;
+    const std::string steamid = "steamid " + std::to_string(USER_STEAM_ID) + "\n";
+    ToolRun session = run_tool(env, {"--spawn", broker_path(), "--appid", "480", "--kind",
+                                     "session", "--identity", "steamid:76561197960287931"});
+    EXPECT_EQ(session.status, 0);
+    EXPECT_EQ(session.out, steamid + "handle 1\nticket " + hex(auth_ticket_for(1)) + "\n");
+    ToolRun web = run_tool(env, {"--spawn", broker_path(), "--appid", "480", "--kind", "webapi",
+                                 "--identity", "api.example.com"});
+    EXPECT_EQ(web.status, 0);
+    EXPECT_EQ(web.out,
+              steamid + "handle 1\nticket " + hex(auth_ticket_for((1ULL << 32) + 1)) + "\n");
+    ToolRun app = run_tool(env, {"--spawn", broker_path(), "--gamedir", "cstrike", "--kind", "app",
+                                 "--data", "00ABff", "--raw"});
+    EXPECT_EQ(app.status, 0);
+    const Bytes app_ticket = auth_ticket_for((1ULL << 33) + 3);
+    EXPECT_EQ(app.out, std::string(app_ticket.begin(), app_ticket.end()));
+    EXPECT_TRUE(has_line(app, "handle 0"));
+    // Each tool's broker cancelled the ticket it still held when the tool went.
+    EXPECT_EQ(file_lines(env.call_log(), "SteamAPI_ISteamUser_CancelAuthTicket ").size(), 2u);
+    EXPECT_EQ(file_lines(env.call_log(), "SteamAPI_ISteamUser_GetAuthTicketForWebApi "),
+              std::vector<std::string>{
+                  "SteamAPI_ISteamUser_GetAuthTicketForWebApi identity=api.example.com handle=1"});
+}
+
 TEST(VandrelTicket, HelpUsageErrorsAndFailures) {
     BrokerEnv env(Env{{"VANDREL_STANDIN_TICKET_RESULT", "0"}});
     ToolRun help = run_tool(env, {"--help"});
@@ -908,7 +1008,17 @@ TEST(VandrelTicket, HelpUsageErrorsAndFailures) {
         std::string message;
     };
     std::vector<Case> cases = {
-        {{}, "vandrel-ticket: --gamedir is required"},
+        {{}, "vandrel-ticket: --gamedir or --appid is required"},
+        {{"--gamedir", "cstrike", "--appid", "10"},
+         "vandrel-ticket: --gamedir and --appid exclude each other"},
+        {{"--appid", "4294967296"}, "vandrel-ticket: invalid --appid: 4294967296"},
+        {{"--appid", "480", "--kind", "ticket"}, "vandrel-ticket: invalid --kind: ticket"},
+        {{"--appid", "480", "--kind", "app", "--data", "abc"},
+         "vandrel-ticket: invalid --data: abc"},
+        {{"--appid", "480", "--kind", "app", "--identity", "x"},
+         "vandrel-ticket: --identity is for --kind session or webapi"},
+        {{"--appid", "480", "--server", "1.2.3.4:1", "--data", "00"},
+         "vandrel-ticket: --data is for --kind app"},
         {{"--spawn", "/nonexistent", "--gamedir", "cstrike"},
          "vandrel-ticket: --server is required"},
         {{"--spawn", "/nonexistent", "--gamedir", "cstrike", "--server", "1.2.3.4"},

@@ -235,5 +235,68 @@ TEST(Session, ChildWithCutInputIsDroppedAtOnce) {
                                   error_reply_of(78, "vd_connect: no steam child")}));
 }
 
+// ---------------------------------------------------------------- auth tickets
+
+// The session reply for a ticket the fake child issued with `handle`.
+Bytes auth_reply_for(std::int32_t challenge, std::uint32_t handle) {
+    Bytes answer = auth_ticket_answer(USER_STEAM_ID, handle, TICKET);
+    Result<AuthTicketAnswer> read = read_auth_answer(answer);
+    EXPECT_TRUE(read.ok());
+    return auth_ticket_reply(challenge, *read);
+}
+
+TEST(Session, HeldAuthTicketsAreCancelledAtASwitchAndOnlyThose) {
+    Children c;
+    for (std::uint32_t handle : {5u, 6u})
+        c.answers.emplace_back(auth_ticket_answer(USER_STEAM_ID, handle, TICKET));
+    c.answers.emplace_back(bytes_of(TERM_OK_ANSWER)); // the cancel of 5
+    c.answers.emplace_back(bytes_of(TERM_OK_ANSWER)); // the cancel of 6
+    c.answers.emplace_back(auth_ticket_answer(USER_STEAM_ID, 0, TICKET));
+    Outcome o =
+        run_session(c, frames({"vd_appid 480", "vd_ticket session - 1", "vd_ticket webapi svc 2",
+                               "vd_appid 480", "vd_cancel 5", "vd_cancel 5", "vd_cancel 7",
+                               "vd_gamedir cstrike", "vd_ticket app 00ff -3"}));
+    ASSERT_TRUE(o.end.ok());
+    // "Already active" keeps the tickets; an explicit cancel is sent once; the
+    // switch cancels the rest through the old child before it goes; an app
+    // ticket has no handle to hold.
+    EXPECT_EQ(c.events, (std::vector<std::string>{"start 480", "480 <- ticket session -",
+                                                  "480 <- ticket webapi svc", "480 <- cancel 5",
+                                                  "480 <- cancel 6", "kill 480", "start 10",
+                                                  "10 <- ticket app 00ff", "end", "kill 10"}));
+    EXPECT_EQ(o.replies, (std::vector<Bytes>{auth_reply_for(1, 5), auth_reply_for(2, 6),
+                                             auth_reply_for(-3, 0)}));
+}
+
+TEST(Session, HeldAuthTicketsAreCancelledWhenTheSessionEnds) {
+    Children c;
+    c.answers.emplace_back(auth_ticket_answer(USER_STEAM_ID, 9, TICKET));
+    run_session(c, frames({GAMEDIR, "vd_ticket session steamid:1 1", "vd_terminate"}));
+    EXPECT_EQ(c.events, (std::vector<std::string>{"start 10", "10 <- ticket session steamid:1",
+                                                  "10 <- cancel 9", "kill 10", "end"}));
+    Children closed;
+    closed.answers.emplace_back(auth_ticket_answer(USER_STEAM_ID, 9, TICKET));
+    run_session(closed, frames({GAMEDIR, "vd_ticket webapi - 1"}));
+    EXPECT_EQ(closed.events, (std::vector<std::string>{"start 10", "10 <- ticket webapi -",
+                                                       "10 <- cancel 9", "end", "kill 10"}));
+}
+
+TEST(Session, FailedAuthTicketsHoldNothingAndAreAnsweredWithTheirChallenge) {
+    Children c;
+    c.answers.emplace_back(refused_answer(2));
+    c.answers.emplace_back(bytes_of(UNCONFIRMED_ANSWER));
+    Outcome o =
+        run_session(c, frames({"vd_errors on", "vd_ticket session - 1", GAMEDIR,
+                               "vd_ticket session - 2", "vd_ticket webapi - 3", "vd_cancel 1"}));
+    EXPECT_EQ(c.events, (std::vector<std::string>{"start 10", "10 <- ticket session -",
+                                                  "10 <- ticket webapi -", "end", "kill 10"}));
+    EXPECT_EQ(o.replies,
+              (std::vector<Bytes>{
+                  error_reply_of(0, "vd_ticket: session not active"),
+                  error_reply_of(2, "vd_ticket: steam refused to issue auth ticket, result 2"),
+                  error_reply_of(3, "vd_ticket: steam did not confirm the ticket"),
+                  error_reply_of(0, "vd_cancel: unknown ticket handle")}));
+}
+
 } // namespace
 } // namespace vandrel

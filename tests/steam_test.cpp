@@ -4,6 +4,7 @@
 // a result fetched for the wrong call) as an ERROR line, and every test ends
 // with a log free of them and with each initialisation shut down.
 #include "e2e.hpp"
+#include "steam/auth.hpp"
 #include "steam/client.hpp"
 
 #include <algorithm>
@@ -363,6 +364,114 @@ TEST_F(SteamLayer, TicketCallsPassAddressPortFlagAndSteamId) {
               "SteamAPI_ISteamUser_TerminateGameConnection_DEPRECATED ip=3232235796 port=27015");
     EXPECT_EQ(ends[1],
               "SteamAPI_ISteamUser_TerminateGameConnection_DEPRECATED ip=167772161 port=1");
+}
+
+// ------------------------------------------------------------- auth tickets
+
+// The stand-in's bytes of a session (seed = handle), web API (2^32 + handle)
+// or app ticket (2^33 + the data's length).
+Bytes auth_bytes(std::uint64_t seed) {
+    return test::standin_ticket(0, 0, seed, STANDIN_TICKET_LEN);
+}
+
+TEST_F(SteamLayer, AuthTicketsTakeOnlyTheirOwnConfirmation) {
+    // Each confirmation comes after an unrelated callback and a confirmation
+    // of the same kind for another handle or call, with result 2.
+    set_env("VANDREL_STANDIN_AUTH_DECOYS", "1");
+    auto client = Client::init();
+    ASSERT_TRUE(client.ok()) << client.error().debug();
+    const AuthTickets auth(*client, client->user());
+
+    AuthResult session = auth.session("steamid:76561197960287931");
+    ASSERT_TRUE(session.ok());
+    EXPECT_EQ(session->handle, 1u);
+    EXPECT_EQ(session->bytes, auth_bytes(1));
+    AuthResult nobody = auth.session(std::nullopt);
+    ASSERT_TRUE(nobody.ok());
+    EXPECT_EQ(nobody->handle, 2u);
+    AuthResult web = auth.web_api("my-service");
+    ASSERT_TRUE(web.ok());
+    EXPECT_EQ(web->handle, 3u);
+    EXPECT_EQ(web->bytes, auth_bytes((1ULL << 32) + 3));
+    ASSERT_TRUE(auth.web_api(std::nullopt).ok());
+    const Bytes data{0x01, 0x02, 0xFF};
+    AuthResult app = auth.app(data);
+    ASSERT_TRUE(app.ok());
+    EXPECT_EQ(app->handle, 0u);
+    EXPECT_EQ(app->bytes, auth_bytes((1ULL << 33) + 3));
+    ASSERT_TRUE(auth.app({}).ok());
+    auth.cancel(3);
+
+    EXPECT_EQ(calls_of("SteamAPI_SteamNetworkingIdentity_ParseString"),
+              std::vector<std::string>{"SteamAPI_SteamNetworkingIdentity_ParseString "
+                                       "text=steamid:76561197960287931 result=1"});
+    EXPECT_EQ(calls_of("SteamAPI_ISteamUser_GetAuthSessionTicket"),
+              (std::vector<std::string>{
+                  "SteamAPI_ISteamUser_GetAuthSessionTicket max=2048 zeroed=1 "
+                  "identity=steamid:76561197960287931 handle=1 len=240",
+                  "SteamAPI_ISteamUser_GetAuthSessionTicket max=2048 zeroed=1 identity=null "
+                  "handle=2 len=240"}));
+    EXPECT_EQ(calls_of("SteamAPI_ISteamUser_GetAuthTicketForWebApi"),
+              (std::vector<std::string>{
+                  "SteamAPI_ISteamUser_GetAuthTicketForWebApi identity=my-service handle=3",
+                  "SteamAPI_ISteamUser_GetAuthTicketForWebApi identity=null handle=4"}));
+    const std::vector<std::string> requests =
+        calls_of("SteamAPI_ISteamUser_RequestEncryptedAppTicket");
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_TRUE(requests[0].starts_with(
+        "SteamAPI_ISteamUser_RequestEncryptedAppTicket len=3 data=0102ff call="))
+        << requests[0];
+    EXPECT_TRUE(
+        requests[1].starts_with("SteamAPI_ISteamUser_RequestEncryptedAppTicket len=0 data=null "))
+        << requests[1];
+    EXPECT_EQ(count("SteamAPI_ISteamUser_GetEncryptedAppTicket"), 2u);
+    // Only the explicit cancel: the decoys were passed over, not cancelled.
+    EXPECT_EQ(calls_of("SteamAPI_ISteamUser_CancelAuthTicket"),
+              std::vector<std::string>{"SteamAPI_ISteamUser_CancelAuthTicket handle=3 known=1"});
+    // Every decoy was drained and freed once: the stand-in reports any
+    // callback left unfreed or freed twice, which TearDown checks.
+    const std::vector<std::string> polls = calls_of("SteamAPI_ManualDispatch_GetNextCallback");
+    const auto delivered = std::count_if(polls.begin(), polls.end(), [](const std::string& line) {
+        return line.find(" result=1 ") != std::string::npos;
+    });
+    EXPECT_EQ(delivered, 18) << "three callbacks for each of the six requests";
+    EXPECT_EQ(count("SteamAPI_ManualDispatch_FreeLastCallback"), 18u);
+}
+
+TEST_F(SteamLayer, RefusedAndUnconfirmedTicketsAreCancelled) {
+    using FailKind = AuthFailure::Kind;
+    auto client = Client::init();
+    ASSERT_TRUE(client.ok()) << client.error().debug();
+    // A short wait, so that a missing confirmation does not take five seconds.
+    const AuthTickets auth(*client, client->user(), std::chrono::milliseconds(20));
+
+    AuthResult bad = auth.session("nobody");
+    ASSERT_FALSE(bad.ok());
+    EXPECT_EQ(bad.error().kind, FailKind::BadIdentity);
+    EXPECT_EQ(count("SteamAPI_ISteamUser_GetAuthSessionTicket"), 0u) << "nothing was issued";
+
+    set_env("VANDREL_STANDIN_AUTH_RESULT", "5");
+    for (const AuthResult& refused :
+         {auth.session(std::nullopt), auth.web_api("svc"), auth.app(Bytes{7})}) {
+        ASSERT_FALSE(refused.ok());
+        EXPECT_EQ(refused.error().kind, FailKind::Refused);
+        EXPECT_EQ(refused.error().result, 5);
+    }
+    EXPECT_EQ(count("SteamAPI_ISteamUser_GetEncryptedAppTicket"), 0u);
+
+    set_env("VANDREL_STANDIN_AUTH_CONFIRM", "0");
+    for (const AuthResult& unconfirmed :
+         {auth.session(std::nullopt), auth.web_api(std::nullopt), auth.app(Bytes{})}) {
+        ASSERT_FALSE(unconfirmed.ok());
+        EXPECT_EQ(unconfirmed.error().kind, FailKind::Unconfirmed);
+    }
+    // The handles issued (1 and 2 refused, 3 and 4 unconfirmed) are cancelled
+    // once each; an app ticket has no handle.
+    EXPECT_EQ(calls_of("SteamAPI_ISteamUser_CancelAuthTicket"),
+              (std::vector<std::string>{"SteamAPI_ISteamUser_CancelAuthTicket handle=1 known=1",
+                                        "SteamAPI_ISteamUser_CancelAuthTicket handle=2 known=1",
+                                        "SteamAPI_ISteamUser_CancelAuthTicket handle=3 known=1",
+                                        "SteamAPI_ISteamUser_CancelAuthTicket handle=4 known=1"}));
 }
 
 TEST_F(SteamLayer, SteamIdAndAppIdComeFromTheRuntime) {

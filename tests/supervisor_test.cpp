@@ -66,6 +66,41 @@ TEST(TicketReply, LayoutAndExtraBytesLeftOut) {
     EXPECT_EQ(reply[28], 0xBB);
 }
 
+std::string auth_error(std::string_view text) {
+    Result<AuthTicketAnswer> got = read_auth_answer(Bytes(text.begin(), text.end()));
+    return got ? "ticket" : got.error().text();
+}
+
+TEST(AuthTicketAnswer, ChildFailuresBecomeTheCommandsErrors) {
+    EXPECT_EQ(auth_error("err steam refused the ticket, result 2"),
+              "steam refused to issue auth ticket, result 2");
+    EXPECT_EQ(auth_error("err steam refused the ticket, result -7"),
+              "steam refused to issue auth ticket, result -7");
+    EXPECT_EQ(auth_error("err steam refused the ticket, result x"),
+              "steam refused to issue auth ticket");
+    EXPECT_EQ(auth_error("err steam refused to issue an auth ticket"),
+              "steam refused to issue auth ticket");
+    EXPECT_EQ(auth_error("err steam did not confirm the ticket"),
+              "steam did not confirm the ticket");
+    EXPECT_EQ(auth_error("err bad identity"), "failed to parse \"identity\"");
+    EXPECT_EQ(auth_error("err bad data"), "failed to parse \"data\"");
+    EXPECT_EQ(auth_error("ok 0123456789abcde"), "short ticket response from child");
+}
+
+TEST(AuthTicketReply, CarriesTheHandleBeforeTheTicket) {
+    // "ok ", Steam ID 0x0102030405060708, handle 0x0A0B0C0D, N = 2, 2 bytes and one extra.
+    Bytes answer = {'o',  'k',  ' ',  8,    7, 6, 5, 4, 3,    2,    1,
+                    0x0D, 0x0C, 0x0B, 0x0A, 2, 0, 0, 0, 0xAA, 0xBB, 0xCC};
+    Result<AuthTicketAnswer> got = read_auth_answer(answer);
+    ASSERT_TRUE(got.ok()) << got.error().text();
+    Bytes expected = {'v',  'd',  '_',  't',  'i', 'c', 'k', 'e', 't',  '\n', 0xFE,
+                      0xFF, 0xFF, 0xFF, 8,    7,   6,   5,   4,   3,    2,    1,
+                      0x0D, 0x0C, 0x0B, 0x0A, 2,   0,   0,   0,   0xAA, 0xBB};
+    EXPECT_EQ(auth_ticket_reply(-2, *got), expected);
+    answer[15] = 4;
+    EXPECT_EQ(read_auth_answer(answer).error().text(), "truncated ticket");
+}
+
 TEST(ErrorReply, LongWordIsCutAtACharacterToFitAFrame) {
     EXPECT_EQ(error_reply(-1, "vd_x", "oops"),
               (Bytes{'v',  'd', '_', 'e', 'r', 'r', 'o', 'r', '\n', 0xFF, 0xFF, 0xFF,

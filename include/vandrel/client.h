@@ -1,5 +1,6 @@
-/* The vandrel client library: obtain Steam game-connection auth tickets from a
- * vandrel broker, from C or C++.
+/* The vandrel client library: obtain Steam auth tickets (game-connection,
+ * session, web API and encrypted app tickets) from a vandrel broker, from C or
+ * C++.
  *
  * A client talks to one broker over one link: a Unix socket or TCP
  * connection (vandrel_connect), a pair of descriptors that the caller already
@@ -19,22 +20,24 @@
  * Broker errors. Every open function first asks the broker for error
  * replies ("vd_errors on"), so that a command that fails in the broker (an
  * unknown game directory, Steam that cannot start, Steam refusing a ticket)
- * ends the waiting vandrel_request_ticket at once with VANDREL_ERR_BROKER and
- * the broker's reason in vandrel_broker_error. Which error replies end a
- * request:
- *   - the failure of a game activation ("vd_gamedir: ..."), which the broker
- *     reports when it knows it: at once for Steam that cannot start, after
- *     VANDREL_BROKER_START_MS for Steam that never gets ready. It ends the
+ * ends the waiting vandrel_request_ticket (or vandrel_request_auth_ticket) at
+ * once with VANDREL_ERR_BROKER and the broker's reason in
+ * vandrel_broker_error. Which error replies end a request:
+ *   - the failure of a game activation ("vd_gamedir: ..." or "vd_appid: ..."),
+ *     which the broker reports when it knows it: at once for Steam that
+ *     cannot start, after VANDREL_BROKER_START_MS for Steam that never gets
+ *     ready. It ends the
  *     next request, or the one waiting, even when an earlier game is still
  *     running: a ticket for it would be for the wrong game. The reply does not
  *     name the game, so activate one game at a time and let a request show
  *     the outcome before activating another;
- *   - the failure of this request ("vd_connect: ..."): one that carries its
- *     challenge, or one without a challenge (0, "session not active": no game
- *     was activated) when it is the last answer the broker still owes.
+ *   - the failure of this request ("vd_connect: ..." or "vd_ticket: ..."): one
+ *     that carries its challenge, or one without a challenge (0, "session
+ *     not active": no game was activated) when it is the last answer the
+ *     broker still owes.
  * Every other error reply is discarded: the late failure of a request whose
- * caller gave up on it, and the failures of vandrel_end_ticket, which waits
- * for nothing. A broker without error replies logs "vd_errors on" as an
+ * caller gave up on it, and the failures of vandrel_end_ticket and
+ * vandrel_cancel_ticket, which wait for nothing. A broker without error replies logs "vd_errors on" as an
  * unknown command and answers no failure; against it vandrel_request_ticket
  * waits at most the time it is given and then reports VANDREL_ERR_TIMEOUT.
  *
@@ -79,6 +82,14 @@ extern "C" {
 #define VANDREL_MAX_GAMEDIR_LEN 64
 /* The largest ticket Steam issues; a buffer of this size holds any ticket. */
 #define VANDREL_MAX_TICKET_LEN 2048
+/* The largest auth ticket (a web API ticket); a buffer of this size holds any. */
+#define VANDREL_MAX_AUTH_TICKET_LEN 2560
+/* The longest identity vandrel_request_auth_ticket sends. */
+#define VANDREL_MAX_IDENTITY_LEN 255
+/* The most data an encrypted app ticket carries. */
+#define VANDREL_MAX_APP_DATA_LEN 1024
+/* How long the broker's Steam waits for Steam to confirm an auth ticket. */
+#define VANDREL_BROKER_CONFIRM_MS 5000
 /* How long the broker waits for Steam to start after a game directory. */
 #define VANDREL_BROKER_START_MS 20000
 /* How long the broker waits for Steam to answer one ticket request. */
@@ -132,6 +143,28 @@ typedef struct vandrel_ticket {
     uint64_t steam_id;   /* out: the logged-in user's Steam ID */
 } vandrel_ticket;
 
+/* The kinds of auth ticket besides the game-connection ticket. */
+typedef enum vandrel_ticket_kind {
+    VANDREL_TICKET_SESSION = 1, /* GetAuthSessionTicket; a game server checks it */
+    VANDREL_TICKET_WEBAPI,      /* GetAuthTicketForWebApi; a web backend checks it */
+    VANDREL_TICKET_APP          /* an encrypted app ticket; decrypted with the game's key */
+} vandrel_ticket_kind;
+
+/* A request for an auth ticket of one kind. */
+typedef struct vandrel_auth_request {
+    vandrel_ticket_kind kind;
+    /* SESSION: Steam's textual identity of the ticket's recipient, e.g.
+     * "steamid:76561197960287931" or "ip:1.2.3.4:27015"; WEBAPI: the identity
+     * of the service, as it stands. 1 to VANDREL_MAX_IDENTITY_LEN printable
+     * ASCII characters without white space; NULL for none. Unused for APP. */
+    const char* identity;
+    /* APP: the data the ticket carries, 0 to VANDREL_MAX_APP_DATA_LEN bytes
+     * (NULL only with 0). Unused for the other kinds. */
+    const unsigned char* data;
+    size_t data_len;
+    int32_t challenge; /* fresh per request, as for vandrel_request_ticket */
+} vandrel_auth_request;
+
 /* Opens a connection to the broker at `addr`: "unix:PATH" for a Unix
  * socket, or TCP at "a.b.c.d:port", "[v6addr]:port" or "host:port". With
  * `addr` NULL: $VANDREL_BROKER when it is set and not empty, else the socket
@@ -171,6 +204,10 @@ vandrel_status vandrel_spawn(vandrel_client** out, const char* broker_path, char
  * ticket request reports; see Timing and Broker errors above. */
 vandrel_status vandrel_activate_gamedir(vandrel_client* client, const char* gamedir);
 
+/* Sends "vd_appid APPID" (1 to 4294967295): the broker starts Steam for any
+ * game, exactly as for vandrel_activate_gamedir. */
+vandrel_status vandrel_activate_appid(vandrel_client* client, uint32_t appid);
+
 /* Sends "vd_connect" for `request` and waits up to `timeout_ms` (negative:
  * without limit) for the reply with the request's challenge, discarding
  * replies to earlier requests. On VANDREL_OK the ticket's `len` bytes are in
@@ -182,6 +219,23 @@ vandrel_status vandrel_activate_gamedir(vandrel_client* client, const char* game
  * without error replies) the request failed there. */
 vandrel_status vandrel_request_ticket(vandrel_client* client, const vandrel_ticket_request* request,
                                       int timeout_ms, vandrel_ticket* ticket);
+
+/* Sends "vd_ticket KIND ARG CHALLENGE" for `request` and waits like
+ * vandrel_request_ticket for the reply with the request's challenge. On
+ * VANDREL_OK the ticket is in `ticket` (at most VANDREL_MAX_AUTH_TICKET_LEN
+ * bytes) and `*handle` (if not NULL) is its handle, which
+ * vandrel_cancel_ticket ends; 0 for an app ticket, which has none. The broker
+ * waits up to VANDREL_BROKER_CONFIRM_MS for Steam's confirmation; Steam's
+ * refusal ends the request with VANDREL_ERR_BROKER, "vd_ticket: steam refused
+ * to issue auth ticket, result N". */
+vandrel_status vandrel_request_auth_ticket(vandrel_client* client,
+                                           const vandrel_auth_request* request, int timeout_ms,
+                                           vandrel_ticket* ticket, uint32_t* handle);
+
+/* Sends "vd_cancel HANDLE": the broker ends a session or web API ticket. It
+ * answers nothing; the broker also cancels every ticket still held when the
+ * link closes. */
+vandrel_status vandrel_cancel_ticket(vandrel_client* client, uint32_t handle);
 
 /* Sends "vd_disconnect SERVER CHALLENGE": the broker tells Steam that the
  * connection to the server with the last ticket's challenge has ended. */

@@ -43,6 +43,17 @@ extern "C" {
 #define VANDREL_ERRORS_OFF "off"
 /* "vd_terminate": end the session and stop the broker. */
 #define VANDREL_CMD_TERMINATE "vd_terminate"
+/* "vd_appid APPID": start Steam for any AppID (1 to 4294967295). */
+#define VANDREL_CMD_APPID "vd_appid"
+/* "vd_ticket KIND ARG CHALLENGE": ask for an auth ticket of one kind; ARG is
+ * an identity (session, webapi) or hex data (app), or VANDREL_NO_ARGUMENT. */
+#define VANDREL_CMD_TICKET "vd_ticket"
+#define VANDREL_KIND_SESSION "session"
+#define VANDREL_KIND_WEBAPI "webapi"
+#define VANDREL_KIND_APP "app"
+#define VANDREL_NO_ARGUMENT "-"
+/* "vd_cancel HANDLE": cancel a session or web API ticket. */
+#define VANDREL_CMD_CANCEL "vd_cancel"
 
 /* --- Replies -------------------------------------------------------------- */
 
@@ -60,6 +71,19 @@ extern "C" {
 #define VANDREL_TICKET_REPLY_TICKET_LEN_AT 23
 /* The ticket reply's fixed part; the ticket starts here. */
 #define VANDREL_TICKET_REPLY_HEADER_LEN 27
+
+/* The auth ticket reply to "vd_ticket": the word, the request's challenge (32
+ * bits), the user's Steam ID (64 bits), the ticket's handle (32 bits; 0 for an
+ * app ticket), the ticket's length N (32 bits), then the N ticket bytes. */
+#define VANDREL_HANDLE_SIZE 4
+#define VANDREL_AUTH_REPLY_WORD "vd_ticket\n"
+#define VANDREL_AUTH_REPLY_WORD_LEN 10
+#define VANDREL_AUTH_REPLY_CHALLENGE_AT 10
+#define VANDREL_AUTH_REPLY_STEAM_ID_AT 14
+#define VANDREL_AUTH_REPLY_HANDLE_AT 22
+#define VANDREL_AUTH_REPLY_TICKET_LEN_AT 26
+/* The auth ticket reply's fixed part; the ticket starts here. */
+#define VANDREL_AUTH_REPLY_HEADER_LEN 30
 
 /* The error reply: the word, the failed command's challenge (32 bits; 0 when
  * it had none or it was not read), then "WORD: reason". */

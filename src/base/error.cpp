@@ -110,7 +110,10 @@ void BrokerError::write_text(std::string& out) const {
         out += '"';
         return;
     case ErrorKind::Message:
-        out += std::get<std::string_view>(payload_);
+        if (const auto* owned = std::get_if<std::string>(&payload_))
+            out += *owned;
+        else
+            out += std::get<std::string_view>(payload_);
         return;
     }
     std::get<IoError>(payload_).write_text(out);

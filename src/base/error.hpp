@@ -108,6 +108,10 @@ class BrokerError {
     static BrokerError message(std::string_view text) {
         return BrokerError(ErrorKind::Message, text);
     }
+    // A message made at run time, such as one that carries Steam's result code.
+    static BrokerError owned_message(std::string text) {
+        return BrokerError(ErrorKind::Message, std::move(text));
+    }
 
     BrokerError(BrokerError&&) = default;
     BrokerError& operator=(BrokerError&&) = default;
@@ -123,12 +127,13 @@ class BrokerError {
   private:
     BrokerError(ErrorKind kind, IoError e) : kind_(kind), payload_(std::move(e)) {}
     BrokerError(ErrorKind kind, std::string_view constant) : kind_(kind), payload_(constant) {}
+    BrokerError(ErrorKind kind, std::string owned) : kind_(kind), payload_(std::move(owned)) {}
     explicit BrokerError(Utf8Error e) : kind_(ErrorKind::InvalidString), payload_(e) {}
     explicit BrokerError(SteamAPIInitError e)
         : kind_(ErrorKind::SteamInit), payload_(std::move(e)) {}
 
     ErrorKind kind_;
-    std::variant<std::string_view, IoError, Utf8Error, SteamAPIInitError> payload_;
+    std::variant<std::string_view, IoError, Utf8Error, SteamAPIInitError, std::string> payload_;
 };
 
 template <class T>

@@ -20,7 +20,10 @@ using steam::flat::CompletedCallRecord;
 constexpr std::int32_t COMPLETED_CALL_RESULT_ID = 2101;
 constexpr long long DEFAULT_API_CALL_SIZE = 24;
 constexpr std::size_t MAX_CALLBACKS = 64;
-constexpr std::size_t PARAM_CAPACITY = 64;
+// Room for the largest record a call pushes (a web API ticket's).
+constexpr std::size_t PARAM_CAPACITY = MAX_PARAM_LEN;
+// The parameter sizes a scripted list may ask for.
+constexpr long SCRIPTED_PARAM_CAPACITY = 64;
 constexpr std::int32_t COMPLETED_RECORD_LEN = sizeof(CompletedCallRecord);
 constexpr std::int32_t DEFAULT_PARAM_LEN = 8;
 constexpr std::uint64_t CALL_HANDLE_MARK = 0x8000000000000000ULL;
@@ -30,6 +33,9 @@ struct QueuedCallback {
     std::int32_t id = 0;
     std::int32_t param_size = 0;
     CompletedCallRecord record{}; // meaningful for 703 only
+    // A pushed completion's result; a scripted one's is made up at the fetch.
+    bool has_result = false;
+    std::uint8_t result[MAX_RESULT_LEN]{};
     // One spare byte in front, so that the parameter starts at an odd address.
     std::uint8_t storage[PARAM_CAPACITY + 1]{};
 
@@ -61,8 +67,7 @@ const char* parse_entry(const char* p, std::int32_t generation, QueuedCallback& 
         const long size = std::strtol(p, &end, 10);
         if (end == p)
             return nullptr;
-        cb.param_size =
-            static_cast<std::int32_t>(std::clamp(size, 0L, static_cast<long>(PARAM_CAPACITY)));
+        cb.param_size = static_cast<std::int32_t>(std::clamp(size, 0L, SCRIPTED_PARAM_CAPACITY));
     }
     if (cb.id == CALLBACK_API_CALL_COMPLETED) {
         cb.record.call =
@@ -74,7 +79,47 @@ const char* parse_entry(const char* p, std::int32_t generation, QueuedCallback& 
     return end;
 }
 
+// Makes room for one more callback: drops the delivered ones from the front
+// when nothing is outstanding. False when the queue is still full.
+bool make_room() {
+    if (!queue.outstanding && queue.next > 0) {
+        std::move(queue.entries + queue.next, queue.entries + queue.queued, queue.entries);
+        queue.queued -= queue.next;
+        queue.next = 0;
+    }
+    if (queue.queued < MAX_CALLBACKS)
+        return true;
+    report_error("more than %zu callbacks queued; a pushed one is dropped", MAX_CALLBACKS);
+    return false;
+}
+
 } // namespace
+
+void push_callback(std::int32_t id, std::span<const std::uint8_t> param) {
+    if (!make_room())
+        return;
+    QueuedCallback& cb = queue.entries[queue.queued++];
+    cb = QueuedCallback{};
+    cb.id = id;
+    const std::size_t len = std::min(param.size(), PARAM_CAPACITY);
+    cb.param_size = static_cast<std::int32_t>(len);
+    std::memcpy(cb.param(), param.data(), len);
+}
+
+void push_call_completed(std::uint64_t call, std::int32_t id,
+                         std::span<const std::uint8_t> result) {
+    if (!make_room())
+        return;
+    QueuedCallback& cb = queue.entries[queue.queued++];
+    cb = QueuedCallback{};
+    cb.id = CALLBACK_API_CALL_COMPLETED;
+    cb.param_size = COMPLETED_RECORD_LEN;
+    const std::size_t len = std::min(result.size(), MAX_RESULT_LEN);
+    cb.record = CompletedCallRecord{call, id, static_cast<std::uint32_t>(len)};
+    std::memcpy(cb.param(), &cb.record, sizeof cb.record);
+    cb.has_result = true;
+    std::memcpy(cb.result, result.data(), len);
+}
 
 void clear_callbacks() {
     queue.queued = 0;
@@ -146,14 +191,16 @@ bool api_call_result(PipeCheck check, std::int32_t pipe, std::uint64_t call, voi
     const bool zeroed =
         buf == nullptr || size <= 0 || all_zero(buf, static_cast<std::size_t>(size));
     const int io_in = io_failed == nullptr ? -1 : *io_failed;
-    const bool result = env_int("VANDREL_STANDIN_API_CALL_RESULT", 1) != 0;
+    const QueuedCallback* cb =
+        queue.outstanding ? &queue.entries[queue.outstanding_index] : nullptr;
+    // A pushed completion carries its own result; a scripted one the variables'.
+    const bool pushed = cb != nullptr && cb->has_result;
+    const bool result = pushed || env_int("VANDREL_STANDIN_API_CALL_RESULT", 1) != 0;
     log_call("%s pipe=%d call=%llu size=%d expected=%d zeroed=%d io_failed_in=%d result=%d", name,
              pipe, static_cast<unsigned long long>(call), size, expected_callback_id, zeroed, io_in,
              result);
     if (!check(name, pipe))
         return false;
-    const QueuedCallback* cb =
-        queue.outstanding ? &queue.entries[queue.outstanding_index] : nullptr;
     if (cb == nullptr || cb->id != CALLBACK_API_CALL_COMPLETED || cb->record.call != call ||
         cb->record.callback_id != expected_callback_id ||
         static_cast<std::int64_t>(cb->record.size) != size)
@@ -163,8 +210,12 @@ bool api_call_result(PipeCheck check, std::int32_t pipe, std::uint64_t call, voi
     if (io_failed == nullptr)
         report_error("%s without an I/O-failure flag", name);
     else
-        *io_failed = env_flag("VANDREL_STANDIN_API_CALL_IO_FAILED");
-    if (result && buf != nullptr && size > 0)
+        *io_failed = !pushed && env_flag("VANDREL_STANDIN_API_CALL_IO_FAILED");
+    if (buf == nullptr || size <= 0)
+        return result;
+    if (pushed)
+        std::memcpy(buf, cb->result, std::min<std::size_t>(cb->record.size, size));
+    else if (result)
         std::memset(buf, API_RESULT_FILL, static_cast<std::size_t>(size));
     return result;
 }

@@ -1,4 +1,4 @@
-// libsteam_api stand-in: a runtime with the same 14 flat functions that the
+// libsteam_api stand-in: a runtime with the same flat functions that the
 // broker calls, behaving like a Steam client with a logged-in user, for tests
 // and for development on machines without Steam. It is not Steam and says so
 // on standard error at every initialisation.
@@ -59,6 +59,10 @@
 //       buffer with 0xA5 bytes.
 //   VANDREL_STANDIN_API_CALL_IO_FAILED=0|1
 //       What GetAPICallResult stores in the I/O-failure flag (default 0).
+//   VANDREL_STANDIN_AUTH_RESULT, VANDREL_STANDIN_AUTH_CONFIRM,
+//   VANDREL_STANDIN_AUTH_DECOYS
+//       How session, web API and encrypted app tickets are confirmed; see
+//       auth.cpp, which also gives their handles and bytes.
 //
 // Checks that end as ERROR lines: any call other than InitFlat while not
 // initialised, a second InitFlat, a dispatch call before ManualDispatch_Init
@@ -80,6 +84,7 @@
 // The stand-in keeps one global state and expects its caller to use one
 // thread, as the broker's child does.
 
+#include "auth.hpp"
 #include "callbacks.hpp"
 #include "calllog.hpp"
 #include "script.hpp"
@@ -189,6 +194,7 @@ int init(char* message) {
     state.ticket_calls = 0;
     state.steam_id = env_u64("VANDREL_STANDIN_STEAM_ID", DEFAULT_STEAM_ID);
     queue_callbacks(state.generation);
+    reset_auth(state.generation);
     return 0;
 }
 
@@ -301,6 +307,46 @@ STANDIN_EXPORT void SteamAPI_ISteamUser_TerminateGameConnection_DEPRECATED(
     const char* call = "SteamAPI_ISteamUser_TerminateGameConnection_DEPRECATED";
     log_call("%s ip=%u port=%u", call, server_ip_host_order, unsigned{server_port});
     check_handle(call, user, &user_interface);
+}
+
+STANDIN_EXPORT HAuthTicket SteamAPI_ISteamUser_GetAuthSessionTicket(
+    void* user, void* ticket, int max_ticket, std::uint32_t* ticket_len,
+    const SteamNetworkingIdentity* identity) {
+    const bool ours =
+        check_handle("SteamAPI_ISteamUser_GetAuthSessionTicket", user, &user_interface);
+    return session_ticket(ticket, max_ticket, ticket_len, identity, !ours);
+}
+
+STANDIN_EXPORT HAuthTicket SteamAPI_ISteamUser_GetAuthTicketForWebApi(void* user,
+                                                                      const char* identity) {
+    const bool ours =
+        check_handle("SteamAPI_ISteamUser_GetAuthTicketForWebApi", user, &user_interface);
+    return web_api_ticket(identity, !ours);
+}
+
+STANDIN_EXPORT void SteamAPI_ISteamUser_CancelAuthTicket(void* user, HAuthTicket handle) {
+    cancel_ticket(handle);
+    check_handle("SteamAPI_ISteamUser_CancelAuthTicket", user, &user_interface);
+}
+
+STANDIN_EXPORT SteamAPICall SteamAPI_ISteamUser_RequestEncryptedAppTicket(void* user, void* data,
+                                                                          int data_len) {
+    const bool ours =
+        check_handle("SteamAPI_ISteamUser_RequestEncryptedAppTicket", user, &user_interface);
+    return request_app_ticket(data, data_len, !ours);
+}
+
+STANDIN_EXPORT bool SteamAPI_ISteamUser_GetEncryptedAppTicket(void* user, void* ticket,
+                                                              int max_ticket,
+                                                              std::uint32_t* ticket_len) {
+    check_handle("SteamAPI_ISteamUser_GetEncryptedAppTicket", user, &user_interface);
+    return app_ticket(ticket, max_ticket, ticket_len);
+}
+
+STANDIN_EXPORT bool SteamAPI_SteamNetworkingIdentity_ParseString(SteamNetworkingIdentity* identity,
+                                                                 const char* text) {
+    require_initialised("SteamAPI_SteamNetworkingIdentity_ParseString");
+    return parse_identity(identity, text);
 }
 
 // The list's every function, by address: a call added to the list without its

@@ -3,6 +3,7 @@
 // runtime calls these functions.
 #include "calllog.hpp"
 #include "interfaces.hpp"
+#include "steam/standin/auth.hpp"
 #include "steam/standin/callbacks.hpp"
 #include "steam/standin/script.hpp"
 
@@ -40,6 +41,7 @@ std::int32_t create_steam_pipe(Object*) {
     c.pipe = ++c.generation;
     c.ticket_calls = 0;
     queue_callbacks(c.generation);
+    reset_auth(c.generation);
     log_call("steamclient CreateSteamPipe pipe=%d", c.pipe);
     return c.pipe;
 }

@@ -85,6 +85,8 @@ Object* interface_object(const char* version) {
         return scripted_failure() == Failure::NoUserInterface ? nullptr : user_object();
     if (std::strcmp(version, UTILS_VERSION) == 0)
         return scripted_failure() == Failure::NoUtilsInterface ? nullptr : utils_object();
+    if (std::strcmp(version, NETWORKING_UTILS_VERSION) == 0)
+        return networking_utils_object();
     return other_object(version);
 }
 

@@ -44,6 +44,7 @@ Object make_object(SlotTable& table, std::initializer_list<Entry> entries, const
 inline constexpr const char* CLIENT_VERSION = "SteamClient021";
 inline constexpr const char* USER_VERSION = "SteamUser023";
 inline constexpr const char* UTILS_VERSION = "SteamUtils010";
+inline constexpr const char* NETWORKING_UTILS_VERSION = "SteamNetworkingUtils004";
 
 // The client object, handed out by CreateInterface(CLIENT_VERSION).
 Object* client_object();
@@ -51,6 +52,8 @@ Object* client_object();
 Object* user_object();
 // The utilities object: the AppID and the runtime's per-frame call.
 Object* utils_object();
+// The networking utilities object: Steam's parser of textual identities.
+Object* networking_utils_object();
 // The object for an interface version asked of the client object: the user or
 // utilities object, or one whose entries all return 0 (one per version, for
 // the life of the process); null when a scripted failure leaves it out.

@@ -1,4 +1,5 @@
-// The user object ("SteamUser023"): the Steam ID and game-connection tickets.
+// The user object ("SteamUser023"): the Steam ID, game-connection tickets and
+// the auth tickets (session, web API, encrypted app) of steam/standin/auth.hpp.
 //
 // Tickets follow the stand-in runtime's rules, so that one test runs against
 // either: the same deterministic bytes, the same VANDREL_STANDIN_TICKET_*
@@ -6,6 +7,7 @@
 // TerminateGameConnection, which the runtime forwards unchanged.
 #include "calllog.hpp"
 #include "interfaces.hpp"
+#include "steam/standin/auth.hpp"
 #include "steam/standin/script.hpp"
 #include "steam/standin/ticket.hpp"
 
@@ -22,6 +24,11 @@ constexpr std::size_t SLOT_LOGGED_ON = 1;
 constexpr std::size_t SLOT_GET_STEAM_ID = 2;
 constexpr std::size_t SLOT_INITIATE_GAME_CONNECTION = 3;
 constexpr std::size_t SLOT_TERMINATE_GAME_CONNECTION = 4;
+constexpr std::size_t SLOT_GET_AUTH_SESSION_TICKET = 13;
+constexpr std::size_t SLOT_GET_AUTH_TICKET_FOR_WEB_API = 14;
+constexpr std::size_t SLOT_CANCEL_AUTH_TICKET = 17;
+constexpr std::size_t SLOT_REQUEST_ENCRYPTED_APP_TICKET = 21;
+constexpr std::size_t SLOT_GET_ENCRYPTED_APP_TICKET = 22;
 
 // The calling convention leaves the bits above a bool or a 16-bit argument
 // unspecified, so they are taken as full registers and cut here.
@@ -59,6 +66,28 @@ void terminate_game_connection(Object*, std::uint32_t server_ip, std::uint32_t p
              port_arg & PORT_MASK);
 }
 
+std::uint32_t get_auth_session_ticket(Object*, void* ticket, int max_ticket,
+                                      std::uint32_t* ticket_len, const void* identity) {
+    return session_ticket(ticket, max_ticket, ticket_len, identity,
+                          env_flag("VANDREL_STANDIN_REFUSE"));
+}
+
+std::uint32_t get_auth_ticket_for_web_api(Object*, const char* identity) {
+    return web_api_ticket(identity, env_flag("VANDREL_STANDIN_REFUSE"));
+}
+
+void cancel_auth_ticket(Object*, std::uint32_t handle) {
+    cancel_ticket(handle);
+}
+
+std::uint64_t request_encrypted_app_ticket(Object*, void* data, int data_len) {
+    return request_app_ticket(data, data_len, env_flag("VANDREL_STANDIN_REFUSE"));
+}
+
+bool get_encrypted_app_ticket(Object*, void* ticket, int max_ticket, std::uint32_t* ticket_len) {
+    return app_ticket(ticket, max_ticket, ticket_len);
+}
+
 } // namespace
 
 Object* user_object() {
@@ -69,7 +98,12 @@ Object* user_object() {
                      {SLOT_LOGGED_ON, slot(logged_on)},
                      {SLOT_GET_STEAM_ID, slot(get_steam_id)},
                      {SLOT_INITIATE_GAME_CONNECTION, slot(initiate_game_connection)},
-                     {SLOT_TERMINATE_GAME_CONNECTION, slot(terminate_game_connection)}},
+                     {SLOT_TERMINATE_GAME_CONNECTION, slot(terminate_game_connection)},
+                     {SLOT_GET_AUTH_SESSION_TICKET, slot(get_auth_session_ticket)},
+                     {SLOT_GET_AUTH_TICKET_FOR_WEB_API, slot(get_auth_ticket_for_web_api)},
+                     {SLOT_CANCEL_AUTH_TICKET, slot(cancel_auth_ticket)},
+                     {SLOT_REQUEST_ENCRYPTED_APP_TICKET, slot(request_encrypted_app_ticket)},
+                     {SLOT_GET_ENCRYPTED_APP_TICKET, slot(get_encrypted_app_ticket)}},
                     USER_VERSION);
     return &object;
 }
