@@ -37,9 +37,10 @@
  *     broker still owes.
  * Every other error reply is discarded: the late failure of a request whose
  * caller gave up on it, and the failures of vandrel_end_ticket and
- * vandrel_cancel_ticket, which wait for nothing. A broker without error replies logs "vd_errors on" as an
- * unknown command and answers no failure; against it vandrel_request_ticket
- * waits at most the time it is given and then reports VANDREL_ERR_TIMEOUT.
+ * vandrel_cancel_ticket, which wait for nothing. A broker without error
+ * replies logs "vd_errors on" as an unknown command and answers no failure;
+ * against it vandrel_request_ticket waits at most the time it is given and
+ * then reports VANDREL_ERR_TIMEOUT.
  *
  * Timing. vandrel_activate_gamedir returns once the command is sent; the
  * broker then starts Steam for the game, which may take up to
