@@ -94,6 +94,11 @@ struct alignas(8) SteamNetworkingIdentity {
 };
 static_assert(sizeof(SteamNetworkingIdentity) == NETWORKING_IDENTITY_LEN);
 
+// The stand-in runtime exports a symbol of this name and Steam's runtime does
+// not: the binding looks it up to tell which of the two it loaded. It is no
+// flat call: a runtime without it loads all the same.
+inline constexpr const char* STANDIN_MARKER = "vandrel_standin_not_steam";
+
 extern "C" {
 
 // Initialises the API for the AppID of the process environment: INIT_OK, or a
@@ -121,6 +126,8 @@ void* SteamAPI_SteamUser_v023();
 void* SteamAPI_SteamUtils_v010();
 
 std::uint64_t SteamAPI_ISteamUser_GetSteamID(void* user);
+// Whether Steam has the user logged on to its servers just now.
+bool SteamAPI_ISteamUser_BLoggedOn(void* user);
 std::uint32_t SteamAPI_ISteamUtils_GetAppID(void* utils);
 
 // Writes a game-connection ticket of at most `max_blob` bytes into `blob` and

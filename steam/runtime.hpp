@@ -32,6 +32,7 @@ struct FlatApi {
     decltype(&flat::SteamAPI_SteamUser_v023) SteamAPI_SteamUser_v023;
     decltype(&flat::SteamAPI_SteamUtils_v010) SteamAPI_SteamUtils_v010;
     decltype(&flat::SteamAPI_ISteamUser_GetSteamID) SteamAPI_ISteamUser_GetSteamID;
+    decltype(&flat::SteamAPI_ISteamUser_BLoggedOn) SteamAPI_ISteamUser_BLoggedOn;
     decltype(&flat::SteamAPI_ISteamUtils_GetAppID) SteamAPI_ISteamUtils_GetAppID;
     decltype(&flat::SteamAPI_ISteamUser_InitiateGameConnection_DEPRECATED)
         SteamAPI_ISteamUser_InitiateGameConnection_DEPRECATED;
@@ -50,6 +51,14 @@ struct FlatApi {
         SteamAPI_SteamNetworkingIdentity_ParseString;
 };
 
+// Which runtime this process loaded.
+struct RuntimeIdentity {
+    // Its absolute path, as the loader found it (symbolic links not resolved).
+    std::string path;
+    // True for our stand-in, which exports flat::STANDIN_MARKER.
+    bool standin = false;
+};
+
 // Loads the runtime and resolves all of its functions, once per process;
 // every later call returns the first outcome. A failure is the loader's own
 // text, which names the file that could not be loaded or the missing function.
@@ -58,5 +67,7 @@ Result<const FlatApi*, std::string> load_runtime();
 // The functions of the runtime that load_runtime has loaded. Only the objects
 // that a successful Client::init hands out call it, so it is always loaded.
 const FlatApi& runtime();
+// The identity of the runtime that load_runtime has loaded.
+const RuntimeIdentity& runtime_identity();
 
 } // namespace vandrel::steam
