@@ -61,6 +61,10 @@
 //       buffer with 0xA5 bytes.
 //   VANDREL_STANDIN_API_CALL_IO_FAILED=0|1
 //       What GetAPICallResult stores in the I/O-failure flag (default 0).
+//   VANDREL_STANDIN_AUTH_RESULT, VANDREL_STANDIN_AUTH_CONFIRM,
+//   VANDREL_STANDIN_AUTH_DECOYS
+//       How session, web API and encrypted app tickets are confirmed; see
+//       auth.cpp, which also gives their handles and bytes.
 //
 // Checks that end as ERROR lines: any call other than InitFlat while not
 // initialised, a second InitFlat, a dispatch call before ManualDispatch_Init
