@@ -50,6 +50,7 @@ struct run {
     struct chain_report report;
     vandrel_client client;
     int32_t next_challenge;
+    int waited_ms; /* the time limit of the last request */
     char status[VANDREL_STATUS_TEXT_SIZE];
 };
 
@@ -82,7 +83,7 @@ static void describe_failure(const struct run* run, vandrel_status status, char*
     if (status == VANDREL_ERR_BROKER)
         snprintf(out, size, "%s", vandrel_broker_error(&run->client));
     else if (status == VANDREL_ERR_TIMEOUT)
-        snprintf(out, size, "no answer within %d ms", run->options->timeout_ms);
+        snprintf(out, size, "no answer within %d ms", run->waited_ms);
     else if (err != 0)
         snprintf(out, size, "%s (%s)", vandrel_status_text(status), strerror(err));
     else
@@ -115,6 +116,7 @@ static int open_link(struct run* run) {
 
 /* Asks the broker for its status lines into run->status, waiting `timeout_ms`. */
 static vandrel_status ask_status(struct run* run, int timeout_ms) {
+    run->waited_ms = timeout_ms;
     return vandrel_request_broker_status(&run->client, take_challenge(run), timeout_ms, run->status,
                                          sizeof run->status);
 }
@@ -291,6 +293,7 @@ static void check_auth_ticket(struct run* run, const char* name, vandrel_ticket_
     vandrel_ticket ticket = {buf, sizeof buf, 0, 0};
     vandrel_auth_request request = {kind, identity, NULL, 0, take_challenge(run)};
     uint32_t handle = 0;
+    run->waited_ms = run->options->timeout_ms;
     vandrel_status status = vandrel_request_auth_ticket(&run->client, &request,
                                                         run->options->timeout_ms, &ticket, &handle);
     if (status != VANDREL_OK) {
@@ -322,6 +325,7 @@ static void check_connect_ticket(struct run* run) {
     unsigned char buf[VANDREL_MAX_TICKET_LEN];
     vandrel_ticket ticket = {buf, sizeof buf, 0, 0};
     vandrel_ticket_request request = {CHECK_SERVER, 0, 0, take_challenge(run)};
+    run->waited_ms = run->options->timeout_ms;
     vandrel_status status =
         vandrel_request_ticket(&run->client, &request, run->options->timeout_ms, &ticket);
     if (status == VANDREL_OK)

@@ -325,7 +325,8 @@ vandrel_status vandrel_request_auth_ticket(vandrel_client* client,
     char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
     int len = snprintf(line, sizeof line, "vd_ticket %s %s %" PRId32, KIND_WORDS[request->kind],
                        argument, request->challenge);
-    struct reply_sink sink = {ticket, handle, NULL, 0};
+    struct reply_sink sink = {ticket, NULL, NULL, 0};
+    sink.handle = handle; /* written when the ticket comes */
     return await_reply(client, line, len, &AUTH_REPLY, request->challenge, timeout_ms, &sink);
 }
 

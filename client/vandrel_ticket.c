@@ -482,6 +482,14 @@ static int print_ticket(const struct options* o, const vandrel_ticket* ticket, u
     return fflush(stdout) == 0 ? EXIT_OK : EXIT_FAILED;
 }
 
+/* --check, with the options it takes. */
+static int run_check(const struct options* o) {
+    struct chain_options check = {
+        o->broker,     o->spawn, o->appid != 0 ? o->appid : CHAIN_DEFAULT_APPID,
+        o->timeout_ms, o->json,  o->have_challenge ? o->challenge : fresh_challenge()};
+    return chain_check(&check);
+}
+
 int main(int argc, char** argv) {
     struct options o;
     memset(&o, 0, sizeof o);
@@ -497,12 +505,8 @@ int main(int argc, char** argv) {
         printf("vandrel-ticket %s\n", vandrel_version());
         return fflush(stdout) == 0 ? EXIT_OK : EXIT_FAILED;
     }
-    if (o.check) {
-        struct chain_options check = {
-            o.broker,     o.spawn, o.appid != 0 ? o.appid : CHAIN_DEFAULT_APPID,
-            o.timeout_ms, o.json,  o.have_challenge ? o.challenge : fresh_challenge()};
-        return chain_check(&check);
-    }
+    if (o.check)
+        return run_check(&o);
 
     vandrel_client client = VANDREL_CLIENT_INIT;
     vandrel_status status = o.spawn != NULL
