@@ -48,7 +48,8 @@ static const char RUNTIME_KIND_STANDIN[] = "standin";
 struct run {
     const struct chain_options* options;
     struct chain_report report;
-    vandrel_client client;
+    vandrel_client storage; /* the link's state */
+    vandrel_client* client; /* the link, once opened */
     int32_t next_challenge;
     int waited_ms; /* the time limit of the last request */
     char status[VANDREL_STATUS_TEXT_SIZE];
@@ -79,9 +80,9 @@ static int status_value(const char* status, const char* key, char* out, size_t s
 /* Why a library call failed, in words: the status text, and the broker's own
  * reason or the system's error when there is one. */
 static void describe_failure(const struct run* run, vandrel_status status, char* out, size_t size) {
-    int err = vandrel_os_error(&run->client);
+    int err = vandrel_os_error(run->client);
     if (status == VANDREL_ERR_BROKER)
-        snprintf(out, size, "%s", vandrel_broker_error(&run->client));
+        snprintf(out, size, "%s", vandrel_broker_error(run->client));
     else if (status == VANDREL_ERR_TIMEOUT)
         snprintf(out, size, "no answer within %d ms", run->waited_ms);
     else if (err != 0)
@@ -94,8 +95,8 @@ static void describe_failure(const struct run* run, vandrel_status status, char*
 static int open_link(struct run* run) {
     const struct chain_options* o = run->options;
     vandrel_status status = o->spawn != NULL
-                                ? vandrel_spawn(&run->client, o->spawn, NULL)
-                                : vandrel_connect(&run->client, o->broker, CONNECT_TIMEOUT_MS);
+                                ? vandrel_spawn(run->client, o->spawn, NULL)
+                                : vandrel_connect(run->client, o->broker, CONNECT_TIMEOUT_MS);
     if (status == VANDREL_OK)
         return 1;
     char why[CHAIN_TEXT_SIZE];
@@ -117,7 +118,7 @@ static int open_link(struct run* run) {
 /* Asks the broker for its status lines into run->status, waiting `timeout_ms`. */
 static vandrel_status ask_status(struct run* run, int timeout_ms) {
     run->waited_ms = timeout_ms;
-    return vandrel_request_broker_status(&run->client, take_challenge(run), timeout_ms, run->status,
+    return vandrel_request_broker_status(run->client, take_challenge(run), timeout_ms, run->status,
                                          sizeof run->status);
 }
 
@@ -224,7 +225,7 @@ static const char* child_hint(const char* why) {
 /* The child for the AppID gets ready; its status says what it runs on. */
 static int check_child(struct run* run) {
     uint32_t appid = run->options->appid;
-    vandrel_status status = vandrel_activate_appid(&run->client, appid);
+    vandrel_status status = vandrel_activate_appid(run->client, appid);
     if (status == VANDREL_OK)
         status = ask_status(run, run->options->timeout_ms);
     char steamid[VALUE_SIZE];
@@ -294,7 +295,7 @@ static void check_auth_ticket(struct run* run, const char* name, vandrel_ticket_
     vandrel_auth_request request = {kind, identity, NULL, 0, take_challenge(run)};
     uint32_t handle = 0;
     run->waited_ms = run->options->timeout_ms;
-    vandrel_status status = vandrel_request_auth_ticket(&run->client, &request,
+    vandrel_status status = vandrel_request_auth_ticket(run->client, &request,
                                                         run->options->timeout_ms, &ticket, &handle);
     if (status != VANDREL_OK) {
         char why[CHAIN_TEXT_SIZE];
@@ -305,7 +306,7 @@ static void check_auth_ticket(struct run* run, const char* name, vandrel_ticket_
                    "%s", why);
         return;
     }
-    status = vandrel_cancel_ticket(&run->client, handle);
+    status = vandrel_cancel_ticket(run->client, handle);
     if (status != VANDREL_OK) {
         char why[CHAIN_TEXT_SIZE];
         describe_failure(run, status, why, sizeof why);
@@ -327,9 +328,9 @@ static void check_connect_ticket(struct run* run) {
     vandrel_ticket_request request = {CHECK_SERVER, 0, 0, take_challenge(run)};
     run->waited_ms = run->options->timeout_ms;
     vandrel_status status =
-        vandrel_request_ticket(&run->client, &request, run->options->timeout_ms, &ticket);
+        vandrel_request_ticket(run->client, &request, run->options->timeout_ms, &ticket);
     if (status == VANDREL_OK)
-        status = vandrel_end_ticket(&run->client, CHECK_SERVER, request.challenge);
+        status = vandrel_end_ticket(run->client, CHECK_SERVER, request.challenge);
     if (status != VANDREL_OK) {
         char why[CHAIN_TEXT_SIZE];
         describe_failure(run, status, why, sizeof why);
@@ -347,7 +348,8 @@ int chain_check(const struct chain_options* options) {
     static struct run run; /* large buffers: kept off the stack */
     memset(&run, 0, sizeof run);
     run.options = options;
-    run.client = (vandrel_client)VANDREL_CLIENT_INIT;
+    run.storage = (vandrel_client)VANDREL_CLIENT_INIT;
+    run.client = &run.storage;
     run.next_challenge = options->challenge;
     run.report.json = options->json;
     run.report.appid = options->appid;
@@ -369,7 +371,7 @@ int chain_check(const struct chain_options* options) {
         check_connect_ticket(&run);
     }
     /* Whatever the broker still holds ends with the link. */
-    (void)vandrel_close(&run.client);
+    (void)vandrel_close(run.client);
     if (chain_finish(&run.report) != 0)
         return 1;
     return chain_failures(&run.report) == 0 ? 0 : CHAIN_EXIT_FAILED;
