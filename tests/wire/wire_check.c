@@ -22,6 +22,24 @@ int wire_check_read_ticket_reply(const unsigned char* reply, size_t len,
     return 1;
 }
 
+int wire_check_read_auth_reply(const unsigned char* reply, size_t len,
+                               struct wire_check_auth_ticket* out) {
+    if (len < VANDREL_AUTH_REPLY_HEADER_LEN ||
+        memcmp(reply, VANDREL_AUTH_REPLY_WORD, VANDREL_AUTH_REPLY_WORD_LEN) != 0)
+        return 0;
+    out->challenge =
+        (uint32_t)vandrel_load_le(reply + VANDREL_AUTH_REPLY_CHALLENGE_AT, VANDREL_CHALLENGE_SIZE);
+    out->steam_id = vandrel_load_le(reply + VANDREL_AUTH_REPLY_STEAM_ID_AT, VANDREL_STEAM_ID_SIZE);
+    out->handle =
+        (uint32_t)vandrel_load_le(reply + VANDREL_AUTH_REPLY_HANDLE_AT, VANDREL_HANDLE_SIZE);
+    out->ticket_len = (uint32_t)vandrel_load_le(reply + VANDREL_AUTH_REPLY_TICKET_LEN_AT,
+                                                VANDREL_TICKET_LEN_SIZE);
+    if (out->ticket_len > len - VANDREL_AUTH_REPLY_HEADER_LEN)
+        return 0;
+    out->ticket = reply + VANDREL_AUTH_REPLY_HEADER_LEN;
+    return 1;
+}
+
 size_t wire_check_frame_header(unsigned char* out, size_t payload_len) {
     /* The magic travels without its terminator. */
     /* NOLINTNEXTLINE(bugprone-not-null-terminated-result) */

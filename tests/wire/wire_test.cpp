@@ -96,5 +96,43 @@ TEST(Wire, TicketReplyOfTheBrokerReadsBackInTheClientLibrary) {
                                         "vd_connect 1.2.3.4:27015 90071992547409920 1 -5"}));
 }
 
+TEST(Wire, AuthTicketReplyOfTheBrokerReadsBackInCAndInTheClientLibrary) {
+    constexpr std::uint32_t HANDLE = 0x0A0B0C0D;
+    Result<AuthTicketAnswer> answer =
+        read_auth_answer(auth_ticket_answer(USER_STEAM_ID, HANDLE, TICKET));
+    ASSERT_TRUE(answer.ok());
+    Bytes reply = auth_ticket_reply(CHALLENGE, *answer);
+    wire_check_auth_ticket got{};
+    ASSERT_EQ(wire_check_read_auth_reply(reply.data(), reply.size(), &got), 1);
+    EXPECT_EQ(got.challenge, static_cast<std::uint32_t>(CHALLENGE));
+    EXPECT_EQ(got.steam_id, USER_STEAM_ID);
+    EXPECT_EQ(got.handle, HANDLE);
+    EXPECT_EQ(Bytes(got.ticket, got.ticket + got.ticket_len), TICKET);
+
+    Pipe to_broker;
+    Pipe to_client;
+    Result<Bytes> frame = encode_frame(reply);
+    ASSERT_TRUE(frame.ok());
+    test::write_bytes(to_client.write.get(), *frame);
+    vandrel_client client = VANDREL_CLIENT_INIT;
+    ASSERT_EQ(vandrel_attach(&client, to_client.read.get(), to_broker.write.get(), 0), VANDREL_OK);
+    vandrel_auth_request request{VANDREL_TICKET_SESSION, "steamid:1", nullptr, 0, CHALLENGE};
+    unsigned char data[VANDREL_MAX_AUTH_TICKET_LEN];
+    vandrel_ticket ticket{data, sizeof data, 0, 0};
+    std::uint32_t handle = 0;
+    ASSERT_EQ(vandrel_request_auth_ticket(&client, &request, 5000, &ticket, &handle), VANDREL_OK);
+    EXPECT_EQ(handle, HANDLE);
+    EXPECT_EQ(ticket.steam_id, USER_STEAM_ID);
+    EXPECT_EQ(Bytes(data, data + ticket.len), TICKET);
+    EXPECT_EQ(vandrel_close(&client), VANDREL_OK);
+    to_broker.write.reset();
+    Bytes sent;
+    std::uint8_t buf[VANDREL_FRAME_HEADER_LEN + VANDREL_MAX_FRAME_PAYLOAD];
+    for (ssize_t n; (n = ::read(to_broker.read.get(), buf, sizeof buf)) > 0;)
+        sent.insert(sent.end(), buf, buf + n);
+    EXPECT_EQ(payloads(sent),
+              (std::vector<std::string>{"vd_errors on", "vd_ticket session steamid:1 -5"}));
+}
+
 } // namespace
 } // namespace vandrel
