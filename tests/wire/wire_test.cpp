@@ -98,8 +98,9 @@ TEST(Wire, TicketReplyOfTheBrokerReadsBackInTheClientLibrary) {
 
 TEST(Wire, AuthTicketReplyOfTheBrokerReadsBackInCAndInTheClientLibrary) {
     constexpr std::uint32_t HANDLE = 0x0A0B0C0D;
-    Result<AuthTicketAnswer> answer =
-        read_auth_answer(auth_ticket_answer(USER_STEAM_ID, HANDLE, TICKET));
+    // The answer's parts are borrowed from it: it lives as long as they do.
+    const Bytes child_answer = auth_ticket_answer(USER_STEAM_ID, HANDLE, TICKET);
+    Result<AuthTicketAnswer> answer = read_auth_answer(child_answer);
     ASSERT_TRUE(answer.ok());
     Bytes reply = auth_ticket_reply(CHALLENGE, *answer);
     wire_check_auth_ticket got{};
