@@ -23,7 +23,6 @@ class LoopTransport final : public Transport {
         benchmark::DoNotOptimize(bytes.data());
         return bytes.size();
     }
-    IoResult<std::size_t> flush() override { return std::size_t{0}; }
     std::string describe() const override { return "loop"; }
 
   private:

@@ -31,16 +31,6 @@ static const char CHECK_IDENTITY[] = "vandrel-check";
  * connects to it. */
 static const char CHECK_SERVER[] = "192.0.2.1:27015";
 
-/* The status keys of the broker's status reply. */
-static const char KEY_VERSION[] = "version";
-static const char KEY_UID[] = "uid";
-static const char KEY_STEAMID[] = "steamid";
-static const char KEY_LOGGED_ON[] = "logged_on";
-static const char KEY_RUNTIME[] = "runtime";
-static const char KEY_RUNTIME_KIND[] = "runtime_kind";
-static const char RUNTIME_KIND_STEAM[] = "steam";
-static const char RUNTIME_KIND_STANDIN[] = "standin";
-
 #define VALUE_SIZE 1024
 #define DECIMAL 10
 
@@ -143,8 +133,8 @@ static int check_broker(struct run* run) {
     snprintf(run->report.status, sizeof run->report.status, "%s", run->status);
     char version[VALUE_SIZE] = "?";
     char uid[VALUE_SIZE] = "?";
-    status_value(run->status, KEY_VERSION, version, sizeof version);
-    status_value(run->status, KEY_UID, uid, sizeof uid);
+    status_value(run->status, VANDREL_STATUS_VERSION, version, sizeof version);
+    status_value(run->status, VANDREL_STATUS_UID, uid, sizeof uid);
     char mine[VALUE_SIZE];
     snprintf(mine, sizeof mine, "%lu", (unsigned long)getuid());
     if (strcmp(uid, mine) != 0) {
@@ -236,7 +226,7 @@ static int check_child(struct run* run) {
         return 0;
     }
     snprintf(run->report.status, sizeof run->report.status, "%s", run->status);
-    if (!status_value(run->status, KEY_STEAMID, steamid, sizeof steamid)) {
+    if (!status_value(run->status, VANDREL_STATUS_STEAMID, steamid, sizeof steamid)) {
         chain_fail(&run->report, "child", "see the broker's log (journalctl --user -u vandrel)",
                    "AppID %" PRIu32 ": the broker has no ready child", appid);
         return 0;
@@ -248,8 +238,8 @@ static int check_child(struct run* run) {
 /* logged_on, runtime and runtime_kind from the child's status. */
 static void check_runtime(struct run* run) {
     char value[VALUE_SIZE] = "";
-    status_value(run->status, KEY_LOGGED_ON, value, sizeof value);
-    if (strcmp(value, "yes") == 0)
+    status_value(run->status, VANDREL_STATUS_LOGGED_ON, value, sizeof value);
+    if (strcmp(value, VANDREL_STATUS_YES) == 0)
         chain_pass(&run->report, "logged_on", "yes");
     else
         chain_fail(&run->report, "logged_on",
@@ -257,15 +247,15 @@ static void check_runtime(struct run* run) {
                    "%s: Steam is not logged in", value);
 
     char runtime[VALUE_SIZE] = "";
-    status_value(run->status, KEY_RUNTIME, runtime, sizeof runtime);
+    status_value(run->status, VANDREL_STATUS_RUNTIME, runtime, sizeof runtime);
     if (runtime[0] == '/')
         chain_pass(&run->report, "runtime", "%s", runtime);
     else
         chain_fail(&run->report, "runtime", "see the broker's log (journalctl --user -u vandrel)",
                    "the child names no runtime path: \"%s\"", runtime);
 
-    status_value(run->status, KEY_RUNTIME_KIND, value, sizeof value);
-    if (strcmp(value, RUNTIME_KIND_STEAM) == 0) {
+    status_value(run->status, VANDREL_STATUS_RUNTIME_KIND, value, sizeof value);
+    if (strcmp(value, VANDREL_RUNTIME_KIND_STEAM) == 0) {
         chain_pass(&run->report, "runtime_kind", "%s", value);
         return;
     }
@@ -278,7 +268,7 @@ static void check_runtime(struct run* run) {
              "the Steamworks SDK's libsteam_api.so there), then restart the broker; see the "
              "README, \"Using Steam's real runtime\"",
              dir_len > 0 ? dir_len : 1, dir_len > 0 ? runtime : "DIR");
-    if (strcmp(value, RUNTIME_KIND_STANDIN) == 0)
+    if (strcmp(value, VANDREL_RUNTIME_KIND_STANDIN) == 0)
         chain_fail(&run->report, "runtime_kind", hint,
                    "%s: vandrel's stand-in runtime, not Steam; no server accepts its tickets",
                    value);

@@ -21,12 +21,17 @@ struct reply_form {
     size_t len_at;      /* 0: no length; the rest of the reply is text */
     size_t header_len;
 };
-static const struct reply_form CONNECT_REPLY = {
-    "vd_connect", 10, 15, 0, 23, VANDREL_TICKET_REPLY_HEADER_LEN};
-static const struct reply_form AUTH_REPLY = {"vd_ticket", 9,  14,
-                                             22,          26, VANDREL_AUTH_REPLY_HEADER_LEN};
-static const struct reply_form STATUS_REPLY = {"vd_status", 9, 0,
-                                               0,           0, VANDREL_STATUS_REPLY_HEADER_LEN};
+static const struct reply_form CONNECT_REPLY = {VANDREL_CMD_CONNECT,
+                                                VANDREL_TICKET_REPLY_WORD_LEN - 1,
+                                                VANDREL_TICKET_REPLY_STEAM_ID_AT,
+                                                0,
+                                                VANDREL_TICKET_REPLY_TICKET_LEN_AT,
+                                                VANDREL_TICKET_REPLY_HEADER_LEN};
+static const struct reply_form AUTH_REPLY = {
+    VANDREL_CMD_TICKET,           VANDREL_AUTH_REPLY_WORD_LEN - 1,  VANDREL_AUTH_REPLY_STEAM_ID_AT,
+    VANDREL_AUTH_REPLY_HANDLE_AT, VANDREL_AUTH_REPLY_TICKET_LEN_AT, VANDREL_AUTH_REPLY_HEADER_LEN};
+static const struct reply_form STATUS_REPLY = {
+    VANDREL_CMD_STATUS, VANDREL_STATUS_REPLY_WORD_LEN - 1, 0, 0, 0, VANDREL_STATUS_REPLY_TEXT_AT};
 static const struct reply_form* const REPLY_FORMS[] = {&CONNECT_REPLY, &AUTH_REPLY, &STATUS_REPLY};
 #define REPLY_FORM_COUNT 3
 
@@ -38,32 +43,25 @@ struct reply_sink {
     size_t text_capacity;
 };
 
-/* An error reply: "vd_error\n", the failed command's challenge (0 when it had
- * none or it was not read), then "WORD: reason". */
-static const char ERROR_REPLY_PREFIX[] = "vd_error\n";
-#define ERROR_REPLY_PREFIX_LEN 9
-#define ERROR_CHALLENGE_AT 9
-#define ERROR_TEXT_AT 13
-static const char* const ACTIVATE_WORDS[] = {"vd_gamedir", "vd_appid"};
+/* The error reply's layout is in vandrel/wire.h. */
+#define SEPARATOR_LEN (sizeof VANDREL_ERROR_REPLY_SEPARATOR - 1)
+static const char* const ACTIVATE_WORDS[] = {VANDREL_CMD_GAMEDIR, VANDREL_CMD_APPID};
 #define ACTIVATE_WORD_COUNT 2
 
-/* The auth ticket kinds as the broker names them, and the argument that
- * stands for no identity or no data. */
-static const char* const KIND_WORDS[] = {"", "session", "webapi", "app"};
-static const char NO_ARGUMENT[] = "-";
+/* The auth ticket kinds as the broker names them, by vandrel_ticket_kind. */
+static const char* const KIND_WORDS[] = {"", VANDREL_KIND_SESSION, VANDREL_KIND_WEBAPI,
+                                         VANDREL_KIND_APP};
+static const char NO_ARGUMENT[] = VANDREL_NO_ARGUMENT;
 #define HEX_DIGITS "0123456789abcdef"
 #define NIBBLE_BITS 4
 #define NIBBLE_MASK 0xF
-
-#define LE32_SIZE 4
-#define LE64_SIZE 8
 
 /* UTF-8 continuation bytes are 10xxxxxx. */
 #define UTF8_CONTINUATION_MASK 0xC0
 #define UTF8_CONTINUATION 0x80
 
 static uint32_t read_le32(const unsigned char* p) {
-    return (uint32_t)vdc_read_le(p, LE32_SIZE);
+    return (uint32_t)vandrel_load_le(p, sizeof(uint32_t));
 }
 
 static int is_open(const vandrel_client* client) {
@@ -84,7 +82,7 @@ vandrel_status vandrel_activate_gamedir(vandrel_client* client, const char* game
     if (!is_open(client))
         return VANDREL_ERR_NOT_OPEN;
     char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
-    int len = snprintf(line, sizeof line, "vd_gamedir %s", gamedir);
+    int len = snprintf(line, sizeof line, VANDREL_CMD_GAMEDIR " %s", gamedir);
     return send_line(client, line, len, VDC_NO_DEADLINE);
 }
 
@@ -116,22 +114,23 @@ static int answers(const unsigned char* reply, const struct reply_form* form, in
 
 /* True when `reply` is an error reply with its fixed fields. */
 static int is_error_reply(const unsigned char* reply, size_t len) {
-    return len >= ERROR_TEXT_AT && memcmp(reply, ERROR_REPLY_PREFIX, ERROR_REPLY_PREFIX_LEN) == 0;
+    return len >= VANDREL_ERROR_REPLY_TEXT_AT &&
+           memcmp(reply, VANDREL_ERROR_REPLY_WORD, VANDREL_ERROR_REPLY_WORD_LEN) == 0;
 }
 
 /* True when an error reply reports a failure of the command `word`. */
 static int is_failure_of(const unsigned char* reply, size_t len, const char* word) {
     size_t n = strlen(word);
-    const unsigned char* text = reply + ERROR_TEXT_AT;
-    return len - ERROR_TEXT_AT >= n + 2 && memcmp(text, word, n) == 0 && text[n] == ':' &&
-           text[n + 1] == ' ';
+    const unsigned char* text = reply + VANDREL_ERROR_REPLY_TEXT_AT;
+    return len - VANDREL_ERROR_REPLY_TEXT_AT >= n + SEPARATOR_LEN && memcmp(text, word, n) == 0 &&
+           memcmp(text + n, VANDREL_ERROR_REPLY_SEPARATOR, SEPARATOR_LEN) == 0;
 }
 
 /* Keeps an error reply's text, NUL-terminated, cut at a character boundary
  * when it does not fit. */
 static void keep_error_text(vandrel_client* client, const unsigned char* reply, size_t len) {
-    const unsigned char* text = reply + ERROR_TEXT_AT;
-    size_t n = len - ERROR_TEXT_AT;
+    const unsigned char* text = reply + VANDREL_ERROR_REPLY_TEXT_AT;
+    size_t n = len - VANDREL_ERROR_REPLY_TEXT_AT;
     if (n >= VANDREL_BROKER_ERROR_SIZE) {
         n = VANDREL_BROKER_ERROR_SIZE - 1;
         while (n > 0 && (text[n] & UTF8_CONTINUATION_MASK) == UTF8_CONTINUATION)
@@ -168,7 +167,7 @@ static int ends_request(vandrel_client* client, const unsigned char* reply, size
     if (!is_failure_of(reply, len, form->word))
         return 0;
     count_answer(client);
-    uint32_t failed = read_le32(reply + ERROR_CHALLENGE_AT);
+    uint32_t failed = read_le32(reply + VANDREL_ERROR_REPLY_CHALLENGE_AT);
     if (failed != 0)
         return failed == (uint32_t)challenge;
     /* Failed before its challenge was read: no game was activated. */
@@ -197,7 +196,7 @@ static vandrel_status copy_ticket(const unsigned char* reply, const struct reply
                                   vandrel_ticket* ticket, uint32_t* handle) {
     uint32_t len = read_le32(reply + form->len_at);
     ticket->len = len;
-    ticket->steam_id = vdc_read_le(reply + form->steam_id_at, LE64_SIZE);
+    ticket->steam_id = vandrel_load_le(reply + form->steam_id_at, VANDREL_STEAM_ID_SIZE);
     if (handle != NULL && form->handle_at != 0)
         *handle = read_le32(reply + form->handle_at);
     if (len > ticket->capacity)
@@ -273,7 +272,7 @@ vandrel_status vandrel_request_ticket(vandrel_client* client, const vandrel_tick
         return VANDREL_ERR_NOT_OPEN;
     char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
     int len =
-        snprintf(line, sizeof line, "vd_connect %s %" PRIu64 " %" PRId32 " %" PRId32,
+        snprintf(line, sizeof line, VANDREL_CMD_CONNECT " %s %" PRIu64 " %" PRId32 " %" PRId32,
                  request->server, request->server_steam_id, request->secure, request->challenge);
     struct reply_sink sink = {ticket, NULL, NULL, 0};
     return await_reply(client, line, len, &CONNECT_REPLY, request->challenge, timeout_ms, &sink);
@@ -323,8 +322,8 @@ vandrel_status vandrel_request_auth_ticket(vandrel_client* client,
     if (!is_open(client))
         return VANDREL_ERR_NOT_OPEN;
     char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
-    int len = snprintf(line, sizeof line, "vd_ticket %s %s %" PRId32, KIND_WORDS[request->kind],
-                       argument, request->challenge);
+    int len = snprintf(line, sizeof line, VANDREL_CMD_TICKET " %s %s %" PRId32,
+                       KIND_WORDS[request->kind], argument, request->challenge);
     struct reply_sink sink = {ticket, NULL, NULL, 0};
     sink.handle = handle; /* written when the ticket comes */
     return await_reply(client, line, len, &AUTH_REPLY, request->challenge, timeout_ms, &sink);
@@ -338,7 +337,7 @@ vandrel_status vandrel_request_broker_status(vandrel_client* client, int32_t cha
         return VANDREL_ERR_NOT_OPEN;
     text[0] = '\0';
     char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
-    int len = snprintf(line, sizeof line, "vd_status %" PRId32, challenge);
+    int len = snprintf(line, sizeof line, VANDREL_CMD_STATUS " %" PRId32, challenge);
     struct reply_sink sink = {NULL, NULL, text, capacity};
     return await_reply(client, line, len, &STATUS_REPLY, challenge, timeout_ms, &sink);
 }
@@ -349,7 +348,7 @@ vandrel_status vandrel_activate_appid(vandrel_client* client, uint32_t appid) {
     if (!is_open(client))
         return VANDREL_ERR_NOT_OPEN;
     char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
-    int len = snprintf(line, sizeof line, "vd_appid %" PRIu32, appid);
+    int len = snprintf(line, sizeof line, VANDREL_CMD_APPID " %" PRIu32, appid);
     return send_line(client, line, len, VDC_NO_DEADLINE);
 }
 
@@ -359,7 +358,7 @@ vandrel_status vandrel_cancel_ticket(vandrel_client* client, uint32_t handle) {
     if (!is_open(client))
         return VANDREL_ERR_NOT_OPEN;
     char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
-    int len = snprintf(line, sizeof line, "vd_cancel %" PRIu32, handle);
+    int len = snprintf(line, sizeof line, VANDREL_CMD_CANCEL " %" PRIu32, handle);
     return send_line(client, line, len, VDC_NO_DEADLINE);
 }
 
@@ -369,7 +368,7 @@ vandrel_status vandrel_end_ticket(vandrel_client* client, const char* server, in
     if (!is_open(client))
         return VANDREL_ERR_NOT_OPEN;
     char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
-    int len = snprintf(line, sizeof line, "vd_disconnect %s %" PRId32, server, challenge);
+    int len = snprintf(line, sizeof line, VANDREL_CMD_DISCONNECT " %s %" PRId32, server, challenge);
     return send_line(client, line, len, VDC_NO_DEADLINE);
 }
 
@@ -382,6 +381,6 @@ vandrel_status vandrel_terminate(vandrel_client* client) {
         return VANDREL_ERR_ARGUMENT;
     if (!is_open(client))
         return VANDREL_ERR_NOT_OPEN;
-    static const char line[] = "vd_terminate";
+    static const char line[] = VANDREL_CMD_TERMINATE;
     return vdc_send_frame(client, line, sizeof line - 1, VDC_NO_DEADLINE);
 }

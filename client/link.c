@@ -13,11 +13,6 @@
 #include <time.h>
 #include <unistd.h>
 
-/* A frame header: the magic, then the payload length as 16 bits little-endian. */
-static const unsigned char FRAME_MAGIC[4] = {'V', 'D', 'R', 'L'};
-#define FRAME_LEN_AT (sizeof FRAME_MAGIC)
-#define FRAME_LEN_SIZE 2
-
 #define MS_PER_S 1000
 #define NS_PER_MS 1000000L
 
@@ -45,13 +40,6 @@ int vdc_poll_timeout(int64_t deadline) {
 void vdc_pause_ms(int ms) {
     struct timespec pause = {ms / MS_PER_S, (ms % MS_PER_S) * NS_PER_MS};
     nanosleep(&pause, NULL);
-}
-
-uint64_t vdc_read_le(const unsigned char* p, size_t len) {
-    uint64_t value = 0;
-    while (len-- > 0)
-        value = (value << CHAR_BIT) | p[len];
-    return value;
 }
 
 vandrel_status vdc_fail(vandrel_client* client, vandrel_status status, int err) {
@@ -152,18 +140,19 @@ vandrel_status vdc_send_frame(vandrel_client* client, const char* payload, size_
     unsigned char frame[VANDREL_FRAME_HEADER_LEN + VANDREL_MAX_FRAME_PAYLOAD];
     if (len > VANDREL_MAX_FRAME_PAYLOAD)
         return vdc_fail(client, VANDREL_ERR_ARGUMENT, 0);
-    memcpy(frame, FRAME_MAGIC, sizeof FRAME_MAGIC);
-    frame[FRAME_LEN_AT] = (unsigned char)len;
-    frame[FRAME_LEN_AT + 1] = (unsigned char)(len >> CHAR_BIT);
+    /* The magic travels without its terminator. */
+    /* NOLINTNEXTLINE(bugprone-not-null-terminated-result) */
+    memcpy(frame, VANDREL_FRAME_MAGIC, VANDREL_FRAME_MAGIC_LEN);
+    vandrel_store_le(frame + VANDREL_FRAME_LEN_AT, VANDREL_FRAME_LEN_SIZE, len);
     memcpy(frame + VANDREL_FRAME_HEADER_LEN, payload, len);
     return write_all(client, frame, VANDREL_FRAME_HEADER_LEN + len, deadline);
 }
 
 /* The payload length of the buffered header, or -1 when the header is bad. */
 static long header_payload_len(const unsigned char* header) {
-    if (memcmp(header, FRAME_MAGIC, sizeof FRAME_MAGIC) != 0)
+    if (memcmp(header, VANDREL_FRAME_MAGIC, VANDREL_FRAME_MAGIC_LEN) != 0)
         return -1;
-    long len = (long)vdc_read_le(header + FRAME_LEN_AT, FRAME_LEN_SIZE);
+    long len = (long)vandrel_load_le(header + VANDREL_FRAME_LEN_AT, VANDREL_FRAME_LEN_SIZE);
     return len > VANDREL_MAX_FRAME_PAYLOAD ? -1 : len;
 }
 

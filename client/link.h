@@ -24,9 +24,6 @@ int vdc_poll_timeout(int64_t deadline);
 /* Sleeps for `ms` milliseconds, or less when a signal interrupts it. */
 void vdc_pause_ms(int ms);
 
-/* The unsigned little-endian number in the `len` (at most 8) bytes at `p`. */
-uint64_t vdc_read_le(const unsigned char* p, size_t len);
-
 /* Records `err` as the client's last system error and returns `status`. */
 vandrel_status vdc_fail(vandrel_client* client, vandrel_status status, int err);
 

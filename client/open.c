@@ -40,7 +40,7 @@ static void close_fd(int fd) {
  * broker for error replies. A failure to ask is left to the next call, which
  * meets the same broken link. */
 static vandrel_status open_link(vandrel_client* client, int read_fd, int write_fd, int owns_fds) {
-    static const char errors_on[] = "vd_errors on";
+    static const char errors_on[] = VANDREL_CMD_ERRORS " " VANDREL_ERRORS_ON;
     client->read_fd = read_fd;
     client->write_fd = write_fd;
     client->write_is_socket = vdc_is_socket(write_fd);

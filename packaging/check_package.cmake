@@ -31,6 +31,7 @@ set(expected
   ./usr/${BINDIR}/vandrel
   ./usr/${BINDIR}/vandrel-ticket
   ./usr/${INCLUDEDIR}/vandrel/client.h
+  ./usr/${INCLUDEDIR}/vandrel/wire.h
   ./usr/${INCLUDEDIR}/vandrel/version.h
   ./usr/${LIBDIR}/libvandrel_client.a
   ./usr/${LIBDIR}/pkgconfig/vandrel.pc

@@ -69,10 +69,11 @@ Result<std::uint32_t> ticket_length(std::span<const std::uint8_t> answer);
 // ticket for an identity, or an encrypted app ticket carrying data; the
 // argument NO_ARGUMENT stands for no identity or no data.
 inline constexpr std::string_view AUTH_TICKET_WORD = "ticket";
-inline constexpr std::string_view SESSION_KIND = "session";
-inline constexpr std::string_view WEB_API_KIND = "webapi";
-inline constexpr std::string_view APP_KIND = "app";
-inline constexpr std::string_view NO_ARGUMENT = "-";
+// The kinds and the "none" argument are the client's own words (vandrel/wire.h).
+inline constexpr std::string_view SESSION_KIND = VANDREL_KIND_SESSION;
+inline constexpr std::string_view WEB_API_KIND = VANDREL_KIND_WEBAPI;
+inline constexpr std::string_view APP_KIND = VANDREL_KIND_APP;
+inline constexpr std::string_view NO_ARGUMENT = VANDREL_NO_ARGUMENT;
 // "cancel {handle}": ends a session or web API ticket; answered with "ok".
 inline constexpr std::string_view CANCEL_WORD = "cancel";
 std::string auth_ticket_request(std::string_view kind, std::string_view argument);

@@ -2,6 +2,7 @@
 // log lines and the exit status. Only this file decides when the process ends.
 #include "args.hpp"
 #include "child.hpp"
+#include "exit_status.hpp"
 #include "listen.hpp"
 #include "log.hpp"
 #include "refusal_log.hpp"
@@ -27,8 +28,6 @@
 namespace vandrel {
 namespace {
 
-constexpr int EXIT_OK = 0;
-constexpr int EXIT_FATAL = 1;
 // The project's version, given by the build.
 constexpr std::string_view VERSION = VANDREL_VERSION;
 

@@ -190,10 +190,16 @@ Result<SteamChild> SteamChild::spawn(std::uint32_t appid) {
         log_line("child for appid " + std::to_string(appid) + " failed: " + decode_lossy(*first));
         return BrokerError::message("steam child failed to initialise");
     }
-    child.steam_id_ = *steam_id;
     log_line("child for appid " + std::to_string(appid) + " ready, steamid " +
-             std::to_string(child.steam_id_));
+             std::to_string(*steam_id));
     return child;
+}
+
+Result<std::unique_ptr<ChildPort>> SteamChildStarter::start(std::uint32_t appid) {
+    Result<SteamChild> child = SteamChild::spawn(appid);
+    if (!child)
+        return std::move(child).error();
+    return std::unique_ptr<ChildPort>(std::make_unique<SteamChild>(std::move(child).value()));
 }
 
 Result<Bytes> SteamChild::request(std::span<const std::uint8_t> payload) {
@@ -242,8 +248,8 @@ bool SteamChild::exited() {
 }
 
 SteamChild::SteamChild(SteamChild&& other) noexcept
-    : appid_(other.appid_), steam_id_(other.steam_id_), pid_(std::exchange(other.pid_, -1)),
-      reaped_(other.reaped_), input_cut_(other.input_cut_), scratch_(std::move(other.scratch_)),
+    : appid_(other.appid_), pid_(std::exchange(other.pid_, -1)), reaped_(other.reaped_),
+      input_cut_(other.input_cut_), scratch_(std::move(other.scratch_)),
       answers_(std::move(other.answers_)), requests_(std::move(other.requests_)),
       owed_answers_(other.owed_answers_) {}
 

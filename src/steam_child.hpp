@@ -2,6 +2,7 @@
 #pragma once
 
 #include "channel.hpp"
+#include "child_port.hpp"
 #include "error.hpp"
 #include "fd.hpp"
 #include "scratch.hpp"
@@ -24,7 +25,7 @@ inline constexpr auto REQUEST_TIMEOUT = std::chrono::seconds(8);
 // end of the channel its reader thread fills with the child's frames.
 // Destroying it kills the child with SIGKILL, reaps it and removes the
 // scratch directory the killed child leaves behind.
-class SteamChild {
+class SteamChild final : public ChildPort {
   public:
     // Starts `vandrel --child <appid>` and waits until it reports ready. On
     // every error no child process is left running. The child starts with
@@ -36,31 +37,29 @@ class SteamChild {
     // that does not come ("steam child timed out"). Answers still owed for
     // earlier requests that timed out are discarded first, so an answer is
     // never taken for another request's.
-    Result<Bytes> request(std::span<const std::uint8_t> payload);
+    Result<Bytes> request(std::span<const std::uint8_t> payload) override;
 
     // True once a request's frame was written only in part: the child would
     // take the next bytes for the rest of it, so its input is unusable and
     // the owner must destroy the handle.
-    bool input_cut() const { return input_cut_; }
+    bool input_cut() const override { return input_cut_; }
     // True when the child process has ended (it crashed or was killed from
     // outside); it is reaped then, and destruction only logs and cleans up.
-    bool exited();
+    bool exited() override;
 
-    std::uint32_t appid() const { return appid_; }
-    std::uint64_t steam_id() const { return steam_id_; }
+    std::uint32_t appid() const override { return appid_; }
 
     SteamChild(SteamChild&& other) noexcept;
     SteamChild& operator=(SteamChild&&) = delete;
     SteamChild(const SteamChild&) = delete;
     SteamChild& operator=(const SteamChild&) = delete;
-    ~SteamChild();
+    ~SteamChild() override;
 
   private:
     SteamChild(std::uint32_t appid, pid_t pid, Fd requests, Receiver<Bytes> answers)
         : appid_(appid), pid_(pid), answers_(std::move(answers)), requests_(std::move(requests)) {}
 
     std::uint32_t appid_;
-    std::uint64_t steam_id_ = 0;
     pid_t pid_;
     bool reaped_ = false;
     bool input_cut_ = false;
@@ -73,6 +72,12 @@ class SteamChild {
     Fd requests_;
     // Answers of timed-out requests that the child will still send.
     std::size_t owed_answers_ = 0;
+};
+
+// Starts real children: SteamChild::spawn.
+class SteamChildStarter final : public ChildStarter {
+  public:
+    Result<std::unique_ptr<ChildPort>> start(std::uint32_t appid) override;
 };
 
 // What a write with a deadline achieved: `written` bytes, and the error that

@@ -3,6 +3,7 @@
 #include "appid.hpp"
 #include "args.hpp"
 #include "log.hpp"
+#include "steam_child.hpp"
 #include "text.hpp"
 
 #include <algorithm>
@@ -12,14 +13,38 @@
 namespace vandrel {
 namespace {
 
-constexpr std::string_view REPLY_WORD = "vd_connect\n";
-constexpr std::string_view AUTH_REPLY_WORD = "vd_ticket\n";
-constexpr std::size_t HANDLE_LEN = 4;
-constexpr std::size_t TICKET_LEN_LEN = 4;
-constexpr std::string_view ERROR_REPLY_WORD = "vd_error\n";
-constexpr std::string_view ERROR_SEPARATOR = ": ";
-constexpr std::size_t CHALLENGE_LEN = 4;
-constexpr std::string_view STATUS_REPLY_WORD = "vd_status\n";
+constexpr std::string_view REPLY_WORD = VANDREL_TICKET_REPLY_WORD;
+constexpr std::string_view ERROR_REPLY_WORD = VANDREL_ERROR_REPLY_WORD;
+constexpr std::string_view ERROR_SEPARATOR = VANDREL_ERROR_REPLY_SEPARATOR;
+constexpr std::size_t CHALLENGE_LEN = VANDREL_CHALLENGE_SIZE;
+constexpr std::string_view AUTH_REPLY_WORD = VANDREL_AUTH_REPLY_WORD;
+constexpr std::size_t HANDLE_LEN = VANDREL_HANDLE_SIZE;
+constexpr std::size_t TICKET_LEN_LEN = VANDREL_TICKET_LEN_SIZE;
+
+// The ticket reply is the word, the challenge, then the child's answer from
+// its Steam ID on; the error reply is the word, the challenge, then the text.
+static_assert(REPLY_WORD.size() == VANDREL_TICKET_REPLY_WORD_LEN &&
+              VANDREL_TICKET_REPLY_CHALLENGE_AT == REPLY_WORD.size() &&
+              VANDREL_TICKET_REPLY_STEAM_ID_AT == REPLY_WORD.size() + CHALLENGE_LEN);
+static_assert(VANDREL_TICKET_REPLY_TICKET_LEN_AT - VANDREL_TICKET_REPLY_STEAM_ID_AT ==
+                  TICKET_LEN_AT - TICKET_STEAM_ID_AT &&
+              VANDREL_TICKET_REPLY_HEADER_LEN - VANDREL_TICKET_REPLY_STEAM_ID_AT ==
+                  TICKET_HEADER_LEN - TICKET_STEAM_ID_AT);
+static_assert(ERROR_REPLY_WORD.size() == VANDREL_ERROR_REPLY_WORD_LEN &&
+              VANDREL_ERROR_REPLY_CHALLENGE_AT == ERROR_REPLY_WORD.size() &&
+              VANDREL_ERROR_REPLY_TEXT_AT == ERROR_REPLY_WORD.size() + CHALLENGE_LEN);
+// The auth ticket reply is the word, the challenge, the child's Steam ID, the
+// handle, N and the ticket.
+static_assert(AUTH_REPLY_WORD.size() == VANDREL_AUTH_REPLY_WORD_LEN &&
+              VANDREL_AUTH_REPLY_CHALLENGE_AT == AUTH_REPLY_WORD.size() &&
+              VANDREL_AUTH_REPLY_STEAM_ID_AT == AUTH_REPLY_WORD.size() + CHALLENGE_LEN &&
+              VANDREL_AUTH_REPLY_HANDLE_AT == VANDREL_AUTH_REPLY_STEAM_ID_AT + STEAM_ID_LEN &&
+              VANDREL_AUTH_REPLY_TICKET_LEN_AT == VANDREL_AUTH_REPLY_HANDLE_AT + HANDLE_LEN &&
+              VANDREL_AUTH_REPLY_HEADER_LEN == VANDREL_AUTH_REPLY_TICKET_LEN_AT + TICKET_LEN_LEN);
+constexpr std::string_view STATUS_REPLY_WORD = VANDREL_STATUS_REPLY_WORD;
+static_assert(STATUS_REPLY_WORD.size() == VANDREL_STATUS_REPLY_WORD_LEN &&
+              VANDREL_STATUS_REPLY_CHALLENGE_AT == STATUS_REPLY_WORD.size() &&
+              VANDREL_STATUS_REPLY_TEXT_AT == STATUS_REPLY_WORD.size() + CHALLENGE_LEN);
 // The broker's version, as `vandrel --version` prints it.
 constexpr std::string_view VERSION = VANDREL_VERSION;
 // The runtime's path in a status line: control characters escaped, cut to a
@@ -33,6 +58,12 @@ std::string status_line(std::string_view key, std::string_view value) {
 
 void append_challenge(Bytes& out, std::int32_t challenge) {
     append_le(out, static_cast<std::uint32_t>(challenge), CHALLENGE_LEN);
+}
+
+// Stateless, so one serves every session.
+ChildStarter& steam_children() {
+    static SteamChildStarter starter;
+    return starter;
 }
 
 // The arguments of "vd_ticket", borrowed from the command's text.
@@ -115,6 +146,8 @@ Bytes error_reply(std::int32_t challenge, std::string_view word, std::string_vie
     return out;
 }
 
+Session::Session(Framed framed) : Session(std::move(framed), steam_children()) {}
+
 Result<SessionEnd> Session::run() {
     log_line("session open on " + framed_.transport().describe());
     for (;;) {
@@ -150,23 +183,23 @@ Result<SessionEnd> Session::run() {
 
 Result<std::optional<SessionEnd>> Session::execute(std::string_view word, std::string_view args) {
     Result<void> done;
-    if (word == "vd_gamedir") {
+    if (word == VANDREL_CMD_GAMEDIR) {
         done = gamedir(args);
-    } else if (word == "vd_connect") {
+    } else if (word == VANDREL_CMD_CONNECT) {
         done = connect(args);
-    } else if (word == "vd_disconnect") {
+    } else if (word == VANDREL_CMD_DISCONNECT) {
         done = disconnect(args);
-    } else if (word == "vd_errors") {
+    } else if (word == VANDREL_CMD_ERRORS) {
         done = errors(args);
-    } else if (word == "vd_appid") {
+    } else if (word == VANDREL_CMD_APPID) {
         done = appid(args);
-    } else if (word == "vd_ticket") {
+    } else if (word == VANDREL_CMD_TICKET) {
         done = auth_ticket(args);
-    } else if (word == "vd_cancel") {
+    } else if (word == VANDREL_CMD_CANCEL) {
         done = cancel(args);
-    } else if (word == "vd_status") {
+    } else if (word == VANDREL_CMD_STATUS) {
         done = status(args);
-    } else if (word == "vd_terminate") {
+    } else if (word == VANDREL_CMD_TERMINATE) {
         cleanup_all_tickets();
         child_.reset();
         return std::optional<SessionEnd>(SessionEnd::TerminateRequested);
@@ -222,10 +255,10 @@ Result<void> Session::activate(std::uint32_t appid, const std::string& named) {
     child_.reset();
     auth_tickets_.clear();
     log_line("activating " + named + " (appid " + appid_text + ")");
-    Result<SteamChild> child = SteamChild::spawn(appid);
+    Result<std::unique_ptr<ChildPort>> child = children_.start(appid);
     if (!child)
         return std::move(child).error();
-    child_.emplace(std::move(child).value());
+    child_ = std::move(child).value();
     state_ = Active{};
     return {};
 }
@@ -335,9 +368,10 @@ Result<void> Session::status(std::string_view text) {
     if (!challenge)
         return std::move(challenge).error();
     challenge_ = *challenge;
-    std::string lines = status_line("version", VERSION);
-    lines += status_line("uid", std::to_string(::getuid()));
-    lines += status_line("appid", child_ ? std::to_string(child_->appid()) : "none");
+    std::string lines = status_line(VANDREL_STATUS_VERSION, VERSION);
+    lines += status_line(VANDREL_STATUS_UID, std::to_string(::getuid()));
+    lines += status_line(VANDREL_STATUS_APPID,
+                         child_ ? std::to_string(child_->appid()) : VANDREL_STATUS_NONE);
     // A child that has ended has no Steam to ask; the next activation replaces it.
     if (child_ && !child_->exited()) {
         Result<std::string> child_lines = child_status_lines();
@@ -360,10 +394,12 @@ Result<std::string> Session::child_status_lines() {
     }
     std::string runtime;
     append_one_line(runtime, child->runtime);
-    std::string lines = status_line("steamid", std::to_string(child->steam_id));
-    lines += status_line("logged_on", child->logged_on ? "yes" : "no");
-    lines += status_line("runtime", utf8_prefix(runtime, MAX_RUNTIME_TEXT_LEN));
-    lines += status_line("runtime_kind", child->standin ? "standin" : "steam");
+    std::string lines = status_line(VANDREL_STATUS_STEAMID, std::to_string(child->steam_id));
+    lines += status_line(VANDREL_STATUS_LOGGED_ON,
+                         child->logged_on ? VANDREL_STATUS_YES : VANDREL_STATUS_NO);
+    lines += status_line(VANDREL_STATUS_RUNTIME, utf8_prefix(runtime, MAX_RUNTIME_TEXT_LEN));
+    lines += status_line(VANDREL_STATUS_RUNTIME_KIND,
+                         child->standin ? VANDREL_RUNTIME_KIND_STANDIN : VANDREL_RUNTIME_KIND_STEAM);
     return lines;
 }
 
@@ -372,9 +408,9 @@ Result<void> Session::errors(std::string_view text) {
     Result<std::string_view> mode = args.parse_text("mode");
     if (!mode)
         return std::move(mode).error();
-    if (*mode == "on")
+    if (*mode == VANDREL_ERRORS_ON)
         error_replies_ = true;
-    else if (*mode == "off")
+    else if (*mode == VANDREL_ERRORS_OFF)
         error_replies_ = false;
     else
         return BrokerError::parse_failure("mode");

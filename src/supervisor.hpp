@@ -2,12 +2,13 @@
 #pragma once
 
 #include "addr.hpp"
+#include "child_port.hpp"
 #include "child_protocol.hpp"
 #include "error.hpp"
-#include "steam_child.hpp"
 #include "transport.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -52,7 +53,11 @@ enum class SessionEnd { Closed, TerminateRequested };
 // closes the connection first and then destroys the Steam child.
 class Session {
   public:
-    explicit Session(Framed framed) : framed_(std::move(framed)) {}
+    // A session whose children are Steam child processes.
+    explicit Session(Framed framed);
+    // A session whose children `children` starts; it must outlive the session.
+    Session(Framed framed, ChildStarter& children)
+        : children_(children), framed_(std::move(framed)) {}
 
     // Serves frames until the client closes or sends "vd_terminate". A frame that cannot be read (a
     // reset connection, a malformed frame) is returned as the error. Whichever way it ends, the
@@ -97,9 +102,10 @@ class Session {
     // and the next "vd_gamedir" starts a fresh one.
     Result<Bytes> ask_child(const std::string& request);
 
+    ChildStarter& children_;
     // Member order is destruction order reversed: the connection closes
     // before the child is killed.
-    std::optional<SteamChild> child_;
+    std::unique_ptr<ChildPort> child_;
     Framed framed_;
     SessionState state_ = Inactive{};
     // The handles of the session and web API tickets issued to this client

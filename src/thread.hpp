@@ -1,6 +1,7 @@
 // Starting the program's detached threads.
 #pragma once
 
+#include "exit_status.hpp"
 #include "log.hpp"
 
 #include <string>
@@ -9,10 +10,6 @@
 #include <utility>
 
 namespace vandrel {
-
-// The exit status of a fatal abort: an internal failure the program does not
-// handle, such as a thread that cannot be started.
-inline constexpr int EXIT_ABORT = 101;
 
 // Runs `body` on a new detached thread. A thread that cannot be started ends
 // the process with EXIT_ABORT after a "failed to spawn thread" diagnostic.

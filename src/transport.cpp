@@ -12,9 +12,8 @@
 namespace vandrel {
 namespace {
 
-// The payload length: an unsigned 16-bit little-endian number after the magic.
-constexpr std::size_t LENGTH_AT = 4;
-constexpr std::size_t LENGTH_LEN = FRAME_HEADER_LEN - LENGTH_AT;
+constexpr std::size_t LENGTH_AT = VANDREL_FRAME_LEN_AT;
+constexpr std::size_t LENGTH_LEN = VANDREL_FRAME_LEN_SIZE;
 
 std::size_t frame_length(std::span<const std::uint8_t> header) {
     return load_le(header.subspan(LENGTH_AT, LENGTH_LEN));
@@ -198,8 +197,6 @@ Result<void> Framed::send(std::span<const std::uint8_t> payload) {
         return std::move(frame).error();
     if (auto written = transport_->write_all(*frame); !written)
         return BrokerError::send(std::move(written).error());
-    if (auto flushed = transport_->flush(); !flushed)
-        return BrokerError::send(std::move(flushed).error());
     return {};
 }
 

@@ -1,12 +1,13 @@
 // Byte-stream transports and the frame codec every link of the system uses.
 //
-// A frame is the magic "VDRL", the payload length as an unsigned 16-bit
-// little-endian integer (at most 4096), then the payload.
+// A frame is the magic, the payload length as an unsigned 16-bit little-endian
+// integer (at most MAX_FRAME_PAYLOAD), then the payload: vandrel/wire.h.
 #pragma once
 
 #include "bytes.hpp"
 #include "error.hpp"
 #include "fd.hpp"
+#include "vandrel/wire.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -22,9 +23,9 @@ struct sockaddr;
 
 namespace vandrel {
 
-inline constexpr std::uint8_t FRAME_MAGIC[4] = {'V', 'D', 'R', 'L'};
-inline constexpr std::size_t FRAME_HEADER_LEN = 6;
-inline constexpr std::size_t MAX_FRAME_PAYLOAD = 4096;
+inline constexpr std::string_view FRAME_MAGIC{VANDREL_FRAME_MAGIC, VANDREL_FRAME_MAGIC_LEN};
+inline constexpr std::size_t FRAME_HEADER_LEN = VANDREL_FRAME_HEADER_LEN;
+inline constexpr std::size_t MAX_FRAME_PAYLOAD = VANDREL_MAX_FRAME_PAYLOAD;
 inline constexpr std::size_t READ_CHUNK_LEN = 4096;
 inline constexpr std::size_t MAX_RX_BUFFERED = 8192;
 
@@ -63,7 +64,6 @@ class Transport {
     // Reads 1..n bytes, 0 at end of input; EINTR is reported, not retried.
     virtual IoResult<std::size_t> read(std::span<std::uint8_t> into) = 0;
     virtual IoResult<std::size_t> write_all(std::span<const std::uint8_t> bytes) = 0;
-    virtual IoResult<std::size_t> flush() = 0;
     // Names the connection in log lines.
     virtual std::string describe() const = 0;
 };
@@ -76,7 +76,6 @@ class TcpTransport final : public Transport {
 
     IoResult<std::size_t> read(std::span<std::uint8_t> into) override;
     IoResult<std::size_t> write_all(std::span<const std::uint8_t> bytes) override;
-    IoResult<std::size_t> flush() override { return std::size_t{0}; }
     std::string describe() const override { return "tcp " + peer_; }
 
   private:
@@ -85,14 +84,13 @@ class TcpTransport final : public Transport {
 };
 
 // The process's standard input and a frame output descriptor (normally 1),
-// neither owned. Writes are unbuffered, so flush has nothing to do.
+// neither owned. Writes are unbuffered.
 class StdioTransport final : public Transport {
   public:
     explicit StdioTransport(int in_fd = 0, int out_fd = 1) : in_(in_fd), out_(out_fd) {}
 
     IoResult<std::size_t> read(std::span<std::uint8_t> into) override;
     IoResult<std::size_t> write_all(std::span<const std::uint8_t> bytes) override;
-    IoResult<std::size_t> flush() override { return std::size_t{0}; }
     std::string describe() const override { return "stdio"; }
 
   private:
@@ -114,8 +112,6 @@ class Framed {
     Result<void> send(std::span<const std::uint8_t> payload);
 
     const Transport& transport() const { return *transport_; }
-    // Bytes read but not yet returned as a frame; never above MAX_RX_BUFFERED.
-    std::size_t buffered() const { return rx_.size(); }
 
   private:
     std::unique_ptr<Transport> transport_;

@@ -99,70 +99,73 @@ static_assert(sizeof(SteamNetworkingIdentity) == NETWORKING_IDENTITY_LEN);
 // flat call: a runtime without it loads all the same.
 inline constexpr const char* STANDIN_MARKER = "vandrel_standin_not_steam";
 
+// Every flat function the binding layer calls, written once as
+// X(result type, name, (parameters)). The declarations below, the runtime's
+// function table (FlatApi), its resolver and the stand-in's list of exports
+// all follow from this list.
+// clang-format off
+#define VANDREL_STEAM_FLAT_CALLS(X)                                                               \
+    /* Initialises the API for the AppID of the process environment: INIT_OK, or a            */ \
+    /* failure code with a NUL-terminated message in `message`.                               */ \
+    X(int, SteamAPI_InitFlat, (InitMessage* message))                                             \
+    /* Switches callback delivery to the ManualDispatch calls below.                          */ \
+    X(void, SteamAPI_ManualDispatch_Init, ())                                                     \
+    /* Ends the initialisation.                                                               */ \
+    X(void, SteamAPI_Shutdown, ())                                                                \
+    X(HSteamPipe, SteamAPI_GetHSteamPipe, ())                                                     \
+    /* Lets the runtime queue the callbacks that are due.                                     */ \
+    X(void, SteamAPI_ManualDispatch_RunFrame, (HSteamPipe pipe))                                  \
+    /* Fills `msg` with the next queued callback; false when none is queued.                  */ \
+    X(bool, SteamAPI_ManualDispatch_GetNextCallback, (HSteamPipe pipe, CallbackMsg* msg))         \
+    /* Copies the result of a completed call into `buf`; true when it did.                   */ \
+    X(bool, SteamAPI_ManualDispatch_GetAPICallResult,                                             \
+      (HSteamPipe pipe, SteamAPICall call, void* buf, std::int32_t size,                          \
+       std::int32_t expected_callback_id, bool* io_failed))                                       \
+    /* Releases the callback that GetNextCallback returned last.                              */ \
+    X(void, SteamAPI_ManualDispatch_FreeLastCallback, (HSteamPipe pipe))                          \
+    /* The interface handles.                                                                 */ \
+    X(void*, SteamAPI_SteamUser_v023, ())                                                         \
+    X(void*, SteamAPI_SteamUtils_v010, ())                                                        \
+    X(std::uint64_t, SteamAPI_ISteamUser_GetSteamID, (void* user))                                \
+    /* Whether Steam has the user logged on to its servers just now.                          */ \
+    X(bool, SteamAPI_ISteamUser_BLoggedOn, (void* user))                                          \
+    X(std::uint32_t, SteamAPI_ISteamUtils_GetAppID, (void* utils))                                \
+    /* Writes a game-connection ticket of at most `max_blob` bytes into `blob` and returns    */ \
+    /* its length; 0 when no ticket was issued. The address is in host order (first octet     */ \
+    /* most significant).                                                                     */ \
+    X(int, SteamAPI_ISteamUser_InitiateGameConnection_DEPRECATED,                                 \
+      (void* user, void* blob, int max_blob, std::uint64_t server_steam_id,                       \
+       std::uint32_t server_ip_host_order, std::uint16_t server_port, bool secure))               \
+    X(void, SteamAPI_ISteamUser_TerminateGameConnection_DEPRECATED,                               \
+      (void* user, std::uint32_t server_ip_host_order, std::uint16_t server_port))                \
+    /* Writes a session ticket of at most `max_ticket` bytes, stores its length in            */ \
+    /* `ticket_len` and returns its handle (0: none issued). Steam confirms it later with     */ \
+    /* callback 163. `identity` may be null.                                                  */ \
+    X(HAuthTicket, SteamAPI_ISteamUser_GetAuthSessionTicket,                                      \
+      (void* user, void* ticket, int max_ticket, std::uint32_t* ticket_len,                       \
+       const SteamNetworkingIdentity* identity))                                                  \
+    /* Asks for a web API ticket for `identity` (may be null); the handle, or 0. The ticket   */ \
+    /* comes with callback 168.                                                               */ \
+    X(HAuthTicket, SteamAPI_ISteamUser_GetAuthTicketForWebApi, (void* user, const char* identity)) \
+    /* Ends a session or web API ticket.                                                      */ \
+    X(void, SteamAPI_ISteamUser_CancelAuthTicket, (void* user, HAuthTicket handle))               \
+    /* Asks for an encrypted app ticket carrying `data`; the call's handle (0: not started),  */ \
+    /* whose result (callback 154) says whether a ticket is ready.                            */ \
+    X(SteamAPICall, SteamAPI_ISteamUser_RequestEncryptedAppTicket,                                \
+      (void* user, void* data, int data_len))                                                     \
+    /* Copies the ready encrypted app ticket; false when there is none.                       */ \
+    X(bool, SteamAPI_ISteamUser_GetEncryptedAppTicket,                                            \
+      (void* user, void* ticket, int max_ticket, std::uint32_t* ticket_len))                      \
+    /* Parses Steam's textual form of an identity ("steamid:...", "ip:...", "str:...",        */ \
+    /* "gen:..."); false when the text is not one.                                            */ \
+    X(bool, SteamAPI_SteamNetworkingIdentity_ParseString,                                         \
+      (SteamNetworkingIdentity* identity, const char* text))
+// clang-format on
+
 extern "C" {
-
-// Initialises the API for the AppID of the process environment: INIT_OK, or a
-// failure code with a NUL-terminated message in `message`.
-int SteamAPI_InitFlat(InitMessage* message);
-// Switches callback delivery to the ManualDispatch calls below.
-void SteamAPI_ManualDispatch_Init();
-// Ends the initialisation.
-void SteamAPI_Shutdown();
-
-HSteamPipe SteamAPI_GetHSteamPipe();
-// Lets the runtime queue the callbacks that are due.
-void SteamAPI_ManualDispatch_RunFrame(HSteamPipe pipe);
-// Fills `msg` with the next queued callback; false when none is queued.
-bool SteamAPI_ManualDispatch_GetNextCallback(HSteamPipe pipe, CallbackMsg* msg);
-// Copies the result of a completed call into `buf`; true when it did.
-bool SteamAPI_ManualDispatch_GetAPICallResult(HSteamPipe pipe, SteamAPICall call, void* buf,
-                                              std::int32_t size, std::int32_t expected_callback_id,
-                                              bool* io_failed);
-// Releases the callback that GetNextCallback returned last.
-void SteamAPI_ManualDispatch_FreeLastCallback(HSteamPipe pipe);
-
-// The interface handles.
-void* SteamAPI_SteamUser_v023();
-void* SteamAPI_SteamUtils_v010();
-
-std::uint64_t SteamAPI_ISteamUser_GetSteamID(void* user);
-// Whether Steam has the user logged on to its servers just now.
-bool SteamAPI_ISteamUser_BLoggedOn(void* user);
-std::uint32_t SteamAPI_ISteamUtils_GetAppID(void* utils);
-
-// Writes a game-connection ticket of at most `max_blob` bytes into `blob` and
-// returns its length; 0 when no ticket was issued. The address is in host order
-// (first octet most significant).
-int SteamAPI_ISteamUser_InitiateGameConnection_DEPRECATED(void* user, void* blob, int max_blob,
-                                                          std::uint64_t server_steam_id,
-                                                          std::uint32_t server_ip_host_order,
-                                                          std::uint16_t server_port, bool secure);
-void SteamAPI_ISteamUser_TerminateGameConnection_DEPRECATED(void* user,
-                                                            std::uint32_t server_ip_host_order,
-                                                            std::uint16_t server_port);
-
-// Writes a session ticket of at most `max_ticket` bytes, stores its length
-// in `ticket_len` and returns its handle (0: none issued). Steam confirms it
-// later with callback 163. `identity` may be null.
-HAuthTicket SteamAPI_ISteamUser_GetAuthSessionTicket(void* user, void* ticket, int max_ticket,
-                                                     std::uint32_t* ticket_len,
-                                                     const SteamNetworkingIdentity* identity);
-// Asks for a web API ticket for `identity` (may be null); the handle, or 0.
-// The ticket comes with callback 168.
-HAuthTicket SteamAPI_ISteamUser_GetAuthTicketForWebApi(void* user, const char* identity);
-// Ends a session or web API ticket.
-void SteamAPI_ISteamUser_CancelAuthTicket(void* user, HAuthTicket handle);
-// Asks for an encrypted app ticket carrying `data`; the call's handle (0: not
-// started), whose result (callback 154) says whether a ticket is ready.
-SteamAPICall SteamAPI_ISteamUser_RequestEncryptedAppTicket(void* user, void* data, int data_len);
-// Copies the ready encrypted app ticket; false when there is none.
-bool SteamAPI_ISteamUser_GetEncryptedAppTicket(void* user, void* ticket, int max_ticket,
-                                               std::uint32_t* ticket_len);
-// Parses Steam's textual form of an identity ("steamid:...", "ip:...",
-// "str:...", "gen:..."); false when the text is not one.
-bool SteamAPI_SteamNetworkingIdentity_ParseString(SteamNetworkingIdentity* identity,
-                                                  const char* text);
-
+#define VANDREL_DECLARE_FLAT(result, name, params) result name params;
+VANDREL_STEAM_FLAT_CALLS(VANDREL_DECLARE_FLAT)
+#undef VANDREL_DECLARE_FLAT
 } // extern "C"
 
 } // namespace vandrel::steam::flat

@@ -36,26 +36,11 @@ bool resolve(void* library, const char* name, Fn& fn, std::optional<std::string>
 
 // Resolves every function, stopping at the first one the runtime lacks.
 bool resolve_all(void* library, FlatApi& api, std::optional<std::string>& failure) {
-#define VANDREL_RESOLVE(fn) resolve(library, #fn, api.fn, failure)
-    return VANDREL_RESOLVE(SteamAPI_InitFlat) && VANDREL_RESOLVE(SteamAPI_ManualDispatch_Init) &&
-           VANDREL_RESOLVE(SteamAPI_Shutdown) && VANDREL_RESOLVE(SteamAPI_GetHSteamPipe) &&
-           VANDREL_RESOLVE(SteamAPI_ManualDispatch_RunFrame) &&
-           VANDREL_RESOLVE(SteamAPI_ManualDispatch_GetNextCallback) &&
-           VANDREL_RESOLVE(SteamAPI_ManualDispatch_GetAPICallResult) &&
-           VANDREL_RESOLVE(SteamAPI_ManualDispatch_FreeLastCallback) &&
-           VANDREL_RESOLVE(SteamAPI_SteamUser_v023) && VANDREL_RESOLVE(SteamAPI_SteamUtils_v010) &&
-           VANDREL_RESOLVE(SteamAPI_ISteamUser_GetSteamID) &&
-           VANDREL_RESOLVE(SteamAPI_ISteamUser_BLoggedOn) &&
-           VANDREL_RESOLVE(SteamAPI_ISteamUtils_GetAppID) &&
-           VANDREL_RESOLVE(SteamAPI_ISteamUser_InitiateGameConnection_DEPRECATED) &&
-           VANDREL_RESOLVE(SteamAPI_ISteamUser_TerminateGameConnection_DEPRECATED) &&
-           VANDREL_RESOLVE(SteamAPI_ISteamUser_GetAuthSessionTicket) &&
-           VANDREL_RESOLVE(SteamAPI_ISteamUser_GetAuthTicketForWebApi) &&
-           VANDREL_RESOLVE(SteamAPI_ISteamUser_CancelAuthTicket) &&
-           VANDREL_RESOLVE(SteamAPI_ISteamUser_RequestEncryptedAppTicket) &&
-           VANDREL_RESOLVE(SteamAPI_ISteamUser_GetEncryptedAppTicket) &&
-           VANDREL_RESOLVE(SteamAPI_SteamNetworkingIdentity_ParseString);
+    bool ok = true;
+#define VANDREL_RESOLVE(result, name, params) ok = ok && resolve(library, #name, api.name, failure);
+    VANDREL_STEAM_FLAT_CALLS(VANDREL_RESOLVE)
 #undef VANDREL_RESOLVE
+    return ok;
 }
 
 // The directories that the dynamic linker searches for the program's own

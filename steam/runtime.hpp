@@ -18,37 +18,11 @@ inline constexpr const char* RUNTIME_LIBRARY = "libsteam_api.so";
 
 // The flat functions the binding layer calls, typed by our declarations.
 struct FlatApi {
-    decltype(&flat::SteamAPI_InitFlat) SteamAPI_InitFlat;
-    decltype(&flat::SteamAPI_ManualDispatch_Init) SteamAPI_ManualDispatch_Init;
-    decltype(&flat::SteamAPI_Shutdown) SteamAPI_Shutdown;
-    decltype(&flat::SteamAPI_GetHSteamPipe) SteamAPI_GetHSteamPipe;
-    decltype(&flat::SteamAPI_ManualDispatch_RunFrame) SteamAPI_ManualDispatch_RunFrame;
-    decltype(&flat::SteamAPI_ManualDispatch_GetNextCallback)
-        SteamAPI_ManualDispatch_GetNextCallback;
-    decltype(&flat::SteamAPI_ManualDispatch_GetAPICallResult)
-        SteamAPI_ManualDispatch_GetAPICallResult;
-    decltype(&flat::SteamAPI_ManualDispatch_FreeLastCallback)
-        SteamAPI_ManualDispatch_FreeLastCallback;
-    decltype(&flat::SteamAPI_SteamUser_v023) SteamAPI_SteamUser_v023;
-    decltype(&flat::SteamAPI_SteamUtils_v010) SteamAPI_SteamUtils_v010;
-    decltype(&flat::SteamAPI_ISteamUser_GetSteamID) SteamAPI_ISteamUser_GetSteamID;
-    decltype(&flat::SteamAPI_ISteamUser_BLoggedOn) SteamAPI_ISteamUser_BLoggedOn;
-    decltype(&flat::SteamAPI_ISteamUtils_GetAppID) SteamAPI_ISteamUtils_GetAppID;
-    decltype(&flat::SteamAPI_ISteamUser_InitiateGameConnection_DEPRECATED)
-        SteamAPI_ISteamUser_InitiateGameConnection_DEPRECATED;
-    decltype(&flat::SteamAPI_ISteamUser_TerminateGameConnection_DEPRECATED)
-        SteamAPI_ISteamUser_TerminateGameConnection_DEPRECATED;
-    decltype(&flat::SteamAPI_ISteamUser_GetAuthSessionTicket)
-        SteamAPI_ISteamUser_GetAuthSessionTicket;
-    decltype(&flat::SteamAPI_ISteamUser_GetAuthTicketForWebApi)
-        SteamAPI_ISteamUser_GetAuthTicketForWebApi;
-    decltype(&flat::SteamAPI_ISteamUser_CancelAuthTicket) SteamAPI_ISteamUser_CancelAuthTicket;
-    decltype(&flat::SteamAPI_ISteamUser_RequestEncryptedAppTicket)
-        SteamAPI_ISteamUser_RequestEncryptedAppTicket;
-    decltype(&flat::SteamAPI_ISteamUser_GetEncryptedAppTicket)
-        SteamAPI_ISteamUser_GetEncryptedAppTicket;
-    decltype(&flat::SteamAPI_SteamNetworkingIdentity_ParseString)
-        SteamAPI_SteamNetworkingIdentity_ParseString;
+// `name` names a function and a member: it cannot be parenthesised.
+// NOLINTNEXTLINE(bugprone-macro-parentheses)
+#define VANDREL_FLAT_POINTER(result, name, params) decltype(&flat::name) name;
+    VANDREL_STEAM_FLAT_CALLS(VANDREL_FLAT_POINTER)
+#undef VANDREL_FLAT_POINTER
 };
 
 // Which runtime this process loaded.

@@ -50,7 +50,6 @@ class ScriptedTransport final : public Transport {
         written->insert(written->end(), bytes.begin(), bytes.end());
         return bytes.size();
     }
-    IoResult<std::size_t> flush() override { return std::size_t{0}; }
     std::string describe() const override { return "scripted"; }
 };
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes src/unicode_tables.cpp, the code point range tables behind
+"""Writes src/base/unicode_tables.cpp, the code point range tables behind
 is_white_space, is_printable and is_grapheme_extend, from the Unicode
 Character Database (Debian's package unicode-data installs it under
 /usr/share/unicode).
@@ -7,7 +7,7 @@ Character Database (Debian's package unicode-data installs it under
 The output is committed, so that building needs neither Python nor the UCD.
 Regenerate it from the repository root with
 
-    python3 tools/gen_unicode_tables.py --ucd /usr/share/unicode --output src/unicode_tables.cpp
+    python3 tools/gen_unicode_tables.py --ucd /usr/share/unicode --output src/base/unicode_tables.cpp
 """
 
 import argparse
@@ -196,7 +196,7 @@ def main():
     command = (
         "python3 tools/gen_unicode_tables.py --ucd "
         + args.ucd
-        + " --output src/unicode_tables.cpp"
+        + " --output src/base/unicode_tables.cpp"
     )
     text = render(
         version,

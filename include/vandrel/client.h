@@ -59,6 +59,9 @@
 
 /* VANDREL_VERSION_MAJOR, _MINOR, _PATCH, _STRING and vandrel_version(). */
 #include <vandrel/version.h>
+/* The frame and the replies: VANDREL_FRAME_HEADER_LEN,
+ * VANDREL_MAX_FRAME_PAYLOAD, VANDREL_TICKET_REPLY_HEADER_LEN, ... */
+#include <vandrel/wire.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -66,24 +69,13 @@ extern "C" {
 
 /* The broker's default listen address, used by vandrel_connect for NULL. */
 #define VANDREL_DEFAULT_BROKER_ADDR "127.0.0.1:27420"
-/* A frame is the magic "VDRL", a 16-bit little-endian length, the payload. */
-#define VANDREL_FRAME_HEADER_LEN 6
-/* The largest payload of a frame, in either direction. */
-#define VANDREL_MAX_FRAME_PAYLOAD 4096
 /* The longest game directory name that vandrel_activate_gamedir sends. */
 #define VANDREL_MAX_GAMEDIR_LEN 64
 /* The largest ticket Steam issues; a buffer of this size holds any ticket. */
 #define VANDREL_MAX_TICKET_LEN 2048
-/* The ticket reply's fixed part: "vd_connect\n", challenge, Steam ID, length. */
-#define VANDREL_TICKET_REPLY_HEADER_LEN 27
-/* The auth ticket reply's fixed part: "vd_ticket\n", challenge, Steam ID,
- * handle, length. */
-#define VANDREL_AUTH_REPLY_HEADER_LEN 30
-/* The status reply's fixed part: "vd_status\n" and the challenge. */
-#define VANDREL_STATUS_REPLY_HEADER_LEN 14
 /* A buffer for the broker's status text, its final NUL included, that holds
  * any. */
-#define VANDREL_STATUS_TEXT_SIZE (VANDREL_MAX_FRAME_PAYLOAD - VANDREL_STATUS_REPLY_HEADER_LEN + 1)
+#define VANDREL_STATUS_TEXT_SIZE (VANDREL_MAX_FRAME_PAYLOAD - VANDREL_STATUS_REPLY_TEXT_AT + 1)
 /* The largest auth ticket (a web API ticket); a buffer of this size holds any. */
 #define VANDREL_MAX_AUTH_TICKET_LEN 2560
 /* The longest identity vandrel_request_auth_ticket sends. */

@@ -363,4 +363,15 @@ STANDIN_EXPORT bool SteamAPI_SteamNetworkingIdentity_ParseString(SteamNetworking
 // (flat::STANDIN_MARKER); what it says is for a person reading the symbols.
 STANDIN_EXPORT const char vandrel_standin_not_steam[] = "libsteam_api stand-in: not Steam";
 
+// The list's every function, by address: a call added to the list without its
+// definition above leaves an undefined reference here, and the stand-in does
+// not link.
+using AnyFlatCall = void (*)();
+extern const AnyFlatCall STANDIN_EXPORTS[];
+const AnyFlatCall STANDIN_EXPORTS[] = {
+#define VANDREL_STANDIN_EXPORT(result, name, params) reinterpret_cast<AnyFlatCall>(&(name)),
+    VANDREL_STEAM_FLAT_CALLS(VANDREL_STANDIN_EXPORT)
+#undef VANDREL_STANDIN_EXPORT
+};
+
 } // namespace vandrel::steam::flat

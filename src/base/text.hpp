@@ -84,7 +84,7 @@ struct CodePointRange {
 };
 
 // The generated tables behind the properties: sorted, disjoint and
-// non-adjacent ranges (src/unicode_tables.cpp).
+// non-adjacent ranges (src/base/unicode_tables.cpp).
 std::string_view unicode_version();
 std::span<const CodePointRange> white_space_ranges();
 std::span<const CodePointRange> printable_ranges();

@@ -1,0 +1,333 @@
+// The session's state machine, driven through scripted client frames and fake
+// children: ticket bookkeeping, clean-up on every way a session ends, switching
+// and replacing children, and error replies. What needs a real child process
+// is in the end-to-end tests.
+#include "child_protocol.hpp"
+#include "supervisor.hpp"
+#include "test_support.hpp"
+#include "text.hpp"
+
+#include <deque>
+#include <gtest/gtest.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace vandrel {
+namespace {
+
+using test::bytes_of;
+using test::concat;
+using test::frame_of;
+
+constexpr std::uint64_t USER_STEAM_ID = 0x0102030405060708;
+const Bytes TICKET = {0xAA, 0xBB, 0xCC};
+
+// What happened to the fake children, in order ("start 10", "10 <- conn ...",
+// "kill 10", and "end" when the session's run returned), and how they behave.
+struct Children {
+    std::vector<std::string> events;
+    // Answers for the next requests, in order; without one, a conn request
+    // gets a ticket and a term request "ok".
+    std::deque<Result<Bytes>> answers;
+    // Children for this AppID fail to start.
+    std::uint32_t failing_appid = 0;
+    // Every child reports that it has ended on its own.
+    bool children_exit = false;
+    // The next request is written only in part.
+    bool cut_next_input = false;
+};
+
+class FakeChild final : public ChildPort {
+  public:
+    FakeChild(Children& c, std::uint32_t appid) : c_(c), appid_(appid) {}
+    ~FakeChild() override { c_.events.push_back("kill " + std::to_string(appid_)); }
+
+    std::uint32_t appid() const override { return appid_; }
+    Result<Bytes> request(std::span<const std::uint8_t> payload) override {
+        std::string text(as_chars(payload));
+        c_.events.push_back(std::to_string(appid_) + " <- " + text);
+        input_cut_ = std::exchange(c_.cut_next_input, false);
+        if (!c_.answers.empty()) {
+            Result<Bytes> next = std::move(c_.answers.front());
+            c_.answers.pop_front();
+            return next;
+        }
+        if (text.starts_with(CONN_WORD))
+            return ticket_answer(USER_STEAM_ID, TICKET);
+        return bytes_of(TERM_OK_ANSWER);
+    }
+    bool input_cut() const override { return input_cut_; }
+    bool exited() override { return c_.children_exit; }
+
+  private:
+    Children& c_;
+    std::uint32_t appid_;
+    bool input_cut_ = false;
+};
+
+class FakeStarter final : public ChildStarter {
+  public:
+    explicit FakeStarter(Children& c) : c_(c) {}
+    Result<std::unique_ptr<ChildPort>> start(std::uint32_t appid) override {
+        c_.events.push_back("start " + std::to_string(appid));
+        if (appid == c_.failing_appid)
+            return BrokerError::message("steam child exited");
+        return std::unique_ptr<ChildPort>(std::make_unique<FakeChild>(c_, appid));
+    }
+
+  private:
+    Children& c_;
+};
+
+// The client's side: a scripted input stream, then end of input; every
+// written frame's payload is kept.
+class ClientScript final : public Transport {
+  public:
+    ClientScript(Bytes input, std::vector<Bytes>& replies)
+        : input_(std::move(input)), replies_(replies) {}
+    IoResult<std::size_t> read(std::span<std::uint8_t> into) override {
+        std::size_t n = std::min(into.size(), input_.size() - pos_);
+        std::copy_n(input_.begin() + static_cast<std::ptrdiff_t>(pos_), n, into.begin());
+        pos_ += n;
+        return n;
+    }
+    IoResult<std::size_t> write_all(std::span<const std::uint8_t> bytes) override {
+        FrameParse f = parse_frame(bytes);
+        EXPECT_EQ(f.status, FrameParse::Status::Frame);
+        EXPECT_EQ(f.consumed, bytes.size()) << "one frame per write";
+        replies_.emplace_back(f.payload.begin(), f.payload.end());
+        return bytes.size();
+    }
+    std::string describe() const override { return "script"; }
+
+  private:
+    Bytes input_;
+    std::size_t pos_ = 0;
+    std::vector<Bytes>& replies_;
+};
+
+// A whole session over `input`: how it ended, and (after the session is
+// destroyed) the children's events and the client's replies.
+struct Outcome {
+    Result<SessionEnd> end = SessionEnd::Closed;
+    std::vector<Bytes> replies;
+};
+
+Outcome run_session(Children& children, Bytes input) {
+    Outcome out;
+    FakeStarter starter(children);
+    Session session(Framed(std::make_unique<ClientScript>(std::move(input), out.replies)), starter);
+    out.end = session.run();
+    children.events.emplace_back("end");
+    return out;
+}
+
+Bytes frames(std::initializer_list<std::string_view> lines) {
+    Bytes out;
+    for (std::string_view line : lines) {
+        Bytes f = frame_of(line);
+        out.insert(out.end(), f.begin(), f.end());
+    }
+    return out;
+}
+
+Bytes error_reply_of(std::int32_t challenge, std::string_view text) {
+    Bytes out = bytes_of("vd_error\n");
+    append_le(out, static_cast<std::uint32_t>(challenge), 4);
+    Bytes rest = bytes_of(text);
+    out.insert(out.end(), rest.begin(), rest.end());
+    return out;
+}
+
+constexpr std::string_view GAMEDIR = "vd_gamedir cstrike";
+constexpr std::string_view CONNECT = "vd_connect 1.2.3.4:27015 90071992547409920 1 77";
+const std::string CONN = "10 <- conn 1.2.3.4:27015 90071992547409920 1";
+const std::string TERM = "10 <- term 1.2.3.4:27015";
+
+TEST(Session, TicketIsRecordedUntilItsDisconnect) {
+    Children c;
+    Outcome o =
+        run_session(c, frames({GAMEDIR, CONNECT, "vd_disconnect 1.2.3.4:27015 78",
+                               "vd_disconnect 5.6.7.8:9 77", "vd_disconnect 1.2.3.4:27015 77"}));
+    ASSERT_TRUE(o.end.ok());
+    EXPECT_EQ(*o.end, SessionEnd::Closed);
+    // A mismatched challenge ends nothing; the matching one ends the ticket
+    // with the address the command names, and nothing is left for the close.
+    EXPECT_EQ(c.events, (std::vector<std::string>{"start 10", CONN, "10 <- term 5.6.7.8:9", "end",
+                                                  "kill 10"}));
+    Bytes answer = ticket_answer(USER_STEAM_ID, TICKET);
+    ASSERT_EQ(o.replies.size(), 1u);
+    EXPECT_EQ(o.replies[0], ticket_reply(77, answer, static_cast<std::uint32_t>(TICKET.size())));
+}
+
+TEST(Session, CloseEndsTheOutstandingTicketBeforeTheChildGoes) {
+    Children c;
+    Outcome o = run_session(c, frames({GAMEDIR, CONNECT}));
+    ASSERT_TRUE(o.end.ok());
+    EXPECT_EQ(*o.end, SessionEnd::Closed);
+    EXPECT_EQ(c.events, (std::vector<std::string>{"start 10", CONN, TERM, "end", "kill 10"}));
+}
+
+TEST(Session, TerminateEndsTheTicketAndTheChildAndReadsNoMore) {
+    Children c;
+    Outcome o = run_session(c, frames({GAMEDIR, CONNECT, "vd_terminate", "vd_gamedir valve"}));
+    ASSERT_TRUE(o.end.ok());
+    EXPECT_EQ(*o.end, SessionEnd::TerminateRequested);
+    EXPECT_EQ(c.events, (std::vector<std::string>{"start 10", CONN, TERM, "kill 10", "end"}));
+}
+
+TEST(Session, UnreadableFrameEndsTheSessionAndTheTicket) {
+    Children c;
+    Outcome o =
+        run_session(c, concat({frames({GAMEDIR, CONNECT}), Bytes{'X', 'X', 'X', 'X', 1, 0}}));
+    ASSERT_FALSE(o.end.ok());
+    EXPECT_EQ(o.end.error().text(), "invalid frame magic");
+    EXPECT_EQ(c.events, (std::vector<std::string>{"start 10", CONN, TERM, "end", "kill 10"}));
+}
+
+TEST(Session, SwitchingGamesKillsTheOldChildBeforeTheNewStarts) {
+    Children c;
+    run_session(c, frames({GAMEDIR, GAMEDIR, "vd_gamedir valve"}));
+    // The same game again keeps its live child.
+    EXPECT_EQ(c.events,
+              (std::vector<std::string>{"start 10", "kill 10", "start 70", "end", "kill 70"}));
+}
+
+TEST(Session, ChildThatEndedIsReplacedByTheSameGame) {
+    Children c;
+    c.children_exit = true;
+    run_session(c, frames({GAMEDIR, GAMEDIR}));
+    EXPECT_EQ(c.events,
+              (std::vector<std::string>{"start 10", "kill 10", "start 10", "end", "kill 10"}));
+}
+
+TEST(Session, FailedStartLeavesNoChild) {
+    Children c;
+    c.failing_appid = 70;
+    Outcome o = run_session(c, frames({"vd_errors on", GAMEDIR, "vd_gamedir valve", CONNECT}));
+    EXPECT_EQ(c.events, (std::vector<std::string>{"start 10", "kill 10", "start 70", "end"}));
+    EXPECT_EQ(o.replies, (std::vector<Bytes>{error_reply_of(0, "vd_gamedir: steam child exited"),
+                                             error_reply_of(77, "vd_connect: no steam child")}));
+}
+
+TEST(Session, ErrorRepliesOnlyWhenAskedForAndWithTheFailedChallenge) {
+    Children c;
+    c.answers.push_back(bytes_of(REFUSED_ANSWER));
+    Outcome o = run_session(
+        c, frames({"vd_connect 1.2.3.4:27015 1 1 5", "vd_errors on",
+                   "vd_connect 1.2.3.4:27015 1 1 5", GAMEDIR, "vd_connect 1.2.3.4:27015 1 1 -9",
+                   "vd_bogus", "vd_errors off", "vd_bogus"}));
+    EXPECT_EQ(o.replies, (std::vector<Bytes>{
+                             error_reply_of(0, "vd_connect: session not active"),
+                             error_reply_of(-9, "vd_connect: steam refused to issue auth ticket"),
+                             error_reply_of(0, "vd_bogus: unknown command")}));
+}
+
+TEST(Session, ChildWithCutInputIsDroppedAtOnce) {
+    Children c;
+    c.cut_next_input = true;
+    c.answers.push_back(BrokerError::message("steam child timed out"));
+    Outcome o = run_session(
+        c, frames({"vd_errors on", GAMEDIR, CONNECT, "vd_connect 1.2.3.4:27015 1 1 78"}));
+    EXPECT_EQ(c.events, (std::vector<std::string>{"start 10", CONN, "kill 10", "end"}));
+    EXPECT_EQ(o.replies,
+              (std::vector<Bytes>{error_reply_of(77, "vd_connect: steam child timed out"),
+                                  error_reply_of(78, "vd_connect: no steam child")}));
+}
+
+// ---------------------------------------------------------------- auth tickets
+
+// The session reply for a ticket the fake child issued with `handle`.
+Bytes auth_reply_for(std::int32_t challenge, std::uint32_t handle) {
+    Bytes answer = auth_ticket_answer(USER_STEAM_ID, handle, TICKET);
+    Result<AuthTicketAnswer> read = read_auth_answer(answer);
+    EXPECT_TRUE(read.ok());
+    return auth_ticket_reply(challenge, *read);
+}
+
+TEST(Session, HeldAuthTicketsAreCancelledAtASwitchAndOnlyThose) {
+    Children c;
+    for (std::uint32_t handle : {5u, 6u})
+        c.answers.emplace_back(auth_ticket_answer(USER_STEAM_ID, handle, TICKET));
+    c.answers.emplace_back(bytes_of(TERM_OK_ANSWER)); // the cancel of 5
+    c.answers.emplace_back(bytes_of(TERM_OK_ANSWER)); // the cancel of 6
+    c.answers.emplace_back(auth_ticket_answer(USER_STEAM_ID, 0, TICKET));
+    Outcome o =
+        run_session(c, frames({"vd_appid 480", "vd_ticket session - 1", "vd_ticket webapi svc 2",
+                               "vd_appid 480", "vd_cancel 5", "vd_cancel 5", "vd_cancel 7",
+                               "vd_gamedir cstrike", "vd_ticket app 00ff -3"}));
+    ASSERT_TRUE(o.end.ok());
+    // "Already active" keeps the tickets; an explicit cancel is sent once; the
+    // switch cancels the rest through the old child before it goes; an app
+    // ticket has no handle to hold.
+    EXPECT_EQ(c.events, (std::vector<std::string>{"start 480", "480 <- ticket session -",
+                                                  "480 <- ticket webapi svc", "480 <- cancel 5",
+                                                  "480 <- cancel 6", "kill 480", "start 10",
+                                                  "10 <- ticket app 00ff", "end", "kill 10"}));
+    EXPECT_EQ(o.replies, (std::vector<Bytes>{auth_reply_for(1, 5), auth_reply_for(2, 6),
+                                             auth_reply_for(-3, 0)}));
+}
+
+TEST(Session, HeldAuthTicketsAreCancelledWhenTheSessionEnds) {
+    Children c;
+    c.answers.emplace_back(auth_ticket_answer(USER_STEAM_ID, 9, TICKET));
+    run_session(c, frames({GAMEDIR, "vd_ticket session steamid:1 1", "vd_terminate"}));
+    EXPECT_EQ(c.events, (std::vector<std::string>{"start 10", "10 <- ticket session steamid:1",
+                                                  "10 <- cancel 9", "kill 10", "end"}));
+    Children closed;
+    closed.answers.emplace_back(auth_ticket_answer(USER_STEAM_ID, 9, TICKET));
+    run_session(closed, frames({GAMEDIR, "vd_ticket webapi - 1"}));
+    EXPECT_EQ(closed.events, (std::vector<std::string>{"start 10", "10 <- ticket webapi -",
+                                                       "10 <- cancel 9", "end", "kill 10"}));
+}
+
+TEST(Session, FailedAuthTicketsHoldNothingAndAreAnsweredWithTheirChallenge) {
+    Children c;
+    c.answers.emplace_back(refused_answer(2));
+    c.answers.emplace_back(bytes_of(UNCONFIRMED_ANSWER));
+    Outcome o =
+        run_session(c, frames({"vd_errors on", "vd_ticket session - 1", GAMEDIR,
+                               "vd_ticket session - 2", "vd_ticket webapi - 3", "vd_cancel 1"}));
+    EXPECT_EQ(c.events, (std::vector<std::string>{"start 10", "10 <- ticket session -",
+                                                  "10 <- ticket webapi -", "end", "kill 10"}));
+    EXPECT_EQ(o.replies,
+              (std::vector<Bytes>{
+                  error_reply_of(0, "vd_ticket: session not active"),
+                  error_reply_of(2, "vd_ticket: steam refused to issue auth ticket, result 2"),
+                  error_reply_of(3, "vd_ticket: steam did not confirm the ticket"),
+                  error_reply_of(0, "vd_cancel: unknown ticket handle")}));
+}
+
+// "vd_status": the broker's lines without a child, the child asked while it
+// lives (its runtime's path on one line), a dead child not asked, and the
+// failures answered with the command's challenge.
+TEST(Session, StatusAsksOnlyALiveChildAndKeepsEachValueOnItsLine) {
+    const std::string broker = "version " VANDREL_VERSION "\nuid " + std::to_string(::getuid());
+    Children c;
+    c.answers.push_back(
+        status_answer({USER_STEAM_ID, false, true, "/opt/new\nline/libsteam_api.so"}));
+    c.answers.push_back(BrokerError::message("steam child timed out"));
+    Outcome o = run_session(c, frames({"vd_errors on", "vd_status 3", GAMEDIR, "vd_status -4",
+                                       "vd_status 5", "vd_status"}));
+    EXPECT_EQ(c.events, (std::vector<std::string>{"start 10", "10 <- status", "10 <- status",
+                                                  "end", "kill 10"}));
+    EXPECT_EQ(o.replies,
+              (std::vector<Bytes>{
+                  status_reply(3, broker + "\nappid none\n"),
+                  status_reply(-4, broker +
+                                       "\nappid 10\nsteamid 72623859790382856\nlogged_on no\n"
+                                       "runtime /opt/new\\u{a}line/libsteam_api.so\n"
+                                       "runtime_kind standin\n"),
+                  error_reply_of(5, "vd_status: steam child timed out"),
+                  error_reply_of(0, "vd_status: invalid args, missing \"challenge\"")}));
+
+    Children dead;
+    dead.children_exit = true;
+    o = run_session(dead, frames({GAMEDIR, "vd_status 6"}));
+    EXPECT_EQ(dead.events, (std::vector<std::string>{"start 10", "end", "kill 10"}));
+    EXPECT_EQ(o.replies, std::vector<Bytes>{status_reply(6, broker + "\nappid 10\n")});
+}
+
+} // namespace
+} // namespace vandrel
