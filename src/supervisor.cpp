@@ -398,8 +398,8 @@ Result<std::string> Session::child_status_lines() {
     lines += status_line(VANDREL_STATUS_LOGGED_ON,
                          child->logged_on ? VANDREL_STATUS_YES : VANDREL_STATUS_NO);
     lines += status_line(VANDREL_STATUS_RUNTIME, utf8_prefix(runtime, MAX_RUNTIME_TEXT_LEN));
-    lines += status_line(VANDREL_STATUS_RUNTIME_KIND,
-                         child->standin ? VANDREL_RUNTIME_KIND_STANDIN : VANDREL_RUNTIME_KIND_STEAM);
+    lines += status_line(VANDREL_STATUS_RUNTIME_KIND, child->standin ? VANDREL_RUNTIME_KIND_STANDIN
+                                                                     : VANDREL_RUNTIME_KIND_STEAM);
     return lines;
 }
 

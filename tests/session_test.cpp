@@ -310,15 +310,14 @@ TEST(Session, StatusAsksOnlyALiveChildAndKeepsEachValueOnItsLine) {
     c.answers.push_back(BrokerError::message("steam child timed out"));
     Outcome o = run_session(c, frames({"vd_errors on", "vd_status 3", GAMEDIR, "vd_status -4",
                                        "vd_status 5", "vd_status"}));
-    EXPECT_EQ(c.events, (std::vector<std::string>{"start 10", "10 <- status", "10 <- status",
-                                                  "end", "kill 10"}));
+    EXPECT_EQ(c.events, (std::vector<std::string>{"start 10", "10 <- status", "10 <- status", "end",
+                                                  "kill 10"}));
     EXPECT_EQ(o.replies,
               (std::vector<Bytes>{
                   status_reply(3, broker + "\nappid none\n"),
-                  status_reply(-4, broker +
-                                       "\nappid 10\nsteamid 72623859790382856\nlogged_on no\n"
-                                       "runtime /opt/new\\u{a}line/libsteam_api.so\n"
-                                       "runtime_kind standin\n"),
+                  status_reply(-4, broker + "\nappid 10\nsteamid 72623859790382856\nlogged_on no\n"
+                                            "runtime /opt/new\\u{a}line/libsteam_api.so\n"
+                                            "runtime_kind standin\n"),
                   error_reply_of(5, "vd_status: steam child timed out"),
                   error_reply_of(0, "vd_status: invalid args, missing \"challenge\"")}));
 

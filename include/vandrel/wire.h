@@ -96,10 +96,10 @@ extern "C" {
 #define VANDREL_STATUS_REPLY_TEXT_AT 14
 #define VANDREL_STATUS_VERSION "version"
 #define VANDREL_STATUS_UID "uid"
-#define VANDREL_STATUS_APPID "appid"           /* or VANDREL_STATUS_NONE */
+#define VANDREL_STATUS_APPID "appid" /* or VANDREL_STATUS_NONE */
 #define VANDREL_STATUS_STEAMID "steamid"
-#define VANDREL_STATUS_LOGGED_ON "logged_on"   /* VANDREL_STATUS_YES or _NO */
-#define VANDREL_STATUS_RUNTIME "runtime"       /* the runtime's absolute path */
+#define VANDREL_STATUS_LOGGED_ON "logged_on" /* VANDREL_STATUS_YES or _NO */
+#define VANDREL_STATUS_RUNTIME "runtime"     /* the runtime's absolute path */
 #define VANDREL_STATUS_RUNTIME_KIND "runtime_kind"
 #define VANDREL_STATUS_NONE "none"
 #define VANDREL_STATUS_YES "yes"
