@@ -8,16 +8,17 @@
 #include <stdio.h>
 #include <string.h>
 
-/* The two ticket replies, each the command word and a line feed, the
- * request's challenge (32 bits), the user's Steam ID (64 bits), for an auth
- * ticket its handle (32 bits), then the ticket's length (32 bits), all
- * little-endian, then the ticket. */
+/* The replies that answer a request: each the command word and a line feed,
+ * then the request's challenge (32 bits). The two ticket replies go on with
+ * the user's Steam ID (64 bits), for an auth ticket its handle (32 bits), the
+ * ticket's length (32 bits), all little-endian, then the ticket; the status
+ * reply with its text. */
 struct reply_form {
     const char* word;   /* the command, and the reply's first bytes */
     size_t word_len;    /* without the line feed */
     size_t steam_id_at; /* the challenge comes right after the line feed */
     size_t handle_at;   /* 0: the reply has no handle */
-    size_t len_at;
+    size_t len_at;      /* 0: no length; the rest of the reply is text */
     size_t header_len;
 };
 static const struct reply_form CONNECT_REPLY = {VANDREL_CMD_CONNECT,
@@ -29,6 +30,18 @@ static const struct reply_form CONNECT_REPLY = {VANDREL_CMD_CONNECT,
 static const struct reply_form AUTH_REPLY = {
     VANDREL_CMD_TICKET,           VANDREL_AUTH_REPLY_WORD_LEN - 1,  VANDREL_AUTH_REPLY_STEAM_ID_AT,
     VANDREL_AUTH_REPLY_HANDLE_AT, VANDREL_AUTH_REPLY_TICKET_LEN_AT, VANDREL_AUTH_REPLY_HEADER_LEN};
+static const struct reply_form STATUS_REPLY = {
+    VANDREL_CMD_STATUS, VANDREL_STATUS_REPLY_WORD_LEN - 1, 0, 0, 0, VANDREL_STATUS_REPLY_TEXT_AT};
+static const struct reply_form* const REPLY_FORMS[] = {&CONNECT_REPLY, &AUTH_REPLY, &STATUS_REPLY};
+#define REPLY_FORM_COUNT 3
+
+/* Where a reply's contents go: a ticket (and its handle), or a status text. */
+struct reply_sink {
+    vandrel_ticket* ticket;
+    uint32_t* handle;
+    char* text;
+    size_t text_capacity;
+};
 
 /* The error reply's layout is in vandrel/wire.h. */
 #define SEPARATOR_LEN (sizeof VANDREL_ERROR_REPLY_SEPARATOR - 1)
@@ -78,8 +91,20 @@ vandrel_status vandrel_activate_gamedir(vandrel_client* client, const char* game
 static int has_form(const unsigned char* reply, size_t len, const struct reply_form* form) {
     return len >= form->header_len && memcmp(reply, form->word, form->word_len) == 0 &&
            reply[form->word_len] == '\n' &&
-           read_le32(reply + form->len_at) <= len - form->header_len;
+           (form->len_at == 0 || read_le32(reply + form->len_at) <= len - form->header_len);
 }
+
+/* True when `reply` has the form of a reply other than `form`. */
+static int has_other_form(const unsigned char* reply, size_t len, const struct reply_form* form) {
+    for (size_t i = 0; i < REPLY_FORM_COUNT; ++i)
+        if (REPLY_FORMS[i] != form && has_form(reply, len, REPLY_FORMS[i]))
+            return 1;
+    return 0;
+}
+
+/* True when an error reply reports the failure of a request other than one of
+ * `form`. */
+static int is_other_failure(const unsigned char* reply, size_t len, const struct reply_form* form);
 
 /* True when a well-formed `reply` answers the request with `challenge`.
  * Compared as unsigned: converting a negative challenge is exact. */
@@ -134,9 +159,8 @@ static int ends_request(vandrel_client* client, const unsigned char* reply, size
     for (size_t i = 0; i < ACTIVATE_WORD_COUNT; ++i)
         if (is_failure_of(reply, len, ACTIVATE_WORDS[i]))
             return 1;
-    const struct reply_form* other = form == &AUTH_REPLY ? &CONNECT_REPLY : &AUTH_REPLY;
-    if (is_failure_of(reply, len, other->word)) {
-        /* The late failure of a request of the other kind. */
+    if (is_other_failure(reply, len, form)) {
+        /* The late failure of a request of another kind. */
         count_answer(client);
         return 0;
     }
@@ -148,6 +172,23 @@ static int ends_request(vandrel_client* client, const unsigned char* reply, size
         return failed == (uint32_t)challenge;
     /* Failed before its challenge was read: no game was activated. */
     return client->owed_answers == 0;
+}
+
+static int is_other_failure(const unsigned char* reply, size_t len, const struct reply_form* form) {
+    for (size_t i = 0; i < REPLY_FORM_COUNT; ++i)
+        if (REPLY_FORMS[i] != form && is_failure_of(reply, len, REPLY_FORMS[i]->word))
+            return 1;
+    return 0;
+}
+
+/* Copies a well-formed status reply's text, NUL-terminated, into the
+ * caller's buffer, which holds any. */
+static vandrel_status copy_text(const unsigned char* reply, size_t len,
+                                const struct reply_sink* sink) {
+    size_t n = len - STATUS_REPLY.header_len;
+    memcpy(sink->text, reply + STATUS_REPLY.header_len, n);
+    sink->text[n] = '\0';
+    return VANDREL_OK;
 }
 
 /* Copies a well-formed reply's ticket into the caller's buffer. */
@@ -168,13 +209,12 @@ static vandrel_status copy_ticket(const unsigned char* reply, const struct reply
 /* Takes a reply that is not an error reply as the answer to the request with
  * `challenge`: true when it ends the request with `*status`, false when it is
  * the ticket for an earlier request whose caller gave up on it. */
-static int takes_ticket(vandrel_client* client, const unsigned char* reply, size_t len,
-                        const struct reply_form* form, int32_t challenge, vandrel_ticket* ticket,
-                        uint32_t* handle, vandrel_status* status) {
-    const struct reply_form* other = form == &AUTH_REPLY ? &CONNECT_REPLY : &AUTH_REPLY;
+static int takes_reply(vandrel_client* client, const unsigned char* reply, size_t len,
+                       const struct reply_form* form, int32_t challenge,
+                       const struct reply_sink* sink, vandrel_status* status) {
     if (!has_form(reply, len, form)) {
-        if (has_form(reply, len, other)) {
-            count_answer(client); /* a late ticket of the other kind */
+        if (has_other_form(reply, len, form)) {
+            count_answer(client); /* a late answer of another kind */
             return 0;
         }
         *status = vdc_fail(client, VANDREL_ERR_PROTOCOL, 0);
@@ -183,14 +223,15 @@ static int takes_ticket(vandrel_client* client, const unsigned char* reply, size
     count_answer(client);
     if (!answers(reply, form, challenge))
         return 0;
-    *status = copy_ticket(reply, form, ticket, handle);
+    *status = form == &STATUS_REPLY ? copy_text(reply, len, sink)
+                                    : copy_ticket(reply, form, sink->ticket, sink->handle);
     return 1;
 }
 
-/* Sends one ticket request's `line` and waits for its reply of `form`. */
-static vandrel_status await_ticket(vandrel_client* client, const char* line, int len,
-                                   const struct reply_form* form, int32_t challenge, int timeout_ms,
-                                   vandrel_ticket* ticket, uint32_t* handle) {
+/* Sends one request's `line` and waits for its reply of `form`. */
+static vandrel_status await_reply(vandrel_client* client, const char* line, int len,
+                                  const struct reply_form* form, int32_t challenge, int timeout_ms,
+                                  const struct reply_sink* sink) {
     client->broker_error[0] = '\0';
     int64_t deadline = vdc_deadline_after(timeout_ms);
     vandrel_status sent = send_line(client, line, len, deadline);
@@ -213,8 +254,7 @@ static vandrel_status await_ticket(vandrel_client* client, const char* line, int
                 status = VANDREL_ERR_BROKER;
             }
         } else {
-            ends =
-                takes_ticket(client, reply, payload_len, form, challenge, ticket, handle, &status);
+            ends = takes_reply(client, reply, payload_len, form, challenge, sink, &status);
         }
         vdc_consume_frame(client);
         if (ends)
@@ -234,8 +274,8 @@ vandrel_status vandrel_request_ticket(vandrel_client* client, const vandrel_tick
     int len =
         snprintf(line, sizeof line, VANDREL_CMD_CONNECT " %s %" PRIu64 " %" PRId32 " %" PRId32,
                  request->server, request->server_steam_id, request->secure, request->challenge);
-    return await_ticket(client, line, len, &CONNECT_REPLY, request->challenge, timeout_ms, ticket,
-                        NULL);
+    struct reply_sink sink = {ticket, NULL, NULL, 0};
+    return await_reply(client, line, len, &CONNECT_REPLY, request->challenge, timeout_ms, &sink);
 }
 
 /* Writes the argument of an auth ticket request into `out` (room for
@@ -284,8 +324,22 @@ vandrel_status vandrel_request_auth_ticket(vandrel_client* client,
     char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
     int len = snprintf(line, sizeof line, VANDREL_CMD_TICKET " %s %s %" PRId32,
                        KIND_WORDS[request->kind], argument, request->challenge);
-    return await_ticket(client, line, len, &AUTH_REPLY, request->challenge, timeout_ms, ticket,
-                        handle);
+    struct reply_sink sink = {ticket, NULL, NULL, 0};
+    sink.handle = handle; /* written when the ticket comes */
+    return await_reply(client, line, len, &AUTH_REPLY, request->challenge, timeout_ms, &sink);
+}
+
+vandrel_status vandrel_request_broker_status(vandrel_client* client, int32_t challenge,
+                                             int timeout_ms, char* text, size_t capacity) {
+    if (client == NULL || text == NULL || capacity < VANDREL_STATUS_TEXT_SIZE)
+        return VANDREL_ERR_ARGUMENT;
+    if (!is_open(client))
+        return VANDREL_ERR_NOT_OPEN;
+    text[0] = '\0';
+    char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
+    int len = snprintf(line, sizeof line, VANDREL_CMD_STATUS " %" PRId32, challenge);
+    struct reply_sink sink = {NULL, NULL, text, capacity};
+    return await_reply(client, line, len, &STATUS_REPLY, challenge, timeout_ms, &sink);
 }
 
 vandrel_status vandrel_activate_appid(vandrel_client* client, uint32_t appid) {

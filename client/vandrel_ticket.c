@@ -1,5 +1,7 @@
-/* vandrel-ticket: obtain one auth ticket from a vandrel broker and print it.
- * A diagnostic tool on top of the client library. */
+/* vandrel-ticket: obtain one auth ticket from a vandrel broker and print it,
+ * or check every link from this user to a ticket (--check). A diagnostic tool
+ * on top of the client library. */
+#include "chain_check.h"
 #include "vandrel/client.h"
 
 #include <errno.h>
@@ -23,7 +25,8 @@ enum {
     EXIT_LINK = 5,
     EXIT_BROKER_ERROR = 6,
     EXIT_UNTRUSTED = 7,
-    EXIT_UNCHECKED = 8
+    EXIT_UNCHECKED = 8,
+    EXIT_CHECK_FAILED = CHAIN_EXIT_FAILED /* --check: a step failed */
 };
 
 /* How long to wait for a TCP connection to the broker. */
@@ -36,11 +39,22 @@ static const char USAGE[] =
     "       vandrel-ticket [--broker ADDR | --spawn PATH] (--gamedir NAME | --appid N)\n"
     "                      --kind session|webapi|app [--identity TEXT | --data HEX]\n"
     "                      [--challenge N] [--timeout-ms N] [--raw]\n"
+    "       vandrel-ticket [--broker ADDR | --spawn PATH] --check [--appid N] [--json]\n"
+    "                      [--timeout-ms N]\n"
     "       vandrel-ticket --help | --version\n"
     "\n"
     "Asks a vandrel broker for a Steam auth ticket and prints \"steamid ID\", for\n"
     "the session, webapi and app kinds \"handle H\", and \"ticket HEX\" lines. The\n"
     "ticket is ended when the tool exits.\n"
+    "\n"
+    "With --check it checks, one line each, whether real tickets will come: the\n"
+    "broker (reachable, this user's, its version), Steam for this user\n"
+    "($HOME/.steam/steam.pid names a running process; $HOME/.steam/sdk64/\n"
+    "steamclient.so is there), the Steam child for the AppID (ready, its Steam\n"
+    "ID), logged_on, the runtime the child loaded and its kind (Steam's, or\n"
+    "vandrel's stand-in), and a session, a web API and a game-connection ticket\n"
+    "(for 192.0.2.1:27015, which is never contacted), each ended again. Each step\n"
+    "prints \"ok\" or \"FAIL\" with the reason, and a failure a hint of the fix.\n"
     "\n"
     "  --broker ADDR        broker to connect to, HOST:PORT or unix:PATH (default:\n"
     "                       $VANDREL_BROKER, else $XDG_RUNTIME_DIR/vandrel/socket\n"
@@ -64,6 +78,9 @@ static const char USAGE[] =
     "  --timeout-ms N       how long to wait for the ticket (default 30000)\n"
     "  --raw                write the raw ticket bytes to standard output and the\n"
     "                       Steam ID and handle lines to standard error\n"
+    "  --check              check the chain from this user to a ticket (above);\n"
+    "                       --appid defaults to 480, Steam's example game\n"
+    "  --json               with --check: print the steps as one JSON object\n"
     "  --help               show this text\n"
     "  --version            show the version of vandrel-ticket and its library\n"
     "\n"
@@ -76,7 +93,8 @@ static const char USAGE[] =
     "broker at ADDR runs as another user (nothing was sent to it), 8 the user of\n"
     "the broker at ADDR cannot be told here, as the kernel's socket table cannot\n"
     "be asked (nothing was sent to it; use the broker's Unix socket, or set\n"
-    "VANDREL_ALLOW_UNCHECKED_BROKER=1 to use it all the same).\n";
+    "VANDREL_ALLOW_UNCHECKED_BROKER=1 to use it all the same), 9 --check: a step\n"
+    "failed.\n";
 
 struct options {
     const char* broker;
@@ -97,6 +115,10 @@ struct options {
     int raw;
     int help;
     int version;
+    int check;
+    int json;
+    /* The first option given that only a ticket request takes, or NULL. */
+    const char* ticket_option;
 };
 
 /* What getopt_long returns for each option: -h is the one short option; the
@@ -118,7 +140,9 @@ enum option_code {
     OPT_APPID,
     OPT_KIND,
     OPT_IDENTITY,
-    OPT_DATA
+    OPT_DATA,
+    OPT_CHECK,
+    OPT_JSON
 };
 
 /* '+': the first argument that is not an option ends the options, and is an
@@ -140,6 +164,8 @@ static const struct option LONG_OPTIONS[] = {
     {"kind", required_argument, NULL, OPT_KIND},
     {"identity", required_argument, NULL, OPT_IDENTITY},
     {"data", required_argument, NULL, OPT_DATA},
+    {"check", no_argument, NULL, OPT_CHECK},
+    {"json", no_argument, NULL, OPT_JSON},
     {NULL, 0, NULL, 0},
 };
 
@@ -246,10 +272,29 @@ static int unknown_option(char** argv) {
     return usage_error("unknown option: %.*s", (int)strcspn(written, "="), written);
 }
 
+/* True for the options that only a ticket request takes, not --check. */
+static int is_ticket_option(int code) {
+    switch (code) {
+    case OPT_GAMEDIR:
+    case OPT_KIND:
+    case OPT_IDENTITY:
+    case OPT_DATA:
+    case OPT_SERVER:
+    case OPT_SERVER_STEAMID:
+    case OPT_SECURE:
+    case OPT_RAW:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
 /* Takes the option `code` with its `value` into `o`; EXIT_OK or EXIT_USAGE
  * after a message. A later option overrides an earlier one. */
 static int take_option(struct options* o, int code, const char* value) {
     int32_t ms = 0;
+    if (o->ticket_option == NULL && is_ticket_option(code))
+        o->ticket_option = option_name(code);
     switch (code) {
     case OPT_SHORT_HELP:
     case OPT_HELP:
@@ -307,6 +352,12 @@ static int take_option(struct options* o, int code, const char* value) {
             return usage_error("invalid --data: %s", value);
         o->data_hex = value;
         break;
+    case OPT_CHECK:
+        o->check = 1;
+        break;
+    case OPT_JSON:
+        o->json = 1;
+        break;
     }
     return EXIT_OK;
 }
@@ -315,6 +366,11 @@ static int take_option(struct options* o, int code, const char* value) {
 static int check_options(const struct options* o) {
     if (o->broker != NULL && o->spawn != NULL)
         return usage_error("--broker and --spawn exclude each other");
+    if (o->json && !o->check)
+        return usage_error("--json is for --check");
+    if (o->check)
+        return o->ticket_option == NULL ? EXIT_OK
+                                        : usage_error("--%s is not for --check", o->ticket_option);
     if (o->gamedir != NULL && o->appid != 0)
         return usage_error("--gamedir and --appid exclude each other");
     if (o->gamedir == NULL && o->appid == 0)
@@ -429,6 +485,14 @@ static int print_ticket(const struct options* o, const vandrel_ticket* ticket, u
     return fflush(stdout) == 0 ? EXIT_OK : EXIT_FAILED;
 }
 
+/* --check, with the options it takes. */
+static int run_check(const struct options* o) {
+    struct chain_options check = {
+        o->broker,     o->spawn, o->appid != 0 ? o->appid : CHAIN_DEFAULT_APPID,
+        o->timeout_ms, o->json,  o->have_challenge ? o->challenge : fresh_challenge()};
+    return chain_check(&check);
+}
+
 int main(int argc, char** argv) {
     struct options o;
     memset(&o, 0, sizeof o);
@@ -444,6 +508,8 @@ int main(int argc, char** argv) {
         printf("vandrel-ticket %s\n", vandrel_version());
         return fflush(stdout) == 0 ? EXIT_OK : EXIT_FAILED;
     }
+    if (o.check)
+        return run_check(&o);
 
     vandrel_client* client = NULL;
     vandrel_status status = o.spawn != NULL

@@ -32,6 +32,10 @@ class StandinPort final : public vandrel::child::SteamPort {
         return auth_.app(data);
     }
     void cancel_auth_ticket(std::uint32_t handle) override { auth_.cancel(handle); }
+    bool logged_on() override { return user_.logged_on(); }
+    vandrel::steam::RuntimeIdentity runtime() override {
+        return vandrel::steam::runtime_identity();
+    }
 
   private:
     vandrel::steam::User user_;

@@ -110,6 +110,13 @@ Bytes cancel(Args& args, SteamPort& steam) {
     return reply(TERM_OK_ANSWER);
 }
 
+// "status": the user, whether Steam has them logged on, and the runtime.
+Bytes status(SteamPort& steam) {
+    steam::RuntimeIdentity runtime = steam.runtime();
+    return status_answer(
+        {steam.steam_id(), steam.logged_on(), runtime.standin, std::move(runtime.path)});
+}
+
 // The Steam user of the running child behind the handler's interface.
 class UserPort final : public SteamPort {
   public:
@@ -133,6 +140,8 @@ class UserPort final : public SteamPort {
         return auth_.app(data);
     }
     void cancel_auth_ticket(std::uint32_t handle) override { auth_.cancel(handle); }
+    bool logged_on() override { return user_.logged_on(); }
+    steam::RuntimeIdentity runtime() override { return steam::runtime_identity(); }
 
   private:
     steam::User user_;
@@ -244,6 +253,8 @@ Bytes handle(std::span<const std::uint8_t> request, SteamPort& steam) {
         return auth_ticket(args, steam);
     if (word == CANCEL_WORD)
         return cancel(args, steam);
+    if (word == STATUS_WORD)
+        return status(steam);
     std::string out(UNKNOWN_REQUEST_ANSWER);
     append_quoted(out, word.value_or(""));
     return reply(out);

@@ -5,6 +5,7 @@
 #include "addr.hpp"
 #include "error.hpp"
 #include "steam/auth.hpp"
+#include "steam/runtime.hpp"
 #include "transport.hpp"
 
 #include <chrono>
@@ -35,10 +36,14 @@ class SteamPort {
     virtual steam::AuthResult web_api_ticket(std::optional<std::string_view> identity) = 0;
     virtual steam::AuthResult app_ticket(std::span<const std::uint8_t> data) = 0;
     virtual void cancel_auth_ticket(std::uint32_t handle) = 0;
+    // Whether Steam has the user logged on just now.
+    virtual bool logged_on() = 0;
+    // The runtime this process loaded.
+    virtual steam::RuntimeIdentity runtime() = 0;
 };
 
 // The reply to one request payload ("conn ...", "term ...", "ticket ...",
-// "cancel ..." or anything else).
+// "cancel ...", "status" or anything else).
 // Never fails: every problem with a request becomes an error reply.
 Bytes handle(std::span<const std::uint8_t> request, SteamPort& steam);
 

@@ -166,4 +166,34 @@ Bytes refused_answer(std::optional<std::int32_t> result) {
     return Bytes(text.begin(), text.end());
 }
 
+std::string status_request() {
+    return std::string(STATUS_WORD);
+}
+
+Bytes status_answer(const ChildStatus& status) {
+    const std::string_view path = std::string_view(status.runtime).substr(0, MAX_RUNTIME_PATH_LEN);
+    Bytes out;
+    out.reserve(STATUS_PATH_AT + path.size());
+    out.assign(TICKET_OK_WORD.begin(), TICKET_OK_WORD.end());
+    append_le(out, status.steam_id, STEAM_ID_LEN);
+    out.push_back(status.logged_on ? 1 : 0);
+    out.push_back(status.standin ? 1 : 0);
+    out.insert(out.end(), path.begin(), path.end());
+    return out;
+}
+
+Result<ChildStatus> read_status_answer(std::span<const std::uint8_t> answer) {
+    if (!is_ticket_answer(answer))
+        return BrokerError::message("steam child refused the status request");
+    if (answer.size() < STATUS_PATH_AT)
+        return BrokerError::message("short status response from child");
+    ChildStatus status;
+    status.steam_id = load_le(answer.subspan(TICKET_STEAM_ID_AT, STEAM_ID_LEN));
+    status.logged_on = answer[STATUS_LOGGED_ON_AT] != 0;
+    status.standin = answer[STATUS_STANDIN_AT] != 0;
+    const std::string_view path = as_chars(answer.subspan(STATUS_PATH_AT));
+    status.runtime = path.substr(0, MAX_RUNTIME_PATH_LEN);
+    return status;
+}
+
 } // namespace vandrel

@@ -106,6 +106,34 @@ struct AuthTicketAnswer {
 // when it gave one), a missing confirmation, or a short or truncated answer.
 Result<AuthTicketAnswer> read_auth_answer(std::span<const std::uint8_t> answer);
 
+// --- Status: the child's Steam user and runtime --------------------------------
+
+// "status": answered with the status answer.
+inline constexpr std::string_view STATUS_WORD = "status";
+// The status answer: "ok ", the user's Steam ID (u64 LE), whether Steam has the
+// user logged on (1 byte, 0 or 1), whether the runtime is our stand-in (1
+// byte, 0 or 1), then the runtime's path, at most MAX_RUNTIME_PATH_LEN bytes.
+inline constexpr std::size_t STATUS_LOGGED_ON_AT = TICKET_STEAM_ID_AT + STEAM_ID_LEN;
+inline constexpr std::size_t STATUS_STANDIN_AT = STATUS_LOGGED_ON_AT + 1;
+inline constexpr std::size_t STATUS_PATH_AT = STATUS_STANDIN_AT + 1;
+std::string status_request();
+// Room enough for any real path, and small enough that the client's status
+// reply built from it always fits one frame.
+inline constexpr std::size_t MAX_RUNTIME_PATH_LEN = 2048;
+// What a child reports about itself.
+struct ChildStatus {
+    std::uint64_t steam_id = 0;
+    bool logged_on = false;
+    bool standin = false;
+    std::string runtime; // the path, as the loader named it; not necessarily UTF-8
+};
+// The answer; a longer path is cut to MAX_RUNTIME_PATH_LEN bytes.
+Bytes status_answer(const ChildStatus& status);
+// The status of an answer to a status request, or "short status response
+// from child" for one too short, or "steam child refused the status
+// request" for an error answer.
+Result<ChildStatus> read_status_answer(std::span<const std::uint8_t> answer);
+
 // The failures of a ticket request.
 inline constexpr std::string_view BAD_IDENTITY_ANSWER = "err bad identity";
 inline constexpr std::string_view BAD_DATA_ANSWER = "err bad data";

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <string>
+#include <unistd.h>
 
 namespace vandrel {
 namespace {
@@ -40,6 +41,20 @@ static_assert(AUTH_REPLY_WORD.size() == VANDREL_AUTH_REPLY_WORD_LEN &&
               VANDREL_AUTH_REPLY_HANDLE_AT == VANDREL_AUTH_REPLY_STEAM_ID_AT + STEAM_ID_LEN &&
               VANDREL_AUTH_REPLY_TICKET_LEN_AT == VANDREL_AUTH_REPLY_HANDLE_AT + HANDLE_LEN &&
               VANDREL_AUTH_REPLY_HEADER_LEN == VANDREL_AUTH_REPLY_TICKET_LEN_AT + TICKET_LEN_LEN);
+constexpr std::string_view STATUS_REPLY_WORD = VANDREL_STATUS_REPLY_WORD;
+static_assert(STATUS_REPLY_WORD.size() == VANDREL_STATUS_REPLY_WORD_LEN &&
+              VANDREL_STATUS_REPLY_CHALLENGE_AT == STATUS_REPLY_WORD.size() &&
+              VANDREL_STATUS_REPLY_TEXT_AT == STATUS_REPLY_WORD.size() + CHALLENGE_LEN);
+// The broker's version, as `vandrel --version` prints it.
+constexpr std::string_view VERSION = VANDREL_VERSION;
+// The runtime's path in a status line: control characters escaped, cut to a
+// size that keeps the whole reply within one frame.
+constexpr std::size_t MAX_RUNTIME_TEXT_LEN = 2048;
+
+// One "key value" line of the status reply.
+std::string status_line(std::string_view key, std::string_view value) {
+    return std::string(key).append(" ").append(value).append("\n");
+}
 
 void append_challenge(Bytes& out, std::int32_t challenge) {
     append_le(out, static_cast<std::uint32_t>(challenge), CHALLENGE_LEN);
@@ -105,6 +120,14 @@ Bytes auth_ticket_reply(std::int32_t challenge, const AuthTicketAnswer& answer) 
     append_le(out, answer.handle, HANDLE_LEN);
     append_le(out, answer.ticket.size(), TICKET_LEN_LEN);
     out.insert(out.end(), answer.ticket.begin(), answer.ticket.end());
+    return out;
+}
+
+Bytes status_reply(std::int32_t challenge, std::string_view lines) {
+    Bytes out(STATUS_REPLY_WORD.begin(), STATUS_REPLY_WORD.end());
+    out.reserve(STATUS_REPLY_WORD.size() + CHALLENGE_LEN + lines.size());
+    append_challenge(out, challenge);
+    out.insert(out.end(), lines.begin(), lines.end());
     return out;
 }
 
@@ -174,6 +197,8 @@ Result<std::optional<SessionEnd>> Session::execute(std::string_view word, std::s
         done = auth_ticket(args);
     } else if (word == VANDREL_CMD_CANCEL) {
         done = cancel(args);
+    } else if (word == VANDREL_CMD_STATUS) {
+        done = status(args);
     } else if (word == VANDREL_CMD_TERMINATE) {
         cleanup_all_tickets();
         child_.reset();
@@ -335,6 +360,47 @@ Result<void> Session::cancel(std::string_view text) {
     if (child_)
         (void)ask_child(cancel_request(*handle));
     return {};
+}
+
+Result<void> Session::status(std::string_view text) {
+    Args args(text);
+    Result<std::int32_t> challenge = args.parse_i32("challenge");
+    if (!challenge)
+        return std::move(challenge).error();
+    challenge_ = *challenge;
+    std::string lines = status_line(VANDREL_STATUS_VERSION, VERSION);
+    lines += status_line(VANDREL_STATUS_UID, std::to_string(::getuid()));
+    lines += status_line(VANDREL_STATUS_APPID,
+                         child_ ? std::to_string(child_->appid()) : VANDREL_STATUS_NONE);
+    // A child that has ended has no Steam to ask; the next activation replaces it.
+    if (child_ && !child_->exited()) {
+        Result<std::string> child_lines = child_status_lines();
+        if (!child_lines)
+            return std::move(child_lines).error();
+        lines += *child_lines;
+    }
+    log_line("-> status for challenge " + std::to_string(*challenge));
+    return framed_.send(status_reply(*challenge, lines));
+}
+
+Result<std::string> Session::child_status_lines() {
+    Result<Bytes> answer = ask_child(status_request());
+    if (!answer)
+        return std::move(answer).error();
+    Result<ChildStatus> child = read_status_answer(*answer);
+    if (!child) {
+        log_line(decode_lossy(*answer));
+        return std::move(child).error();
+    }
+    std::string runtime;
+    append_one_line(runtime, child->runtime);
+    std::string lines = status_line(VANDREL_STATUS_STEAMID, std::to_string(child->steam_id));
+    lines += status_line(VANDREL_STATUS_LOGGED_ON,
+                         child->logged_on ? VANDREL_STATUS_YES : VANDREL_STATUS_NO);
+    lines += status_line(VANDREL_STATUS_RUNTIME, utf8_prefix(runtime, MAX_RUNTIME_TEXT_LEN));
+    lines += status_line(VANDREL_STATUS_RUNTIME_KIND, child->standin ? VANDREL_RUNTIME_KIND_STANDIN
+                                                                     : VANDREL_RUNTIME_KIND_STEAM);
+    return lines;
 }
 
 Result<void> Session::errors(std::string_view text) {

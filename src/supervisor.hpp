@@ -36,6 +36,9 @@ Bytes ticket_reply(std::int32_t challenge, std::span<const std::uint8_t> answer,
 // The reply to "vd_ticket": "vd_ticket\n", the challenge, then the child's
 // Steam ID, the ticket's handle, N and the N ticket bytes; 30 + N bytes.
 Bytes auth_ticket_reply(std::int32_t challenge, const AuthTicketAnswer& answer);
+// The reply to "vd_status": "vd_status\n", the challenge, then `lines`, the
+// status's "key value" lines.
+Bytes status_reply(std::int32_t challenge, std::string_view lines);
 // The error reply of a failed command: "vd_error\n", the challenge, then the
 // command word, ": " and the error text. A word too long for one frame is
 // shortened at a character boundary so that the reply still fits.
@@ -77,6 +80,11 @@ class Session {
     Result<void> cancel(std::string_view text);
     Result<void> connect(std::string_view text);
     Result<void> disconnect(std::string_view text);
+    // "vd_status CHALLENGE": the broker's version, user and game, and what
+    // its ready child runs on.
+    Result<void> status(std::string_view text);
+    // The status lines of the session's child, asked of it now.
+    Result<std::string> child_status_lines();
     // "vd_errors on|off": whether failed commands are answered.
     Result<void> errors(std::string_view text);
     // Logs a failed command and, when the client asked for them, sends it

@@ -94,6 +94,11 @@ struct alignas(8) SteamNetworkingIdentity {
 };
 static_assert(sizeof(SteamNetworkingIdentity) == NETWORKING_IDENTITY_LEN);
 
+// The stand-in runtime exports a symbol of this name and Steam's runtime does
+// not: the binding looks it up to tell which of the two it loaded. It is no
+// flat call: a runtime without it loads all the same.
+inline constexpr const char* STANDIN_MARKER = "vandrel_standin_not_steam";
+
 // Every flat function the binding layer calls, written once as
 // X(result type, name, (parameters)). The declarations below, the runtime's
 // function table (FlatApi), its resolver and the stand-in's list of exports
@@ -122,6 +127,8 @@ static_assert(sizeof(SteamNetworkingIdentity) == NETWORKING_IDENTITY_LEN);
     X(void*, SteamAPI_SteamUser_v023, ())                                                         \
     X(void*, SteamAPI_SteamUtils_v010, ())                                                        \
     X(std::uint64_t, SteamAPI_ISteamUser_GetSteamID, (void* user))                                \
+    /* Whether Steam has the user logged on to its servers just now.                          */ \
+    X(bool, SteamAPI_ISteamUser_BLoggedOn, (void* user))                                          \
     X(std::uint32_t, SteamAPI_ISteamUtils_GetAppID, (void* utils))                                \
     /* Writes a game-connection ticket of at most `max_blob` bytes into `blob` and returns    */ \
     /* its length; 0 when no ticket was issued. The address is in host order (first octet     */ \

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <dlfcn.h>
 #include <filesystem>
+#include <link.h>
 #include <optional>
 #include <string_view>
 #include <unistd.h>
@@ -14,6 +15,7 @@ namespace {
 // The outcome of the one load of this process.
 struct Loaded {
     FlatApi api{};
+    RuntimeIdentity identity;
     std::optional<std::string> failure;
 };
 
@@ -81,6 +83,21 @@ std::string runtime_path() {
     return RUNTIME_LIBRARY;
 }
 
+// Where the loader found `library`, and whether it carries the stand-in's
+// marker. The path is made absolute against the working directory of the
+// load, which is where the loader resolved a relative one.
+RuntimeIdentity identify(void* library) {
+    RuntimeIdentity identity;
+    link_map* map = nullptr;
+    if (::dlinfo(library, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name != nullptr) {
+        std::error_code ec;
+        std::filesystem::path path = std::filesystem::absolute(map->l_name, ec);
+        identity.path = ec ? std::string(map->l_name) : path.lexically_normal().string();
+    }
+    identity.standin = ::dlsym(library, flat::STANDIN_MARKER) != nullptr;
+    return identity;
+}
+
 Loaded load() {
     Loaded out;
     // Loaded with its symbols global and bound at once, as the dynamic linker
@@ -94,7 +111,8 @@ Loaded load() {
         out.failure = text != nullptr ? text : std::string(RUNTIME_LIBRARY) + ": cannot be loaded";
         return out;
     }
-    resolve_all(library, out.api, out.failure);
+    if (resolve_all(library, out.api, out.failure))
+        out.identity = identify(library);
     return out;
 }
 
@@ -115,6 +133,10 @@ Result<const FlatApi*, std::string> load_runtime() {
 
 const FlatApi& runtime() {
     return loaded().api;
+}
+
+const RuntimeIdentity& runtime_identity() {
+    return loaded().identity;
 }
 
 } // namespace vandrel::steam

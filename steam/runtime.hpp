@@ -25,6 +25,14 @@ struct FlatApi {
 #undef VANDREL_FLAT_POINTER
 };
 
+// Which runtime this process loaded.
+struct RuntimeIdentity {
+    // Its absolute path, as the loader found it (symbolic links not resolved).
+    std::string path;
+    // True for our stand-in, which exports flat::STANDIN_MARKER.
+    bool standin = false;
+};
+
 // Loads the runtime and resolves all of its functions, once per process;
 // every later call returns the first outcome. A failure is the loader's own
 // text, which names the file that could not be loaded or the missing function.
@@ -33,5 +41,7 @@ Result<const FlatApi*, std::string> load_runtime();
 // The functions of the runtime that load_runtime has loaded. Only the objects
 // that a successful Client::init hands out call it, so it is always loaded.
 const FlatApi& runtime();
+// The identity of the runtime that load_runtime has loaded.
+const RuntimeIdentity& runtime_identity();
 
 } // namespace vandrel::steam

@@ -10,6 +10,10 @@ std::uint64_t User::steam_id() const {
     return runtime().SteamAPI_ISteamUser_GetSteamID(handle_);
 }
 
+bool User::logged_on() const {
+    return runtime().SteamAPI_ISteamUser_BLoggedOn(handle_);
+}
+
 std::optional<std::vector<std::uint8_t>>
 User::initiate_game_connection(std::uint64_t server_steam_id, SocketAddrV4 server,
                                bool secure) const {

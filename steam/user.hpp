@@ -23,6 +23,9 @@ class User {
   public:
     // The logged-in user's Steam ID.
     std::uint64_t steam_id() const;
+    // Whether Steam has the user logged on to its servers just now; a user
+    // whose Steam runs offline has a Steam ID but gets no ticket a server takes.
+    bool logged_on() const;
     // Asks Steam for an auth ticket for a connection to the game server: 1 to
     // MAX_TICKET_LEN bytes, or none when Steam issues none.
     std::optional<std::vector<std::uint8_t>>

@@ -1,5 +1,6 @@
 // The child's request handler as a pure function over a recording Steam.
 #include "child.hpp"
+#include "child_protocol.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -46,8 +47,15 @@ class FakeSteam final : public SteamPort {
     void cancel_auth_ticket(std::uint32_t handle) override {
         calls.push_back({"cancel " + std::to_string(handle), 0, {}, false});
     }
+    bool logged_on() override {
+        calls.push_back({"logged_on", 0, {}, false});
+        return on;
+    }
+    steam::RuntimeIdentity runtime() override { return identity; }
 
     steam::AuthResult auth = steam::AuthTicket{7, {9, 8}};
+    bool on = true;
+    steam::RuntimeIdentity identity{"/opt/steam/libsteam_api.so", false};
 };
 
 std::string reply_text(std::string_view request, FakeSteam& steam) {
@@ -158,6 +166,41 @@ TEST(ChildHandle, AuthTicketFailuresAndBadArguments) {
         EXPECT_EQ(reply_text(r, steam), "err bad data") << r;
     EXPECT_EQ(reply_text("ticket connect -", steam), "err bad ticket kind");
     EXPECT_TRUE(steam.calls.empty()) << "nothing reached Steam";
+}
+
+// The status answer asks Steam at that moment, and carries the runtime's path
+// cut to its limit; the broker reads back what the child wrote.
+TEST(ChildHandle, StatusAsksSteamNowAndRoundTrips) {
+    FakeSteam steam;
+    steam.on = false;
+    steam.identity = {"/opt/vandrel/lib/libsteam_api.so", true};
+    Bytes expected = bytes_of("ok ");
+    append_le(expected, steam.id, 8);
+    expected.push_back(0);
+    expected.push_back(1);
+    const Bytes path = bytes_of(steam.identity.path);
+    expected.insert(expected.end(), path.begin(), path.end());
+    EXPECT_EQ(handle(bytes_of("status"), steam), expected);
+    ASSERT_EQ(steam.calls.size(), 1u);
+    EXPECT_EQ(steam.calls[0].what, "logged_on");
+
+    steam.on = true;
+    steam.identity = {std::string(MAX_RUNTIME_PATH_LEN + 10, 'p'), false};
+    Bytes answer = handle(bytes_of("  status extra"), steam);
+    EXPECT_EQ(answer.size(), STATUS_PATH_AT + MAX_RUNTIME_PATH_LEN);
+    Result<ChildStatus> read = read_status_answer(answer);
+    ASSERT_TRUE(read.ok());
+    EXPECT_EQ(read->steam_id, steam.id);
+    EXPECT_TRUE(read->logged_on);
+    EXPECT_FALSE(read->standin);
+    EXPECT_EQ(read->runtime, std::string(MAX_RUNTIME_PATH_LEN, 'p'));
+
+    EXPECT_EQ(read_status_answer(Bytes(answer.begin(), answer.begin() + STATUS_PATH_AT - 1))
+                  .error()
+                  .text(),
+              "short status response from child");
+    EXPECT_EQ(read_status_answer(bytes_of("err unknown child request \"status\"")).error().text(),
+              "steam child refused the status request");
 }
 
 TEST(ChildHandle, LeadingSteamId) {

@@ -858,6 +858,36 @@ TEST_F(Peer, ErrorReplyEndsItsOwnRequestOnly) {
     EXPECT_EQ(std::string(vandrel_broker_error(client_.get())), long_text.substr(0, 510));
 }
 
+// The status request takes only its own reply: late replies of every kind
+// before it are passed over; a broker that does not know the word ends it
+// with its reason; a buffer that may not hold every status is refused.
+TEST_F(Peer, StatusReplyIsMatchedByChallengeAmongLateReplies) {
+    std::array<char, VANDREL_STATUS_TEXT_SIZE> text{};
+    Bytes late_status = bytes_of("vd_status\n");
+    append_le(late_status, 4, 4);
+    Bytes mine = bytes_of("vd_status\n");
+    append_le(mine, static_cast<std::uint32_t>(-5), 4);
+    const std::string lines = "version 1.2.3\nuid 1000\nappid none\n";
+    mine.insert(mine.end(), lines.begin(), lines.end());
+    reply(concat({frame_of(connect_reply(3, 1, {1})), frame_of(late_status),
+                  frame_of(error_reply(2, "vd_ticket: steam did not confirm the ticket")),
+                  frame_of(mine)}));
+    ASSERT_EQ(vandrel_request_broker_status(client_.get(), -5, 2000, text.data(), text.size()),
+              VANDREL_OK);
+    EXPECT_EQ(sent(), bytes_of("vd_status -5"));
+    EXPECT_STREQ(text.data(), lines.c_str());
+
+    reply(frame_of(error_reply(0, "vd_status: unknown command")));
+    EXPECT_EQ(vandrel_request_broker_status(client_.get(), 6, 2000, text.data(), text.size()),
+              VANDREL_ERR_BROKER);
+    EXPECT_STREQ(vandrel_broker_error(client_.get()), "vd_status: unknown command");
+    EXPECT_EQ(sent(), bytes_of("vd_status 6"));
+
+    EXPECT_EQ(vandrel_request_broker_status(client_.get(), 7, 2000, text.data(), text.size() - 1),
+              VANDREL_ERR_ARGUMENT);
+    EXPECT_TRUE(nothing_sent());
+}
+
 TEST_F(Peer, ActivationFailureEndsTheNextRequest) {
     TicketBuf ticket;
     reply(frame_of(error_reply(0, "vd_gamedir: steam child failed to initialise")));

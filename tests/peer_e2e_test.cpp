@@ -309,7 +309,7 @@ TEST(SecondUser, RunsACopyOfABuildOnlyRootMayEnter) {
     OtherUserCopy copy(build);
     ASSERT_EQ(copy.problem(), "");
     EXPECT_FALSE(copy.program().starts_with(closed.path())) << copy.program();
-    Process outside(copy.program(), as_other);
+    Process outside(copy.program(), copy.as_other_user(as_other));
     EXPECT_TRUE(read_exact(outside.stdout_fd(), 8, LINE_TIMEOUT) == bytes_of("vandrel "));
     EXPECT_EQ(outside.wait_exit(), 0);
 }
@@ -322,8 +322,7 @@ TEST(PeerCheck, ClientRefusesABrokerOfAnotherUserBeforeSendingAnything) {
     if (!copy.problem().empty())
         GTEST_SKIP() << copy.problem();
     Broker env(standin());
-    Spawn options = env.spawn({"127.0.0.1:0"}, {});
-    options.user = OTHER_UID;
+    Spawn options = copy.as_other_user(env.spawn({"127.0.0.1:0"}, {}));
     TcpBroker broker(options, copy.program());
     std::string addr = "127.0.0.1:" + std::to_string(broker.port());
 

@@ -10,6 +10,7 @@
 #include <deque>
 #include <gtest/gtest.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace vandrel {
@@ -296,6 +297,35 @@ TEST(Session, FailedAuthTicketsHoldNothingAndAreAnsweredWithTheirChallenge) {
                   error_reply_of(2, "vd_ticket: steam refused to issue auth ticket, result 2"),
                   error_reply_of(3, "vd_ticket: steam did not confirm the ticket"),
                   error_reply_of(0, "vd_cancel: unknown ticket handle")}));
+}
+
+// "vd_status": the broker's lines without a child, the child asked while it
+// lives (its runtime's path on one line), a dead child not asked, and the
+// failures answered with the command's challenge.
+TEST(Session, StatusAsksOnlyALiveChildAndKeepsEachValueOnItsLine) {
+    const std::string broker = "version " VANDREL_VERSION "\nuid " + std::to_string(::getuid());
+    Children c;
+    c.answers.push_back(
+        status_answer({USER_STEAM_ID, false, true, "/opt/new\nline/libsteam_api.so"}));
+    c.answers.push_back(BrokerError::message("steam child timed out"));
+    Outcome o = run_session(c, frames({"vd_errors on", "vd_status 3", GAMEDIR, "vd_status -4",
+                                       "vd_status 5", "vd_status"}));
+    EXPECT_EQ(c.events, (std::vector<std::string>{"start 10", "10 <- status", "10 <- status", "end",
+                                                  "kill 10"}));
+    EXPECT_EQ(o.replies,
+              (std::vector<Bytes>{
+                  status_reply(3, broker + "\nappid none\n"),
+                  status_reply(-4, broker + "\nappid 10\nsteamid 72623859790382856\nlogged_on no\n"
+                                            "runtime /opt/new\\u{a}line/libsteam_api.so\n"
+                                            "runtime_kind standin\n"),
+                  error_reply_of(5, "vd_status: steam child timed out"),
+                  error_reply_of(0, "vd_status: invalid args, missing \"challenge\"")}));
+
+    Children dead;
+    dead.children_exit = true;
+    o = run_session(dead, frames({GAMEDIR, "vd_status 6"}));
+    EXPECT_EQ(dead.events, (std::vector<std::string>{"start 10", "end", "kill 10"}));
+    EXPECT_EQ(o.replies, std::vector<Bytes>{status_reply(6, broker + "\nappid 10\n")});
 }
 
 } // namespace

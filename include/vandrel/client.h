@@ -83,6 +83,9 @@ extern "C" {
 #define VANDREL_MAX_GAMEDIR_LEN 64
 /* The largest ticket Steam issues; a buffer of this size holds any ticket. */
 #define VANDREL_MAX_TICKET_LEN 2048
+/* A buffer for the broker's status text, its final NUL included, that holds
+ * any. */
+#define VANDREL_STATUS_TEXT_SIZE (VANDREL_MAX_FRAME_PAYLOAD - VANDREL_STATUS_REPLY_TEXT_AT + 1)
 /* The largest auth ticket (a web API ticket); a buffer of this size holds any. */
 #define VANDREL_MAX_AUTH_TICKET_LEN 2560
 /* The longest identity vandrel_request_auth_ticket sends. */
@@ -232,6 +235,18 @@ vandrel_status vandrel_request_ticket(vandrel_client* client, const vandrel_tick
 vandrel_status vandrel_request_auth_ticket(vandrel_client* client,
                                            const vandrel_auth_request* request, int timeout_ms,
                                            vandrel_ticket* ticket, uint32_t* handle);
+
+/* Sends "vd_status CHALLENGE" and waits like vandrel_request_ticket for the
+ * reply with its challenge. On VANDREL_OK `text` (`capacity` at least
+ * VANDREL_STATUS_TEXT_SIZE) holds the broker's status, NUL-terminated: UTF-8
+ * lines "key value", each ending in a line feed, in this order: version, uid,
+ * appid (or "none"), and while a Steam child is ready steamid, logged_on
+ * ("yes" or "no"), runtime (the path of the libsteam_api.so it loaded) and
+ * runtime_kind ("steam", or "standin" for vandrel's stand-in). A broker
+ * older than this library fails it with VANDREL_ERR_BROKER, "vd_status:
+ * unknown command". */
+vandrel_status vandrel_request_broker_status(vandrel_client* client, int32_t challenge,
+                                             int timeout_ms, char* text, size_t capacity);
 
 /* Sends "vd_cancel HANDLE": the broker ends a session or web API ticket. It
  * answers nothing; the broker also cancels every ticket still held when the

@@ -54,6 +54,8 @@ extern "C" {
 #define VANDREL_NO_ARGUMENT "-"
 /* "vd_cancel HANDLE": cancel a session or web API ticket. */
 #define VANDREL_CMD_CANCEL "vd_cancel"
+/* "vd_status CHALLENGE": report the broker and its Steam child. */
+#define VANDREL_CMD_STATUS "vd_status"
 
 /* --- Replies -------------------------------------------------------------- */
 
@@ -84,6 +86,26 @@ extern "C" {
 #define VANDREL_AUTH_REPLY_TICKET_LEN_AT 26
 /* The auth ticket reply's fixed part; the ticket starts here. */
 #define VANDREL_AUTH_REPLY_HEADER_LEN 30
+
+/* The status reply to "vd_status": the word, the request's challenge (32
+ * bits), then UTF-8 text, one "key value" line each, every line ending in a
+ * line feed: the keys below, the last four only while a child is ready. */
+#define VANDREL_STATUS_REPLY_WORD "vd_status\n"
+#define VANDREL_STATUS_REPLY_WORD_LEN 10
+#define VANDREL_STATUS_REPLY_CHALLENGE_AT 10
+#define VANDREL_STATUS_REPLY_TEXT_AT 14
+#define VANDREL_STATUS_VERSION "version"
+#define VANDREL_STATUS_UID "uid"
+#define VANDREL_STATUS_APPID "appid" /* or VANDREL_STATUS_NONE */
+#define VANDREL_STATUS_STEAMID "steamid"
+#define VANDREL_STATUS_LOGGED_ON "logged_on" /* VANDREL_STATUS_YES or _NO */
+#define VANDREL_STATUS_RUNTIME "runtime"     /* the runtime's absolute path */
+#define VANDREL_STATUS_RUNTIME_KIND "runtime_kind"
+#define VANDREL_STATUS_NONE "none"
+#define VANDREL_STATUS_YES "yes"
+#define VANDREL_STATUS_NO "no"
+#define VANDREL_RUNTIME_KIND_STEAM "steam"
+#define VANDREL_RUNTIME_KIND_STANDIN "standin"
 
 /* The error reply: the word, the failed command's challenge (32 bits; 0 when
  * it had none or it was not read), then "WORD: reason". */

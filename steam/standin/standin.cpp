@@ -29,6 +29,8 @@
 //       Write the text to file descriptor 1 during SteamAPI_InitFlat.
 //   VANDREL_STANDIN_STEAM_ID=<u64>
 //       The logged-in user's Steam ID (default 76561197960287930).
+//   VANDREL_STANDIN_LOGGED_ON=0
+//       BLoggedOn says the user is not logged on (default: logged on).
 //   VANDREL_STANDIN_TICKET_LEN=<n>
 //       The length of the tickets issued (default 240).
 //   VANDREL_STANDIN_TICKET_RESULT=<int>
@@ -285,6 +287,14 @@ STANDIN_EXPORT std::uint64_t SteamAPI_ISteamUser_GetSteamID(void* user) {
     return id;
 }
 
+STANDIN_EXPORT bool SteamAPI_ISteamUser_BLoggedOn(void* user) {
+    const char* call = "SteamAPI_ISteamUser_BLoggedOn";
+    const bool logged_on =
+        check_handle(call, user, &user_interface) && env_int("VANDREL_STANDIN_LOGGED_ON", 1) != 0;
+    log_call("%s result=%d", call, static_cast<int>(logged_on));
+    return logged_on;
+}
+
 STANDIN_EXPORT std::uint32_t SteamAPI_ISteamUtils_GetAppID(void* utils) {
     const char* call = "SteamAPI_ISteamUtils_GetAppID";
     const std::uint32_t id = check_handle(call, utils, &utils_interface) ? state.app_id : 0;
@@ -348,6 +358,10 @@ STANDIN_EXPORT bool SteamAPI_SteamNetworkingIdentity_ParseString(SteamNetworking
     require_initialised("SteamAPI_SteamNetworkingIdentity_ParseString");
     return parse_identity(identity, text);
 }
+
+// The marker by which the binding tells the stand-in from Steam's runtime
+// (flat::STANDIN_MARKER); what it says is for a person reading the symbols.
+STANDIN_EXPORT const char vandrel_standin_not_steam[] = "libsteam_api stand-in: not Steam";
 
 // The list's every function, by address: a call added to the list without its
 // definition above leaves an undefined reference here, and the stand-in does

@@ -40,7 +40,9 @@ std::int32_t get_hsteam_user(Object*) {
 }
 
 bool logged_on(Object*) {
-    return connection().user != 0;
+    const bool on = connection().user != 0 && env_int("VANDREL_STANDIN_LOGGED_ON", 1) != 0;
+    log_call("SteamAPI_ISteamUser_BLoggedOn result=%d", static_cast<int>(on));
+    return on;
 }
 
 std::uint64_t get_steam_id(Object*) {

@@ -126,6 +126,13 @@ std::string real_runtime_missing() {
                      "(the ctest fixture fetch_steam_runtime does)";
 }
 
+std::string loaded_runtime_path(Runtime runtime) {
+    if (runtime == Runtime::Real)
+        return real_steam().runtime_dir + "/libsteam_api.so";
+    // The program finds the stand-in through its own, resolved, path.
+    return (fs::canonical(build_dir()) / "lib/vandrel/libsteam_api.so").string();
+}
+
 SteamSetup::SteamSetup(const RealSteam& real)
     : runtime_(Runtime::Real), runtime_dir_(real.runtime_dir), home_(std::make_unique<TempDir>()) {
     fs::create_directories(home_->path() + "/.steam/sdk64");

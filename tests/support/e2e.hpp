@@ -98,6 +98,10 @@ struct RealSteam {
 RealSteam real_steam();
 // Why the tests cannot run Steam's real runtime (it was not fetched), or empty.
 std::string real_runtime_missing();
+// The absolute path of the runtime a child on `runtime` loads, as the child
+// names it in its status: the stand-in beside the built program, or the real
+// one that LD_LIBRARY_PATH names.
+std::string loaded_runtime_path(Runtime runtime);
 
 // What a process needs to run against one runtime. For the real one: a
 // sandbox HOME whose .steam holds a copy of the simulated client library and

@@ -267,6 +267,22 @@ OtherUserCopy::OtherUserCopy(const std::string& build, const std::string& parent
                       problem_))
         return;
 
+    // ThreadSanitizer reads its suppressions file as the user it runs as, and
+    // fails the program when it cannot.
+    const std::string key = "suppressions=";
+    if (const char* tsan = std::getenv("TSAN_OPTIONS")) {
+        std::string options = tsan;
+        if (auto at = options.find(key); at != std::string::npos) {
+            auto from = at + key.size();
+            auto end = options.find(':', from);
+            const std::string copy = dir_.path() + "/tsan.supp";
+            if (!copy_for_all(options.substr(from, end - from), dir_.path(), copy,
+                              fs::perms(0644), problem_))
+                return;
+            env_["TSAN_OPTIONS"] = options.replace(from, end - from, copy);
+        }
+    }
+
     const std::string hint = ": the second-user tests need " + parent +
                              " to let that user enter it and run programs there (not mounted "
                              "noexec)";
@@ -277,13 +293,19 @@ OtherUserCopy::OtherUserCopy(const std::string& build, const std::string& parent
     }
     Spawn version;
     version.args = {"--version"};
-    version.user = OTHER_UID;
     version.pipe_stdin = false;
     version.pipe_stdout = false;
-    Process run(program_, version);
+    Process run(program_, as_other_user(version));
     if (std::optional<int> status = run.wait_exit(); status != 0)
         problem_ = "uid " + std::to_string(OTHER_UID) + " cannot run " + program_ + " (status " +
                    (status ? std::to_string(*status) : "none in time") + ")" + hint;
+}
+
+Spawn OtherUserCopy::as_other_user(Spawn options) const {
+    options.user = OTHER_UID;
+    for (const auto& [name, value] : env_)
+        options.env[name] = value;
+    return options;
 }
 
 std::vector<std::string> environment_of(const Spawn& options) {

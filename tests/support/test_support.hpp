@@ -168,11 +168,16 @@ class OtherUserCopy {
     // Why OTHER_UID cannot run the copy, found by running its `--version` as
     // that user, or empty when it can.
     const std::string& problem() const { return problem_; }
+    // `options` made to run the copy as OTHER_UID, with the environment that
+    // user needs: a sanitizer's files named from the build tree (the
+    // suppressions of ThreadSanitizer) are read from the copy's own.
+    Spawn as_other_user(Spawn options) const;
 
   private:
     TempDir dir_;
     std::string program_;
     std::string problem_;
+    std::map<std::string, std::string> env_;
 };
 
 // A port on 127.0.0.1 that nothing listens on just now, or 0.
