@@ -99,6 +99,22 @@ AuthFailure refused(std::optional<std::int32_t> result = std::nullopt) {
     return AuthFailure{Kind::Refused, result};
 }
 
+// Waits for the confirmation of ticket `handle`. A ticket that is refused or
+// never confirmed is cancelled, so that Steam keeps no ticket nobody received.
+std::optional<AuthFailure> confirm(const AuthTickets& tickets, const Client& client,
+                                   std::chrono::steady_clock::duration timeout,
+                                   Confirmation& confirmation, flat::HAuthTicket handle) {
+    if (!wait_for(client, confirmation, timeout)) {
+        tickets.cancel(handle);
+        return AuthFailure{Kind::Unconfirmed, std::nullopt};
+    }
+    if (confirmation.result() != flat::RESULT_OK) {
+        tickets.cancel(handle);
+        return refused(confirmation.result());
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 AuthResult AuthTickets::session(std::optional<std::string_view> identity) const {
@@ -118,14 +134,8 @@ AuthResult AuthTickets::session(std::optional<std::string_view> identity) const 
     if (handle == 0)
         return refused();
     Confirmation confirmation(flat::CALLBACK_GET_AUTH_SESSION_TICKET_RESPONSE, handle);
-    if (!wait_for(client_, confirmation, confirm_timeout_)) {
-        cancel(handle);
-        return AuthFailure{Kind::Unconfirmed, std::nullopt};
-    }
-    if (confirmation.result() != flat::RESULT_OK) {
-        cancel(handle);
-        return refused(confirmation.result());
-    }
+    if (auto failed = confirm(*this, client_, confirm_timeout_, confirmation, handle))
+        return *failed;
     // The length is trusted only as far as the buffer goes.
     ticket.resize(std::min<std::size_t>(len, ticket.size()));
     return AuthTicket{handle, std::move(ticket)};
@@ -138,14 +148,8 @@ AuthResult AuthTickets::web_api(std::optional<std::string_view> identity) const 
     if (handle == 0)
         return refused();
     Confirmation confirmation(flat::CALLBACK_GET_TICKET_FOR_WEB_API_RESPONSE, handle);
-    if (!wait_for(client_, confirmation, confirm_timeout_)) {
-        cancel(handle);
-        return AuthFailure{Kind::Unconfirmed, std::nullopt};
-    }
-    if (confirmation.result() != flat::RESULT_OK) {
-        cancel(handle);
-        return refused(confirmation.result());
-    }
+    if (auto failed = confirm(*this, client_, confirm_timeout_, confirmation, handle))
+        return *failed;
     return AuthTicket{handle, std::move(confirmation.ticket())};
 }
 
