@@ -38,8 +38,7 @@ static const char CHECK_SERVER[] = "192.0.2.1:27015";
 struct run {
     const struct chain_options* options;
     struct chain_report report;
-    vandrel_client storage; /* the link's state */
-    vandrel_client* client; /* the link, once opened */
+    vandrel_client* client; /* the link: allocated by its open, NULL before */
     int32_t next_challenge;
     int waited_ms; /* the time limit of the last request */
     char status[VANDREL_STATUS_TEXT_SIZE];
@@ -85,8 +84,8 @@ static void describe_failure(const struct run* run, vandrel_status status, char*
 static int open_link(struct run* run) {
     const struct chain_options* o = run->options;
     vandrel_status status = o->spawn != NULL
-                                ? vandrel_spawn(run->client, o->spawn, NULL)
-                                : vandrel_connect(run->client, o->broker, CONNECT_TIMEOUT_MS);
+                                ? vandrel_spawn(&run->client, o->spawn, NULL)
+                                : vandrel_connect(&run->client, o->broker, CONNECT_TIMEOUT_MS);
     if (status == VANDREL_OK)
         return 1;
     char why[CHAIN_TEXT_SIZE];
@@ -338,8 +337,7 @@ int chain_check(const struct chain_options* options) {
     static struct run run; /* large buffers: kept off the stack */
     memset(&run, 0, sizeof run);
     run.options = options;
-    run.storage = (vandrel_client)VANDREL_CLIENT_INIT;
-    run.client = &run.storage;
+    run.client = NULL;
     run.next_challenge = options->challenge;
     run.report.json = options->json;
     run.report.appid = options->appid;
@@ -349,7 +347,10 @@ int chain_check(const struct chain_options* options) {
         snprintf(broker, sizeof broker, "a private broker (%s --stdio)", options->spawn);
     else
         snprintf(broker, sizeof broker, "%s",
-                 options->broker != NULL ? options->broker : VANDREL_DEFAULT_BROKER_ADDR);
+                 options->broker != NULL ? options->broker
+                                         : "the default address ($VANDREL_BROKER, else "
+                                           "$XDG_RUNTIME_DIR/vandrel/socket, else "
+                                           "" VANDREL_DEFAULT_BROKER_ADDR ")");
     run.report.broker = broker;
 
     int broker_ok = check_broker(&run);

@@ -8,6 +8,22 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* One link to a broker: the struct behind the public opaque type. Only the
+ * library sees it, so that it may grow without breaking programs built
+ * against an earlier version. */
+struct vandrel_client {
+    int read_fd;         /* frames from the broker, or -1 when closed */
+    int write_fd;        /* frames to the broker, or -1 when closed */
+    int write_is_socket; /* write_fd takes send(MSG_NOSIGNAL) */
+    int owns_fds;        /* vandrel_close closes the descriptors */
+    long broker_pid;     /* the spawned broker, or -1 */
+    int os_error;        /* errno of the last failed system call, or 0 */
+    size_t rx_len;       /* bytes of the frame being received */
+    unsigned char rx[VANDREL_FRAME_HEADER_LEN + VANDREL_MAX_FRAME_PAYLOAD];
+    size_t owed_answers;                          /* ticket requests sent and not answered yet */
+    char broker_error[VANDREL_BROKER_ERROR_SIZE]; /* the last error reply's text */
+};
+
 /* A point on the monotonic clock in milliseconds; VDC_NO_DEADLINE waits
  * without limit. */
 #define VDC_NO_DEADLINE INT64_C(-1)

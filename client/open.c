@@ -13,9 +13,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,9 +29,22 @@
 /* The size of the buffer that takes those bytes. */
 #define DRAIN_CHUNK 512
 
+/* A closed client: no link, no broker, no error. */
 static void reset(vandrel_client* client) {
-    static const vandrel_client closed = VANDREL_CLIENT_INIT;
-    *client = closed;
+    memset(client, 0, sizeof *client);
+    client->read_fd = -1;
+    client->write_fd = -1;
+    client->broker_pid = -1;
+}
+
+/* Allocates a closed client and stores it in `*out`; NULL (also stored) when
+ * there is no memory. */
+static vandrel_client* new_client(vandrel_client** out) {
+    vandrel_client* client = malloc(sizeof *client);
+    if (client != NULL)
+        reset(client);
+    *out = client;
+    return client;
 }
 
 static void close_fd(int fd) {
@@ -107,6 +123,86 @@ static vandrel_status broker_trust(int fd) {
     return VANDREL_ERR_UNTRUSTED;
 }
 
+/* Whether a broker on a Unix socket may see this user's requests: the kernel
+ * recorded which user made its socket. Without that record nobody can vouch
+ * for it, and it is not trusted. */
+static vandrel_status unix_broker_trust(int fd) {
+    vd_peer_cred cred;
+    if (vd_peer_credentials(fd, &cred) != 0)
+        return VANDREL_ERR_UNTRUSTED;
+    return cred.uid == getuid() || cred.uid == 0 ? VANDREL_OK : VANDREL_ERR_UNTRUSTED;
+}
+
+/* The prefix of a Unix socket address, "unix:PATH". */
+#define UNIX_ADDR_PREFIX "unix:"
+#define UNIX_ADDR_PREFIX_LEN 5
+/* Where the client looks for a broker when it is given no address: this
+ * variable, then the user's runtime directory, then the TCP default. */
+#define BROKER_VARIABLE "VANDREL_BROKER"
+#define RUNTIME_DIR_VARIABLE "XDG_RUNTIME_DIR"
+#define RUNTIME_SOCKET "/vandrel/socket"
+/* Room for "unix:" and the longest path a Unix socket address holds. */
+#define UNIX_ADDR_SIZE (UNIX_ADDR_PREFIX_LEN + sizeof(((struct sockaddr_un*)0)->sun_path))
+/* How long a connect waits before it tries again while the broker's queue
+ * of new connections is full. */
+#define QUEUE_FULL_RETRY_MS 10
+
+/* The broker's address when the caller gives none: $VANDREL_BROKER when set
+ * and not empty, else the socket in $XDG_RUNTIME_DIR when it exists (written
+ * into `buf`), else VANDREL_DEFAULT_BROKER_ADDR. A setuid or setgid program
+ * ignores the environment, as its invoker must not redirect it. */
+static const char* default_address(char* buf, size_t size) {
+    const char* given = secure_getenv(BROKER_VARIABLE);
+    if (given != NULL && given[0] != '\0')
+        return given;
+    const char* runtime = secure_getenv(RUNTIME_DIR_VARIABLE);
+    if (runtime != NULL && runtime[0] == '/') {
+        int len = snprintf(buf, size, UNIX_ADDR_PREFIX "%s" RUNTIME_SOCKET, runtime);
+        struct stat st;
+        if (len > 0 && (size_t)len < size && stat(buf + UNIX_ADDR_PREFIX_LEN, &st) == 0 &&
+            S_ISSOCK(st.st_mode))
+            return buf;
+    }
+    return VANDREL_DEFAULT_BROKER_ADDR;
+}
+
+/* True for a path that a Unix socket address holds. */
+static int is_socket_path(const char* path) {
+    size_t len = strnlen(path, UNIX_ADDR_SIZE);
+    return len > 0 && len < UNIX_ADDR_SIZE - UNIX_ADDR_PREFIX_LEN;
+}
+
+/* Connects to the Unix socket at `path` (is_socket_path) before `deadline`. Returns the
+ * connected, non-blocking socket, or -1 with `*err` set. */
+static int connect_unix(const char* path, int64_t deadline, int* err) {
+    struct sockaddr_un addr;
+    size_t len = strlen(path);
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, path, len + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        *err = errno;
+        return -1;
+    }
+    for (;;) {
+        if (connect(fd, (const struct sockaddr*)&addr, sizeof addr) == 0)
+            return fd;
+        *err = errno;
+        if (*err == EINTR)
+            continue;
+        if (*err != EAGAIN)
+            break;
+        if (vdc_poll_timeout(deadline) == 0) {
+            *err = ETIMEDOUT;
+            break;
+        }
+        vdc_pause_ms(QUEUE_FULL_RETRY_MS);
+    }
+    close(fd);
+    return -1;
+}
+
 /* Connects to the first address in `list` that accepts before `deadline`.
  * Returns the connected, non-blocking socket, or -1 with `*err` set. */
 static int connect_first(const struct addrinfo* list, int64_t deadline, int* err) {
@@ -126,17 +222,16 @@ static int connect_first(const struct addrinfo* list, int64_t deadline, int* err
     return -1;
 }
 
-vandrel_status vandrel_connect(vandrel_client* client, const char* addr, int timeout_ms) {
-    if (client == NULL)
-        return VANDREL_ERR_ARGUMENT;
-    reset(client);
-    if (addr == NULL)
-        addr = VANDREL_DEFAULT_BROKER_ADDR;
+/* Connects to a TCP `addr` before `deadline`: the connected, non-blocking
+ * socket, or -1 after recording the failure in `client` as `*status`. */
+static int connect_tcp(vandrel_client* client, const char* addr, int64_t deadline,
+                       vandrel_status* status) {
     char host[VDC_MAX_ADDR_LEN + 1];
     const char* port = NULL;
-    if (!vdc_split_host_port(addr, host, sizeof host, &port))
-        return VANDREL_ERR_ARGUMENT;
-
+    if (!vdc_split_host_port(addr, host, sizeof host, &port)) {
+        *status = VANDREL_ERR_ARGUMENT;
+        return -1;
+    }
     struct addrinfo hints;
     memset(&hints, 0, sizeof hints);
     hints.ai_family = AF_UNSPEC;
@@ -144,15 +239,45 @@ vandrel_status vandrel_connect(vandrel_client* client, const char* addr, int tim
     hints.ai_flags = AI_NUMERICSERV;
     struct addrinfo* found = NULL;
     int rc = getaddrinfo(host, port, &hints, &found);
-    if (rc != 0)
-        return vdc_fail(client, VANDREL_ERR_CONNECT, rc == EAI_SYSTEM ? errno : 0);
+    if (rc != 0) {
+        *status = vdc_fail(client, VANDREL_ERR_CONNECT, rc == EAI_SYSTEM ? errno : 0);
+        return -1;
+    }
     int err = 0;
-    int fd = connect_first(found, vdc_deadline_after(timeout_ms), &err);
+    int fd = connect_first(found, deadline, &err);
     freeaddrinfo(found);
     if (fd < 0)
-        return vdc_fail(client, VANDREL_ERR_CONNECT, err);
+        *status = vdc_fail(client, VANDREL_ERR_CONNECT, err);
+    return fd;
+}
 
-    vandrel_status trust = broker_trust(fd);
+vandrel_status vandrel_connect(vandrel_client** out, const char* addr, int timeout_ms) {
+    if (out == NULL)
+        return VANDREL_ERR_ARGUMENT;
+    vandrel_client* client = new_client(out);
+    if (client == NULL)
+        return VANDREL_ERR_NO_MEMORY;
+    char runtime_addr[UNIX_ADDR_SIZE];
+    if (addr == NULL)
+        addr = default_address(runtime_addr, sizeof runtime_addr);
+    const int is_unix = strncmp(addr, UNIX_ADDR_PREFIX, UNIX_ADDR_PREFIX_LEN) == 0;
+    const int64_t deadline = vdc_deadline_after(timeout_ms);
+    vandrel_status status = VANDREL_OK;
+    int err = 0;
+    int fd = -1;
+    if (is_unix) {
+        if (!is_socket_path(addr + UNIX_ADDR_PREFIX_LEN))
+            return VANDREL_ERR_ARGUMENT;
+        fd = connect_unix(addr + UNIX_ADDR_PREFIX_LEN, deadline, &err);
+        if (fd < 0)
+            return vdc_fail(client, VANDREL_ERR_CONNECT, err);
+    } else {
+        fd = connect_tcp(client, addr, deadline, &status);
+        if (fd < 0)
+            return status;
+    }
+
+    vandrel_status trust = is_unix ? unix_broker_trust(fd) : broker_trust(fd);
     if (trust != VANDREL_OK) {
         close(fd);
         return vdc_fail(client, trust, 0);
@@ -166,15 +291,17 @@ vandrel_status vandrel_connect(vandrel_client* client, const char* addr, int tim
     }
     /* Each command is one small frame; send it at once. */
     int one = 1;
-    (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (!is_unix)
+        (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return open_link(client, fd, fd, 1);
 }
 
-vandrel_status vandrel_attach(vandrel_client* client, int read_fd, int write_fd,
-                              int take_ownership) {
-    if (client == NULL)
+vandrel_status vandrel_attach(vandrel_client** out, int read_fd, int write_fd, int take_ownership) {
+    if (out == NULL)
         return VANDREL_ERR_ARGUMENT;
-    reset(client);
+    vandrel_client* client = new_client(out);
+    if (client == NULL)
+        return VANDREL_ERR_NO_MEMORY;
     if (read_fd < 0 || write_fd < 0)
         return VANDREL_ERR_ARGUMENT;
     if (fcntl(read_fd, F_GETFD) < 0 || fcntl(write_fd, F_GETFD) < 0)
@@ -239,10 +366,12 @@ static int start_broker(pid_t* pid, const char* path, int in, int out, char* con
     return err;
 }
 
-vandrel_status vandrel_spawn(vandrel_client* client, const char* broker_path, char* const envp[]) {
-    if (client == NULL)
+vandrel_status vandrel_spawn(vandrel_client** out, const char* broker_path, char* const envp[]) {
+    if (out == NULL)
         return VANDREL_ERR_ARGUMENT;
-    reset(client);
+    vandrel_client* client = new_client(out);
+    if (client == NULL)
+        return VANDREL_ERR_NO_MEMORY;
     if (broker_path == NULL || broker_path[0] == '\0')
         return VANDREL_ERR_ARGUMENT;
 
@@ -336,10 +465,8 @@ static void close_link(vandrel_client* client) {
 
 vandrel_status vandrel_close(vandrel_client* client) {
     if (client == NULL)
-        return VANDREL_ERR_ARGUMENT;
-    if (client->read_fd < 0 && client->write_fd < 0)
         return VANDREL_OK;
-    if (client->owns_fds)
+    if (client->owns_fds && client->read_fd >= 0)
         close_link(client);
     vandrel_status result = VANDREL_OK;
     if (client->broker_pid > 0) {
@@ -347,7 +474,7 @@ vandrel_status vandrel_close(vandrel_client* client) {
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
             result = VANDREL_ERR_BROKER_FAILED;
     }
-    reset(client);
+    free(client);
     return result;
 }
 

@@ -31,7 +31,10 @@ const char* vandrel_status_text(vandrel_status status) {
         return "the broker reported an error";
     case VANDREL_ERR_UNCHECKED:
         return "cannot tell which user the broker runs as (the kernel's socket table cannot be "
-               "asked); set VANDREL_ALLOW_UNCHECKED_BROKER=1 to use it all the same";
+               "asked); connect to its Unix socket, or set VANDREL_ALLOW_UNCHECKED_BROKER=1 to "
+               "use it all the same";
+    case VANDREL_ERR_NO_MEMORY:
+        return "out of memory for the client";
     }
     return "unknown status";
 }

@@ -56,7 +56,9 @@ static const char USAGE[] =
     "(for 192.0.2.1:27015, which is never contacted), each ended again. Each step\n"
     "prints \"ok\" or \"FAIL\" with the reason, and a failure a hint of the fix.\n"
     "\n"
-    "  --broker ADDR        broker to connect to (default " VANDREL_DEFAULT_BROKER_ADDR ")\n"
+    "  --broker ADDR        broker to connect to, HOST:PORT or unix:PATH (default:\n"
+    "                       $VANDREL_BROKER, else $XDG_RUNTIME_DIR/vandrel/socket\n"
+    "                       if it exists, else " VANDREL_DEFAULT_BROKER_ADDR ")\n"
     "  --spawn PATH         start a private broker, PATH --stdio, instead\n"
     "  --gamedir NAME       the game directory, e.g. cstrike\n"
     "  --appid N            the game's Steam AppID, 1 to 4294967295, instead\n"
@@ -90,8 +92,9 @@ static const char USAGE[] =
     "\"vandrel-ticket: no ticket: the broker reported an error: REASON\", 7 the\n"
     "broker at ADDR runs as another user (nothing was sent to it), 8 the user of\n"
     "the broker at ADDR cannot be told here, as the kernel's socket table cannot\n"
-    "be asked (nothing was sent to it; VANDREL_ALLOW_UNCHECKED_BROKER=1 uses it),\n"
-    "9 --check: a step failed.\n";
+    "be asked (nothing was sent to it; use the broker's Unix socket, or set\n"
+    "VANDREL_ALLOW_UNCHECKED_BROKER=1 to use it all the same), 9 --check: a step\n"
+    "failed.\n";
 
 struct options {
     const char* broker;
@@ -508,12 +511,13 @@ int main(int argc, char** argv) {
     if (o.check)
         return run_check(&o);
 
-    vandrel_client client = VANDREL_CLIENT_INIT;
+    vandrel_client* client = NULL;
     vandrel_status status = o.spawn != NULL
                                 ? vandrel_spawn(&client, o.spawn, NULL)
                                 : vandrel_connect(&client, o.broker, CONNECT_TIMEOUT_MS);
     if (status != VANDREL_OK) {
-        report(open_failure(&o, status), &client, status);
+        report(open_failure(&o, status), client, status);
+        (void)vandrel_close(client);
         return exit_status_for(status);
     }
 
@@ -539,20 +543,20 @@ int main(int argc, char** argv) {
     uint32_t handle = 0;
 
     int exit_status = EXIT_OK;
-    status = o.gamedir != NULL ? vandrel_activate_gamedir(&client, o.gamedir)
-                               : vandrel_activate_appid(&client, o.appid);
+    status = o.gamedir != NULL ? vandrel_activate_gamedir(client, o.gamedir)
+                               : vandrel_activate_appid(client, o.appid);
     if (status != VANDREL_OK) {
         report(o.gamedir != NULL ? "cannot activate the game directory"
                                  : "cannot activate the AppID",
-               &client, status);
+               client, status);
         exit_status = exit_status_for(status);
     }
     if (exit_status == EXIT_OK) {
         status = o.kind == KIND_CONNECT
-                     ? vandrel_request_ticket(&client, &request, o.timeout_ms, &ticket)
-                     : vandrel_request_auth_ticket(&client, &auth, o.timeout_ms, &ticket, &handle);
+                     ? vandrel_request_ticket(client, &request, o.timeout_ms, &ticket)
+                     : vandrel_request_auth_ticket(client, &auth, o.timeout_ms, &ticket, &handle);
         if (status != VANDREL_OK) {
-            report("no ticket", &client, status);
+            report("no ticket", client, status);
             exit_status = exit_status_for(status);
         }
     }
@@ -560,11 +564,11 @@ int main(int argc, char** argv) {
         exit_status = print_ticket(&o, &ticket, handle);
         /* A session or web API ticket ends when the link closes. */
         if (o.kind == KIND_CONNECT)
-            (void)vandrel_end_ticket(&client, o.server, request.challenge);
+            (void)vandrel_end_ticket(client, o.server, request.challenge);
     }
-    vandrel_status closed = vandrel_close(&client);
+    vandrel_status closed = vandrel_close(client);
     if (closed != VANDREL_OK && exit_status == EXIT_OK) {
-        report("closing", &client, closed);
+        report("closing", NULL, closed);
         exit_status = exit_status_for(closed);
     }
     return exit_status;

@@ -1,4 +1,4 @@
-# The systemd user unit, the man page, the licence and the changelog, and the
+# The systemd user units, the man page, the licence and the changelog, and the
 # Debian package of the whole installation (cpack -G DEB in the build tree).
 
 # The unit names the installed program by its absolute path, so it is written
@@ -14,6 +14,7 @@ endif()
 include(${PROJECT_SOURCE_DIR}/packaging/install_prefixed.cmake)
 vandrel_install_prefixed(${PROJECT_SOURCE_DIR}/packaging/vandrel.service vandrel.service
   ${VANDREL_UNIT_DIR})
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/vandrel.socket DESTINATION ${VANDREL_UNIT_DIR})
 
 # The man pages carry the project's version in their title lines, where the
 # sources hold the placeholder @VANDREL_VERSION@. Only the placeholder is
@@ -60,18 +61,28 @@ add_custom_target(vandrel_docs ALL DEPENDS ${man_pages_gz} ${VANDREL_DOC_DIR}/ch
 install(FILES ${man_pages_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${VANDREL_DOC_DIR}/copyright ${VANDREL_DOC_DIR}/changelog.gz
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# Every Debian package carries its own copyright file and changelog.
+set(VANDREL_LIB_PACKAGE libvandrel-client0)
+set(VANDREL_DEV_PACKAGE libvandrel-client-dev)
+install(FILES ${VANDREL_DOC_DIR}/copyright ${VANDREL_DOC_DIR}/changelog.gz
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${VANDREL_LIB_PACKAGE} COMPONENT lib)
+install(FILES ${VANDREL_DOC_DIR}/copyright ${VANDREL_DOC_DIR}/changelog.gz
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${VANDREL_DEV_PACKAGE} COMPONENT dev)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vandrel)
 set(CPACK_PACKAGE_VENDOR "vandrel")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Steam auth ticket broker for game engines")
+# Each package's description begins with its own synopsis line, so no
+# package-wide summary is set (CPack would put it before every description).
+set(VANDREL_PACKAGE_SYNOPSIS "Steam auth ticket broker for game engines")
 set(CPACK_PACKAGE_DESCRIPTION
   "vandrel obtains Steam game-connection auth tickets on behalf of a game
 client that does not talk to Steam itself. It listens on the loopback address,
 starts one child process per game that loads the Steamworks runtime
 (libsteam_api.so, not included: put it in /usr/lib/vandrel), and answers
-ticket requests. Includes the vandrel-ticket tool and the C client library.")
+ticket requests. Includes the vandrel-ticket tool and the systemd user units;
+the C client library is in libvandrel-client0 and libvandrel-client-dev.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -86,6 +97,34 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1
 # The Steam runtime is not part of the package, so dpkg-shlibdeps would not
 # find libsteam_api.so; the dependencies are listed above instead.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+# Three packages, as Debian ships a library: the programs (vandrel), the
+# shared library named by its SONAME (libvandrel-client0), and what programs
+# build against (libvandrel-client-dev).
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL broker lib dev)
+set(CPACK_DEBIAN_BROKER_PACKAGE_NAME vandrel)
+set(CPACK_DEBIAN_LIB_PACKAGE_NAME ${VANDREL_LIB_PACKAGE})
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME ${VANDREL_DEV_PACKAGE})
+set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_LIB_PACKAGE_DEPENDS "libc6 (>= 2.34)")
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${VANDREL_LIB_PACKAGE} (= ${PROJECT_VERSION})")
+set(CPACK_COMPONENT_BROKER_DESCRIPTION "${VANDREL_PACKAGE_SYNOPSIS}
+${CPACK_PACKAGE_DESCRIPTION}")
+set(CPACK_COMPONENT_LIB_DESCRIPTION "client library for the vandrel Steam auth ticket broker
+The C library that game engines and launchers use to obtain Steam auth tickets
+from a vandrel broker over its Unix socket, TCP or a private broker's pipes.")
+set(CPACK_COMPONENT_DEV_DESCRIPTION "client library for the vandrel broker (development files)
+Headers, the static archive, the pkg-config files (vandrel, vandrel-static)
+and the CMake package (vandrel::client, vandrel::client_static) of the vandrel
+client library.")
+# The shared library: a shlibs file for the packages that link it, and dpkg's
+# ldconfig trigger, which lintian requires. CPack's own postinst and postrm
+# still call ldconfig as well (lintian warns; maintainer scripts of our own
+# that do nothing would only trade it for another warning).
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/deb/triggers)
 include(CPack)
 
 if(VANDREL_BUILD_TESTS)

@@ -1,8 +1,9 @@
 cmake_minimum_required(VERSION 3.25)
 
 # Installs the build tree into ~/.local of a home directory under WORK_DIR and
-# asks systemd's own tools about the installed unit: `systemd-analyze --user
-# verify` accepts it (which also finds the program it starts), and the user
+# asks systemd's own tools about the installed units: `systemd-analyze --user
+# verify` accepts the service and the socket (which also finds the program the
+# service starts), and the user
 # manager's unit search path holds <P>/UNIT_DIR for P = ~/.local, /usr/local
 # and /usr, the prefixes the README names.
 include(${CMAKE_CURRENT_LIST_DIR}/script_helpers.cmake)
@@ -28,7 +29,7 @@ foreach(var XDG_CONFIG_HOME XDG_CONFIG_DIRS XDG_DATA_HOME XDG_DATA_DIRS SYSTEMD_
 endforeach()
 
 run("systemd-analyze --user verify" "${SYSTEMD_ANALYZE}" --user --man=no verify
-  "${prefix}/${UNIT_DIR}/vandrel.service")
+  "${prefix}/${UNIT_DIR}/vandrel.service" "${prefix}/${UNIT_DIR}/vandrel.socket")
 
 run("systemd-analyze --user unit-paths" "${SYSTEMD_ANALYZE}" --user unit-paths)
 string(REPLACE "\n" ";" paths "${out}")

@@ -7,11 +7,14 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <fcntl.h>
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <optional>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <vector>
 
@@ -162,6 +165,7 @@ bool connection_error(int err) {
     case EHOSTUNREACH:
     case EOPNOTSUPP:
     case ENETUNREACH:
+    case EAGAIN: // another process took the client first, or it vanished
         return true;
     default:
         return false;
@@ -191,29 +195,154 @@ Result<std::string> local_address_text(int listener) {
     socklen_t len = sizeof addr;
     if (::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
         return BrokerError::io(IoError::last_os());
+    if (addr.ss_family == AF_UNIX) {
+        const auto* un = reinterpret_cast<const sockaddr_un*>(&addr);
+        const std::size_t max =
+            len > offsetof(sockaddr_un, sun_path) ? len - offsetof(sockaddr_un, sun_path) : 0;
+        return std::string(UNIX_ADDR_PREFIX) +
+               std::string(un->sun_path, ::strnlen(un->sun_path, max));
+    }
     return socket_address_text(reinterpret_cast<const sockaddr*>(&addr));
+}
+
+namespace {
+
+// Accepting waits in poll, so that several listeners and an idle limit can be
+// served; a listener that another process may empty first must not block.
+Result<Listener> finish_listener(Listener listener) {
+    const int flags = ::fcntl(listener.socket.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(listener.socket.get(), F_SETFL, flags | O_NONBLOCK) != 0)
+        return BrokerError::io(IoError::last_os());
+    Result<std::string> local = local_address_text(listener.socket.get());
+    if (!local)
+        return std::move(local).error();
+    listener.local = std::move(*local);
+    return listener;
+}
+
+// The text that names a Unix socket's client: its process and user.
+std::string unix_peer_text(int fd) {
+    vd_peer_cred cred{};
+    if (vd_peer_credentials(fd, &cred) != 0)
+        return "<unknown>";
+    return "pid " + std::to_string(cred.pid) + " uid " + std::to_string(cred.uid);
+}
+
+} // namespace
+
+Result<Listener> open_listener(std::string_view text) {
+    Listener listener;
+    if (is_unix_address(text)) {
+        Result<UnixListener> made = create_unix_listener(text);
+        if (!made)
+            return std::move(made).error();
+        listener.socket = std::move(made->socket);
+        listener.file = std::move(made->file);
+        listener.is_unix = true;
+    } else {
+        Result<Fd> made = create_listener(text);
+        if (!made)
+            return std::move(made).error();
+        listener.socket = std::move(*made);
+    }
+    return finish_listener(std::move(listener));
+}
+
+Result<Listener> adopt_listener(Fd socket) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    if (::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return BrokerError::io(IoError::last_os());
+    Listener listener;
+    listener.is_unix = addr.ss_family == AF_UNIX;
+    listener.socket = std::move(socket);
+    return finish_listener(std::move(listener));
 }
 
 bool is_loopback_text(std::string_view text) {
     return text.starts_with("127.") || text.starts_with("localhost") || text.starts_with("[::1]");
 }
 
-Result<Accepted> accept_connection(int listener) {
+namespace {
+
+// One client from a listener that poll found ready; nullopt when the client
+// has gone or another process took it first.
+Result<std::optional<Accepted>> accept_from(const Listener& listener) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    const int fd =
+        ::accept4(listener.socket.get(), reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+    if (fd < 0) {
+        if (connection_error(errno))
+            return std::optional<Accepted>();
+        return BrokerError::io(IoError::last_os());
+    }
+    Accepted accepted{Fd(fd), {}, listener.is_unix};
+    accepted.peer = accepted.is_unix
+                        ? unix_peer_text(fd)
+                        : socket_address_text(reinterpret_cast<const sockaddr*>(&addr));
+    return std::optional<Accepted>(std::move(accepted));
+}
+
+} // namespace
+
+Result<std::optional<Accepted>> accept_any(std::span<const Listener> listeners,
+                                           std::optional<std::chrono::milliseconds> idle) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = idle ? Clock::now() + *idle : Clock::time_point::max();
+    std::vector<pollfd> polls;
+    for (const Listener& l : listeners)
+        polls.push_back({l.socket.get(), POLLIN, 0});
     for (;;) {
-        sockaddr_storage addr{};
-        socklen_t len = sizeof addr;
-        int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
-        if (fd >= 0)
-            return Accepted{Fd(fd), socket_address_text(reinterpret_cast<const sockaddr*>(&addr))};
-        if (!connection_error(errno))
+        int timeout = -1;
+        if (idle) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0)
+                return std::optional<Accepted>();
+            timeout = static_cast<int>(std::min<long long>(left.count(), INT32_MAX));
+        }
+        const int ready = ::poll(polls.data(), polls.size(), timeout);
+        if (ready < 0 && errno != EINTR)
             return BrokerError::io(IoError::last_os());
+        for (std::size_t i = 0; ready > 0 && i < polls.size(); ++i) {
+            if (polls[i].revents == 0)
+                continue;
+            Result<std::optional<Accepted>> one = accept_from(listeners[i]);
+            if (!one || *one)
+                return one;
+        }
     }
 }
 
+namespace {
+
+// A Unix socket's client: the kernel recorded who connected, or nobody can
+// vouch for it.
+PeerCheck check_unix_peer(const Accepted& accepted, uid_t own, const std::string& serves) {
+    vd_peer_cred cred{};
+    if (const int err = vd_peer_credentials(accepted.socket.get(), &cred); err != 0) {
+        const std::string why = BrokerError::io(IoError::os(err)).text();
+        return {PeerVerdict::Refused,
+                "refused " + accepted.peer + ": cannot tell which user the client runs as (" + why +
+                    ")" + serves,
+                "from clients whose user cannot be told"};
+    }
+    if (cred.uid == own || cred.uid == 0)
+        return {PeerVerdict::Allowed, {}, {}};
+    return {PeerVerdict::Refused,
+            "refused " + accepted.peer + ": connection from uid " + std::to_string(cred.uid) +
+                serves,
+            "from uid " + std::to_string(cred.uid)};
+}
+
+} // namespace
+
 PeerCheck check_peer(const Accepted& accepted, bool allow_unchecked) {
     const uid_t own = ::getuid();
-    const vd_peer_owner owner = vd_peer_lookup(accepted.socket.get(), /*accept_listener=*/0);
     const std::string serves = ", this broker serves uid " + std::to_string(own);
+    if (accepted.is_unix)
+        return check_unix_peer(accepted, own, serves);
+    const vd_peer_owner owner = vd_peer_lookup(accepted.socket.get(), /*accept_listener=*/0);
     switch (owner.result) {
     case VD_PEER_FOUND:
         if (owner.uid == own || owner.uid == 0)

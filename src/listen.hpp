@@ -1,12 +1,18 @@
-// The TCP listener of the broker: address resolution, bind, accept, and the
-// loopback test on the listen address text.
+// The broker's listeners: the listen address forms (TCP, `unix:PATH`),
+// sockets passed by the service manager, accepting on all of them one client
+// at a time, and who may use the broker.
 #pragma once
 
 #include "error.hpp"
 #include "fd.hpp"
+#include "unix_listen.hpp"
 
+#include <chrono>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vandrel {
 
@@ -19,25 +25,46 @@ inline constexpr int LISTEN_BACKLOG = 128;
 // are CreateSocket errors; with every attempt failed, the last one's.
 Result<Fd> create_listener(std::string_view text);
 
-// The listener's actual local address in text form, or an Io error.
+// The listener's actual local address in text form ("unix:PATH" for a Unix
+// socket), or an Io error.
 Result<std::string> local_address_text(int listener);
+
+// One socket the broker accepts clients on.
+struct Listener {
+    Fd socket;
+    std::string local; // its address as the "listening on" line shows it
+    bool is_unix = false;
+    SocketFile file; // the broker's own socket file, if it made one
+};
+
+// The listener for a listen address text: TCP, or "unix:PATH".
+Result<Listener> open_listener(std::string_view text);
+// A listener for a socket the service manager passed.
+Result<Listener> adopt_listener(Fd socket);
 
 // True when the unchanged listen text begins with "127.", "localhost" or
 // "[::1]"; a test of the first characters only.
 bool is_loopback_text(std::string_view text);
 
-// An accepted connection (close-on-exec) and its peer's address text. Retries
-// on EINTR; any other failure is an Io error.
+// An accepted connection (close-on-exec) and the text that names its peer:
+// the remote address for TCP, "pid P uid U" for a Unix socket.
 struct Accepted {
     Fd socket;
     std::string peer;
+    bool is_unix = false;
 };
-Result<Accepted> accept_connection(int listener);
+// Waits for a client on any of `listeners` and accepts it. Retries on errors
+// that belong to one vanished client; any other failure is an Io error.
+// With `idle` set: nullopt once that long has passed without a client.
+Result<std::optional<Accepted>> accept_any(std::span<const Listener> listeners,
+                                           std::optional<std::chrono::milliseconds> idle);
 
-// Who may use the broker: the user it runs as, and root. A client is judged
-// by the owner of its socket in this host's socket table; a client on another
-// host has none and is served. A local client whose owner cannot be told is
-// refused, unless the broker was told to serve such clients unchecked.
+// Who may use the broker: the user it runs as, and root. A TCP client is
+// judged by the owner of its socket in this host's socket table; a client on
+// another host has none and is served. A local client whose owner cannot be
+// told is refused, unless the broker was told to serve such clients
+// unchecked. A Unix socket's client is judged by the kernel's record of the
+// process that connected, and refused when there is none: never unchecked.
 enum class PeerVerdict {
     Allowed,   // the broker's own user, root, or another host
     Refused,   // another local user, a local socket whose owner is gone, or

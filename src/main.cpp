@@ -1,5 +1,6 @@
 // The entry point: picks the run mode, runs it, and turns its outcome into
 // log lines and the exit status. Only this file decides when the process ends.
+#include "activation.hpp"
 #include "args.hpp"
 #include "child.hpp"
 #include "exit_status.hpp"
@@ -13,6 +14,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -39,14 +42,27 @@ int fatal(const BrokerError& error) {
 // Serve local clients whose user cannot be told: where the kernel's socket
 // table cannot be asked, every local user may then use the broker.
 constexpr std::string_view ALLOW_UNCHECKED_OPTION = "--allow-unchecked-peers";
+// Ends a broker started by the service manager after this many seconds with
+// no client; the next connection starts it again.
+constexpr std::string_view EXIT_IDLE_OPTION = "--exit-idle";
+// The longest idle limit: a day.
+constexpr std::uint32_t MAX_EXIT_IDLE_SECONDS = 86400;
 
 int print_usage() {
     std::string usage = "usage:\n  vandrel --stdio\n  vandrel [";
     usage.append(ALLOW_UNCHECKED_OPTION).append("] [listen-addr]   (default ");
-    usage.append(DEFAULT_LISTEN_ADDR).append(")\n  vandrel --child <appid>\n  vandrel --version\n");
+    usage.append(DEFAULT_LISTEN_ADDR).append(")\n  vandrel ").append(EXIT_IDLE_OPTION);
+    usage.append(" <seconds>   (with sockets passed by the service manager)\n");
+    usage.append("  vandrel --child <appid>\n  vandrel --version\n");
     write_stderr(usage);
     return EXIT_OK;
 }
+
+// How the broker serves clients, from its options.
+struct ServeOptions {
+    bool allow_unchecked = false;
+    std::optional<std::chrono::seconds> exit_idle;
+};
 
 // The version goes to standard output, where `vandrel --version` is read
 // from; no mode that carries frames on it is running.
@@ -79,36 +95,78 @@ int stdio_mode() {
     return EXIT_OK;
 }
 
-int tcp_mode(std::string_view listen_text, bool allow_unchecked) {
-    Result<Fd> listener = create_listener(listen_text);
-    if (!listener)
-        return fatal(listener.error());
-    Result<std::string> local = local_address_text(listener->get());
-    if (!local) {
-        listener->reset();
-        return fatal(local.error());
-    }
-    // Said before any client is accepted: whether local clients will be
-    // refused, or served unchecked, because their users cannot be told.
+// Says before any client is accepted how the broker listens: whether local
+// TCP clients will be refused or served unchecked because their users cannot
+// be told, each listener's address, and a TCP address that is not loopback
+// (judged by the listen address text as given, or by a passed socket's bound
+// address). Returns whether the unchecked warning has been written.
+bool announce(const std::vector<Listener>& listeners, bool allow_unchecked,
+              std::optional<std::string_view> listen_text) {
     bool warned_unchecked = false;
-    if (Result<void> owners = check_owner_lookup(listener->get()); !owners) {
-        warned_unchecked = allow_unchecked;
-        log_line(
-            std::string(allow_unchecked ? UNCHECKED_SERVED_WARNING : UNCHECKED_REFUSED_WARNING) +
-            ": " + owners.error().text());
+    auto tcp = std::find_if(listeners.begin(), listeners.end(),
+                            [](const Listener& l) { return !l.is_unix; });
+    if (tcp != listeners.end()) {
+        if (Result<void> owners = check_owner_lookup(tcp->socket.get()); !owners) {
+            warned_unchecked = allow_unchecked;
+            log_line(std::string(allow_unchecked ? UNCHECKED_SERVED_WARNING
+                                                 : UNCHECKED_REFUSED_WARNING) +
+                     ": " + owners.error().text());
+        }
     }
-    log_line("listening on " + *local);
-    if (!is_loopback_text(listen_text))
-        log_line("WARNING: listening on a non-loopback address with no authentication");
+    for (const Listener& l : listeners) {
+        log_line("listening on " + l.local);
+        if (!l.is_unix && !is_loopback_text(listen_text.value_or(l.local)))
+            log_line("WARNING: listening on a non-loopback address with no authentication");
+    }
+    return warned_unchecked;
+}
+
+// The listeners: the sockets the service manager passed, else the one for
+// the listen address. Both at once would leave one of them unserved.
+Result<std::vector<Listener>> make_listeners(std::optional<std::string_view> listen_text,
+                                             std::vector<Fd> passed) {
+    std::vector<Listener> out;
+    if (passed.empty()) {
+        Result<Listener> one = open_listener(listen_text.value_or(DEFAULT_LISTEN_ADDR));
+        if (!one)
+            return std::move(one).error();
+        out.push_back(std::move(*one));
+        return out;
+    }
+    if (listen_text)
+        return BrokerError::create_socket(IoError::fixed(
+            "a listen address was given, and sockets were passed by the service manager"));
+    for (Fd& fd : passed) {
+        Result<Listener> adopted = adopt_listener(std::move(fd));
+        if (!adopted)
+            return std::move(adopted).error();
+        out.push_back(std::move(*adopted));
+    }
+    return out;
+}
+
+int serve_mode(std::optional<std::string_view> listen_text, std::vector<Fd> passed,
+               const ServeOptions& options) {
+    if (options.exit_idle && passed.empty())
+        return fatal(BrokerError::message(
+            "--exit-idle ends only a broker whose sockets the service manager passed"));
+    Result<std::vector<Listener>> made = make_listeners(listen_text, std::move(passed));
+    if (!made)
+        return fatal(made.error());
+    const std::vector<Listener>& listeners = *made;
+    bool warned_unchecked = announce(listeners, options.allow_unchecked, listen_text);
 
     RefusalLog refusals;
     for (;;) {
-        Result<Accepted> accepted = accept_connection(listener->get());
-        if (!accepted) {
-            listener->reset();
-            return fatal(accepted.error());
+        Result<std::optional<Accepted>> accepted = accept_any(listeners, options.exit_idle);
+        if (!accepted)
+            return fatal(accepted.error()); // the listeners go on return
+        if (!*accepted) {
+            log_line("no client for " + std::to_string(options.exit_idle->count()) + " s, exiting");
+            return EXIT_OK;
         }
-        PeerCheck peer = check_peer(*accepted, allow_unchecked);
+        Accepted& client = **accepted;
+        PeerCheck peer = check_peer(client, options.allow_unchecked);
         if (peer.verdict == PeerVerdict::Refused) {
             // The refusal names the peer; a flood of them is counted instead.
             if (std::optional<std::string> line =
@@ -116,22 +174,37 @@ int tcp_mode(std::string_view listen_text, bool allow_unchecked) {
                 log_line(*line);
             continue; // the connection closes with `accepted`
         }
-        log_line("accepted " + accepted->peer);
+        log_line("accepted " + client.peer);
         if (peer.verdict == PeerVerdict::Unchecked && !std::exchange(warned_unchecked, true))
             log_line(peer.text);
+        std::unique_ptr<Transport> transport;
+        if (client.is_unix)
+            transport = std::make_unique<UnixTransport>(std::move(client.socket), client.peer);
+        else
+            transport = std::make_unique<TcpTransport>(std::move(client.socket));
         // The session, its connection and its child are destroyed at the end
         // of each turn, after the outcome line and before the next accept.
-        Session session(Framed(std::make_unique<TcpTransport>(std::move(accepted->socket))));
+        Session session(Framed(std::move(transport)));
         Result<SessionEnd> outcome = session.run();
         if (!outcome) {
             log_line("session error: " + outcome.error().text());
         } else if (*outcome == SessionEnd::TerminateRequested) {
             log_line("vd_terminate \u2014 exiting");
-            return EXIT_OK; // the session goes, then the listener
+            return EXIT_OK; // the session goes, then the listeners
         } else {
             log_line("session ended, awaiting next connection");
         }
     }
+}
+
+// A whole number of seconds from 1 to MAX_EXIT_IDLE_SECONDS.
+std::optional<std::chrono::seconds> parse_idle_seconds(std::string_view text) {
+    std::uint32_t value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value == 0 ||
+        value > MAX_EXIT_IDLE_SECONDS)
+        return std::nullopt;
+    return std::chrono::seconds(value);
 }
 
 // Opens every one of descriptors 0, 1 and 2 that is not open on /dev/null, so
@@ -158,18 +231,32 @@ int run(const std::vector<std::string_view>& args) {
     // A write to a vanished client or child then fails with EPIPE instead of
     // killing the process.
     std::signal(SIGPIPE, SIG_IGN);
-    // The option of TCP mode may stand before or after the listen address;
-    // a child's arguments are its supervisor's, never an option.
+    // Sockets from the service manager are taken, and LISTEN_* removed from
+    // the environment, in every mode: no child ever sees them.
+    Result<std::vector<Fd>> passed = take_passed_sockets();
+    if (!passed)
+        return fatal(passed.error());
+    // The options of the serving mode may stand before or after the listen
+    // address; a child's arguments are its supervisor's, never an option.
     std::vector<std::string_view> rest;
-    bool allow_unchecked = false;
-    for (std::string_view arg : args) {
-        if (arg == ALLOW_UNCHECKED_OPTION && (rest.empty() || rest[0] != "--child"))
-            allow_unchecked = true;
-        else
+    ServeOptions options;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
+        const bool child = !rest.empty() && rest[0] == "--child";
+        if (arg == ALLOW_UNCHECKED_OPTION && !child) {
+            options.allow_unchecked = true;
+        } else if (arg == EXIT_IDLE_OPTION && !child) {
+            options.exit_idle =
+                i + 1 < args.size() ? parse_idle_seconds(args[i + 1]) : std::nullopt;
+            if (!options.exit_idle)
+                return fatal(BrokerError::parse_failure("exit-idle"));
+            ++i;
+        } else {
             rest.push_back(arg);
+        }
     }
     if (rest.empty())
-        return tcp_mode(DEFAULT_LISTEN_ADDR, allow_unchecked);
+        return serve_mode(std::nullopt, std::move(*passed), options);
     std::string_view mode = rest[0];
     if (mode == "-h" || mode == "--help")
         return print_usage();
@@ -179,7 +266,7 @@ int run(const std::vector<std::string_view>& args) {
         return stdio_mode();
     if (mode == "--child")
         return child_mode(rest);
-    return tcp_mode(mode, allow_unchecked);
+    return serve_mode(mode, std::move(*passed), options);
 }
 
 } // namespace

@@ -1,8 +1,7 @@
 /* The kernel's socket table (NETLINK_SOCK_DIAG) asked for one exact TCP
  * connection, as `ss` does. An unprivileged process may ask it, and the
- * owner's uid comes back mapped into the asker's user namespace. */
-#define _DEFAULT_SOURCE /* getifaddrs */
-
+ * owner's uid comes back mapped into the asker's user namespace. A Unix
+ * socket's peer is simpler: the kernel recorded it at connect time. */
 #include "peer.h"
 
 #include <errno.h>
@@ -329,4 +328,18 @@ int vd_peer_check_listener(int fd) {
     if (err != 0)
         return err;
     return entry_matches(&entry, &self, &anyone, 1) && entry.idiag_state == STATE_LISTEN ? 0 : -1;
+}
+
+int vd_peer_credentials(int fd, vd_peer_cred* out) {
+    struct ucred cred;
+    socklen_t len = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0)
+        return errno;
+    /* A process in another pid namespace shows as pid 0; its uid still
+     * counts. */
+    if (len != sizeof cred)
+        return EPROTO;
+    out->pid = cred.pid;
+    out->uid = cred.uid;
+    return 0;
 }

@@ -1,6 +1,7 @@
-/* Which local user owns the other end of a TCP connection, from the kernel's
- * socket table. Written in C99 so that the broker's accept loop and the C
- * client library share one implementation. */
+/* Which local user owns the other end of a connection: for TCP from the
+ * kernel's socket table, for a Unix socket from the kernel's own record of the
+ * process that connected (SO_PEERCRED). Written in C99 so that the broker's
+ * accept loop and the C client library share one implementation. */
 #ifndef VANDREL_PEER_H
 #define VANDREL_PEER_H
 
@@ -43,6 +44,18 @@ vd_peer_owner vd_peer_lookup(int fd, int accept_listener);
  * lists it, the errno of the step that failed, or -1 when the table answers
  * without listing it. */
 int vd_peer_check_listener(int fd);
+
+/* The process at the other end of a connected Unix socket, as the kernel
+ * recorded it when the connection was made. */
+typedef struct vd_peer_cred {
+    pid_t pid;
+    uid_t uid;
+} vd_peer_cred;
+
+/* Fills `out` for the connected Unix socket `fd`. Returns 0, or the errno of
+ * the failure; on failure `out` is untouched and nobody can vouch for the
+ * other end. */
+int vd_peer_credentials(int fd, vd_peer_cred* out);
 
 #ifdef __cplusplus
 }

@@ -134,18 +134,37 @@ TcpTransport::TcpTransport(Fd socket) : socket_(std::move(socket)), peer_("<unkn
     (void)::setsockopt(socket_.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-IoResult<std::size_t> TcpTransport::read(std::span<std::uint8_t> into) {
-    ssize_t n = ::recv(socket_.get(), into.data(), into.size(), 0);
+namespace {
+
+IoResult<std::size_t> socket_read(int fd, std::span<std::uint8_t> into) {
+    ssize_t n = ::recv(fd, into.data(), into.size(), 0);
     if (n < 0)
         return IoError::last_os();
     return static_cast<std::size_t>(n);
 }
 
-IoResult<std::size_t> TcpTransport::write_all(std::span<const std::uint8_t> bytes) {
-    int fd = socket_.get();
+IoResult<std::size_t> socket_write_all(int fd, std::span<const std::uint8_t> bytes) {
     return write_all_with(bytes, [fd](const std::uint8_t* p, std::size_t n) {
         return ::send(fd, p, n, MSG_NOSIGNAL);
     });
+}
+
+} // namespace
+
+IoResult<std::size_t> TcpTransport::read(std::span<std::uint8_t> into) {
+    return socket_read(socket_.get(), into);
+}
+
+IoResult<std::size_t> TcpTransport::write_all(std::span<const std::uint8_t> bytes) {
+    return socket_write_all(socket_.get(), bytes);
+}
+
+IoResult<std::size_t> UnixTransport::read(std::span<std::uint8_t> into) {
+    return socket_read(socket_.get(), into);
+}
+
+IoResult<std::size_t> UnixTransport::write_all(std::span<const std::uint8_t> bytes) {
+    return socket_write_all(socket_.get(), bytes);
 }
 
 IoResult<std::size_t> StdioTransport::read(std::span<std::uint8_t> into) {

@@ -83,6 +83,22 @@ class TcpTransport final : public Transport {
     std::string peer_;
 };
 
+// One accepted Unix socket connection, owned, named by its peer's process
+// and user ("pid 4242 uid 1000"), which the accept loop has read.
+class UnixTransport final : public Transport {
+  public:
+    UnixTransport(Fd socket, std::string peer)
+        : socket_(std::move(socket)), peer_(std::move(peer)) {}
+
+    IoResult<std::size_t> read(std::span<std::uint8_t> into) override;
+    IoResult<std::size_t> write_all(std::span<const std::uint8_t> bytes) override;
+    std::string describe() const override { return "unix " + peer_; }
+
+  private:
+    Fd socket_;
+    std::string peer_;
+};
+
 // The process's standard input and a frame output descriptor (normally 1),
 // neither owned. Writes are unbuffered.
 class StdioTransport final : public Transport {

@@ -188,6 +188,7 @@ TEST(NoRuntime, TheBrokerServesAndTheChildReportsTheLoadersText) {
             (std::vector<std::string>{
                 "usage:", "  vandrel --stdio",
                 "  vandrel [--allow-unchecked-peers] [listen-addr]   (default 127.0.0.1:27420)",
+                "  vandrel --exit-idle <seconds>   (with sockets passed by the service manager)",
                 "  vandrel --child <appid>", "  vandrel --version"}));
     }
     struct Case {

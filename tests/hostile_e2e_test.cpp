@@ -90,15 +90,24 @@ std::size_t other_threads(pid_t pid) {
     return count;
 }
 
+// True when the broker's main thread waits for the next client: in poll(2)
+// on its listeners, or in accept(2).
+bool waits_for_client(const std::string& syscall) {
+    for (long call : {long{SYS_poll}, long{SYS_ppoll}, long{SYS_accept4}})
+        if (syscall.starts_with(std::to_string(call) + " "))
+            return true;
+    return false;
+}
+
 // Waits until the broker `pid` is idle between sessions: its main thread
-// waits in accept(2) and no other thread of its own is left. Only then is the
-// last session wholly gone: the "reaped" line comes before the request pipe
-// is closed, and a reaped child's reader thread closes its pipe as it ends.
+// waits for the next client and no other thread of its own is left. Only then
+// is the last session wholly gone: the "reaped" line comes before the request
+// pipe is closed, and a reaped child's reader thread closes its pipe as it
+// ends.
 bool wait_idle(pid_t pid, Clock::duration limit) {
-    const std::string in_accept = std::to_string(SYS_accept4) + " ";
     const std::string syscall_file = "/proc/" + std::to_string(pid) + "/syscall";
     auto deadline = Clock::now() + limit;
-    while (other_threads(pid) != 0 || !read_file(syscall_file).starts_with(in_accept)) {
+    while (other_threads(pid) != 0 || !waits_for_client(read_file(syscall_file))) {
         if (Clock::now() >= deadline)
             return false;
         std::this_thread::sleep_for(2ms);

@@ -240,7 +240,8 @@ TEST(PeerCheck, ClientWithoutTheSocketTableRefusesTheBrokerUnlessOptedIn) {
     }
     EXPECT_STREQ(vandrel_status_text(VANDREL_ERR_UNCHECKED),
                  "cannot tell which user the broker runs as (the kernel's socket table cannot be "
-                 "asked); set VANDREL_ALLOW_UNCHECKED_BROKER=1 to use it all the same");
+                 "asked); connect to its Unix socket, or set VANDREL_ALLOW_UNCHECKED_BROKER=1 to "
+                 "use it all the same");
 }
 
 struct Listener {
@@ -325,8 +326,9 @@ TEST(PeerCheck, ClientRefusesABrokerOfAnotherUserBeforeSendingAnything) {
     TcpBroker broker(options, copy.program());
     std::string addr = "127.0.0.1:" + std::to_string(broker.port());
 
-    vandrel_client client;
+    vandrel_client* client = nullptr;
     EXPECT_EQ(vandrel_connect(&client, addr.c_str(), 2000), VANDREL_ERR_UNTRUSTED);
+    EXPECT_EQ(vandrel_close(client), VANDREL_OK);
     EXPECT_STREQ(vandrel_status_text(VANDREL_ERR_UNTRUSTED), "the broker belongs to another user");
 
     Spawn tool;
@@ -354,6 +356,38 @@ TEST(PeerCheck, ClientRefusesABrokerOfAnotherUserBeforeSendingAnything) {
                 << line;
         }
     }
+}
+
+// On a Unix socket the kernel names the broker's user: the library and the
+// tool refuse another user's broker there as well.
+TEST(PeerCheck, ClientRefusesAnotherUsersBrokerOnAUnixSocket) {
+    if (auto why = second_user_unavailable(); !why.empty())
+        GTEST_SKIP() << why;
+    OtherUserCopy copy;
+    if (!copy.problem().empty())
+        GTEST_SKIP() << copy.problem();
+    Broker env(standin());
+    TempDir dir(std::string{SHARED_TMP});
+    ASSERT_EQ(::chown(dir.path().c_str(), OTHER_UID, OTHER_UID), 0);
+    const std::string addr = "unix:" + dir.path() + "/socket";
+    Spawn options = env.spawn({addr}, {});
+    options.user = OTHER_UID;
+    options.pipe_stdin = false;
+    Process broker(copy.program(), options);
+    ASSERT_EQ(broker.next_line(), "[vandrel] listening on " + addr);
+
+    vandrel_client* client = nullptr;
+    EXPECT_EQ(vandrel_connect(&client, addr.c_str(), 2000), VANDREL_ERR_UNTRUSTED);
+    EXPECT_EQ(vandrel_close(client), VANDREL_OK);
+    Spawn tool;
+    tool.args = {"--broker", addr, "--gamedir", "cstrike", "--server", "1.2.3.4:27015"};
+    Process ticket(build_dir() + "/bin/vandrel-ticket", tool);
+    EXPECT_EQ(ticket.wait_exit(), 7);
+    EXPECT_EQ(ticket.next_line(),
+              "vandrel-ticket: cannot connect: the broker belongs to another user");
+    // Nothing was sent: the broker, which serves root, saw two sessions
+    // without a command.
+    EXPECT_FALSE(broker.wait_for_prefix("[vandrel] <- ", 300ms));
 }
 
 // 200 connections of another user write one line; the broker serves its own

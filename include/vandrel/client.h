@@ -2,12 +2,20 @@
  * session, web API and encrypted app tickets) from a vandrel broker, from C or
  * C++.
  *
- * A client talks to one broker over one link: a TCP connection
- * (vandrel_connect), a pair of descriptors that the caller already holds
- * (vandrel_attach), or the pipes to a private broker that the library starts
- * as `vandrel --stdio` (vandrel_spawn). The connection object is a struct that
- * the caller provides; the library keeps no global state and allocates nothing
- * after the link is open. One vandrel_client is used by one thread at a time.
+ * A client talks to one broker over one link: a Unix socket or TCP
+ * connection (vandrel_connect), a pair of descriptors that the caller already
+ * holds (vandrel_attach), or the pipes to a private broker that the library
+ * starts as `vandrel --stdio` (vandrel_spawn). The connection object is
+ * opaque: each open function allocates one, and vandrel_close releases it;
+ * the library keeps no global state and allocates nothing after the link is
+ * open. One vandrel_client is used by one thread at a time.
+ *
+ * Opening. Each open function takes the address of the caller's pointer and
+ * stores a new client there, also when the open fails: the client is then
+ * closed (every call on it reports VANDREL_ERR_NOT_OPEN) and keeps the
+ * failure for vandrel_os_error. Either way release it with vandrel_close.
+ * Only when the client cannot be allocated is the pointer set to NULL, with
+ * VANDREL_ERR_NO_MEMORY. A client already stored there is not closed.
  *
  * Broker errors. Every open function first asks the broker for error
  * replies ("vd_errors on"), so that a command that fails in the broker (an
@@ -29,9 +37,10 @@
  *     broker still owes.
  * Every other error reply is discarded: the late failure of a request whose
  * caller gave up on it, and the failures of vandrel_end_ticket and
- * vandrel_cancel_ticket, which wait for nothing. A broker without error replies logs "vd_errors on" as an
- * unknown command and answers no failure; against it vandrel_request_ticket
- * waits at most the time it is given and then reports VANDREL_ERR_TIMEOUT.
+ * vandrel_cancel_ticket, which wait for nothing. A broker without error
+ * replies logs "vd_errors on" as an unknown command and answers no failure;
+ * against it vandrel_request_ticket waits at most the time it is given and
+ * then reports VANDREL_ERR_TIMEOUT.
  *
  * Timing. vandrel_activate_gamedir returns once the command is sent; the
  * broker then starts Steam for the game, which may take up to
@@ -67,7 +76,8 @@
 extern "C" {
 #endif
 
-/* The broker's default listen address, used by vandrel_connect for NULL. */
+/* The broker's default TCP listen address, vandrel_connect's last choice for
+ * NULL. */
 #define VANDREL_DEFAULT_BROKER_ADDR "127.0.0.1:27420"
 /* The longest game directory name that vandrel_activate_gamedir sends. */
 #define VANDREL_MAX_GAMEDIR_LEN 64
@@ -112,31 +122,14 @@ typedef enum vandrel_status {
     VANDREL_ERR_BROKER_FAILED,    /* a spawned broker ended with a failure */
     VANDREL_ERR_UNTRUSTED,        /* the broker belongs to another user; nothing was sent */
     VANDREL_ERR_BROKER,           /* the broker reported an error; see vandrel_broker_error */
-    VANDREL_ERR_UNCHECKED         /* the broker's user cannot be told; nothing was sent */
+    VANDREL_ERR_UNCHECKED,        /* the broker's user cannot be told; nothing was sent */
+    VANDREL_ERR_NO_MEMORY         /* the client could not be allocated */
 } vandrel_status;
 
-/* One link to a broker. The caller provides the storage; its fields are
- * private to the library. It is open after an open function returned
- * VANDREL_OK, and closed after VANDREL_CLIENT_INIT, a failed open or
- * vandrel_close. */
-typedef struct vandrel_client {
-    int read_fd;         /* frames from the broker, or -1 when closed */
-    int write_fd;        /* frames to the broker, or -1 when closed */
-    int write_is_socket; /* write_fd takes send(MSG_NOSIGNAL) */
-    int owns_fds;        /* vandrel_close closes the descriptors */
-    long broker_pid;     /* the spawned broker, or -1 */
-    int os_error;        /* errno of the last failed system call, or 0 */
-    size_t rx_len;       /* bytes of the frame being received */
-    unsigned char rx[VANDREL_FRAME_HEADER_LEN + VANDREL_MAX_FRAME_PAYLOAD];
-    size_t owed_answers;                          /* ticket requests sent and not answered yet */
-    char broker_error[VANDREL_BROKER_ERROR_SIZE]; /* the last error reply's text */
-} vandrel_client;
-
-/* A closed client: `vandrel_client c = VANDREL_CLIENT_INIT;` may be closed
- * (doing nothing) or opened. */
-/* clang-format off */
-#define VANDREL_CLIENT_INIT {-1, -1, 0, 0, -1, 0, 0, {0}, 0, {0}}
-/* clang-format on */
+/* One link to a broker, opaque: the open functions allocate it, and
+ * vandrel_close releases it. It is open after an open function returned
+ * VANDREL_OK, and closed after a failed open. */
+typedef struct vandrel_client vandrel_client;
 
 /* A ticket request for one game server. */
 typedef struct vandrel_ticket_request {
@@ -176,33 +169,38 @@ typedef struct vandrel_auth_request {
     int32_t challenge; /* fresh per request, as for vandrel_request_ticket */
 } vandrel_auth_request;
 
-/* Opens a TCP connection to the broker at `addr` ("a.b.c.d:port",
- * "[v6addr]:port" or "host:port"; NULL is VANDREL_DEFAULT_BROKER_ADDR),
- * waiting at most `timeout_ms` for the connection (negative: the system's own
- * limit; a host name lookup comes on top). A broker on this host must run as
- * the caller's user or as root: one of another user (who may have taken the
- * port) gives VANDREL_ERR_UNTRUSTED, and the connection is closed before
- * anything is sent. Where the kernel's socket table cannot be asked (no
- * netlink, a filter forbids it) the broker's user cannot be told, and the
- * result is VANDREL_ERR_UNCHECKED, the connection closed likewise, unless the
+/* Opens a connection to the broker at `addr`: "unix:PATH" for a Unix
+ * socket, or TCP at "a.b.c.d:port", "[v6addr]:port" or "host:port". With
+ * `addr` NULL: $VANDREL_BROKER when it is set and not empty, else the socket
+ * $XDG_RUNTIME_DIR/vandrel/socket when it exists, else
+ * VANDREL_DEFAULT_BROKER_ADDR (a setuid or setgid program ignores the
+ * environment and takes that). Waits at most `timeout_ms` for the connection
+ * (negative: the system's own limit; a host name lookup comes on top).
+ *
+ * A broker on this host must run as the caller's user or as root: one of
+ * another user (who may have taken the port) gives VANDREL_ERR_UNTRUSTED, and
+ * the connection is closed before anything is sent. On a Unix socket the
+ * kernel names the broker's user, and a broker it cannot name is untrusted.
+ * Over TCP, where the kernel's socket table cannot be asked (no netlink, a
+ * filter forbids it) the broker's user cannot be told, and the result is
+ * VANDREL_ERR_UNCHECKED, the connection closed likewise, unless the
  * environment holds VANDREL_ALLOW_UNCHECKED_BROKER=1 (ignored in a setuid or
  * setgid program). A broker on another host is not checked. Like every open
  * function it then sends "vd_errors on"; if that cannot be sent, the next
  * call reports why. */
-vandrel_status vandrel_connect(vandrel_client* client, const char* addr, int timeout_ms);
+vandrel_status vandrel_connect(vandrel_client** out, const char* addr, int timeout_ms);
 
 /* Uses descriptors the caller already holds: frames are read from `read_fd`
  * and written to `write_fd` (they may be the same socket). With
  * `take_ownership` non-zero they are made close-on-exec and vandrel_close
  * closes them; otherwise they stay the caller's. */
-vandrel_status vandrel_attach(vandrel_client* client, int read_fd, int write_fd,
-                              int take_ownership);
+vandrel_status vandrel_attach(vandrel_client** out, int read_fd, int write_fd, int take_ownership);
 
 /* Starts a private broker, `broker_path --stdio` (a name without a slash is
  * looked up in PATH), talking to it over pipes; its standard error is the
  * caller's. `envp` is its environment (NULL: the caller's). vandrel_close
  * ends and reaps it; the caller must not reap it. */
-vandrel_status vandrel_spawn(vandrel_client* client, const char* broker_path, char* const envp[]);
+vandrel_status vandrel_spawn(vandrel_client** out, const char* broker_path, char* const envp[]);
 
 /* Sends "vd_gamedir NAME": the broker starts Steam for the game's AppID.
  * `gamedir` is 1 to VANDREL_MAX_GAMEDIR_LEN printable ASCII characters
@@ -263,14 +261,13 @@ vandrel_status vandrel_end_ticket(vandrel_client* client, const char* server, in
  * (a TCP broker stops serving everyone). */
 vandrel_status vandrel_terminate(vandrel_client* client);
 
-/* Closes the link; the broker ends the outstanding ticket by itself. What
- * the broker still sends is read and dropped first, for half a second at
- * most, so that the broker sees an orderly end and not a reset. A
- * spawned broker is given VANDREL_CLOSE_GRACE_MS to exit, then killed, and is
- * always reaped; VANDREL_ERR_BROKER_FAILED if it did not exit with status 0.
- * Closing a closed client does nothing and returns VANDREL_OK; a struct that
- * neither VANDREL_CLIENT_INIT nor an open function has filled must not be
- * passed. */
+/* Closes the link and releases the client; the broker ends the outstanding
+ * ticket by itself. What the broker still sends is read and dropped first,
+ * for half a second at most, so that the broker sees an orderly end and not a
+ * reset. A spawned broker is given VANDREL_CLOSE_GRACE_MS to exit, then
+ * killed, and is always reaped; VANDREL_ERR_BROKER_FAILED if it did not exit
+ * with status 0. `client` must not be used afterwards. Closing NULL does
+ * nothing and returns VANDREL_OK. */
 vandrel_status vandrel_close(vandrel_client* client);
 
 /* VANDREL_OK when `gamedir` is a name vandrel_activate_gamedir sends. */

@@ -43,6 +43,9 @@ void IoError::write_text(std::string& out) const {
         out += RESOLVER_PREFIX;
         out += resolver_;
         return;
+    case Form::Described:
+        out += resolver_;
+        return;
     }
 }
 

@@ -19,7 +19,8 @@
 namespace vandrel {
 
 // The error of an operating-system or library call: an errno, a fixed message
-// of the program, or the resolver's failure text.
+// of the program, the resolver's failure text, or a message of the program
+// that names its subject.
 class IoError {
   public:
     // An operating-system error number; its text is "{strerror} (os error N)".
@@ -32,22 +33,26 @@ class IoError {
     static IoError resolver(std::string text) {
         return IoError(Form::Resolver, 0, {}, std::move(text));
     }
+    // A message of the program that names what it is about (a path, a uid).
+    static IoError described(std::string text) {
+        return IoError(Form::Described, 0, {}, std::move(text));
+    }
 
     // True when the call was interrupted by a signal and may simply be repeated.
     bool interrupted() const;
-    // The errno, or 0 for the fixed and resolver forms.
+    // The errno, or 0 for the other forms.
     int os_code() const { return form_ == Form::Os ? code_ : 0; }
     void write_text(std::string& out) const;
 
   private:
-    enum class Form { Os, Fixed, Resolver };
+    enum class Form { Os, Fixed, Resolver, Described };
     IoError(Form form, int code, std::string_view fixed, std::string resolver)
         : form_(form), code_(code), fixed_(fixed), resolver_(std::move(resolver)) {}
 
     Form form_;
     int code_;
     std::string_view fixed_;
-    std::string resolver_;
+    std::string resolver_; // the resolver's text, or the described message
 };
 
 // Fixed I/O messages shared by several writers.

@@ -76,15 +76,15 @@ TEST(Wire, TicketReplyOfTheBrokerReadsBackInTheClientLibrary) {
     ASSERT_TRUE(reply.ok());
     test::write_bytes(to_client.write.get(), *reply);
 
-    vandrel_client client = VANDREL_CLIENT_INIT;
+    vandrel_client* client = nullptr;
     ASSERT_EQ(vandrel_attach(&client, to_client.read.get(), to_broker.write.get(), 0), VANDREL_OK);
     vandrel_ticket_request request{"1.2.3.4:27015", 90071992547409920, 1, CHALLENGE};
     unsigned char data[VANDREL_MAX_TICKET_LEN];
     vandrel_ticket ticket{data, sizeof data, 0, 0};
-    ASSERT_EQ(vandrel_request_ticket(&client, &request, 5000, &ticket), VANDREL_OK);
+    ASSERT_EQ(vandrel_request_ticket(client, &request, 5000, &ticket), VANDREL_OK);
     EXPECT_EQ(ticket.steam_id, USER_STEAM_ID);
     EXPECT_EQ(Bytes(data, data + ticket.len), TICKET);
-    EXPECT_EQ(vandrel_close(&client), VANDREL_OK);
+    EXPECT_EQ(vandrel_close(client), VANDREL_OK);
 
     to_broker.write.reset();
     Bytes sent;
@@ -115,17 +115,17 @@ TEST(Wire, AuthTicketReplyOfTheBrokerReadsBackInCAndInTheClientLibrary) {
     Result<Bytes> frame = encode_frame(reply);
     ASSERT_TRUE(frame.ok());
     test::write_bytes(to_client.write.get(), *frame);
-    vandrel_client client = VANDREL_CLIENT_INIT;
+    vandrel_client* client = nullptr;
     ASSERT_EQ(vandrel_attach(&client, to_client.read.get(), to_broker.write.get(), 0), VANDREL_OK);
     vandrel_auth_request request{VANDREL_TICKET_SESSION, "steamid:1", nullptr, 0, CHALLENGE};
     unsigned char data[VANDREL_MAX_AUTH_TICKET_LEN];
     vandrel_ticket ticket{data, sizeof data, 0, 0};
     std::uint32_t handle = 0;
-    ASSERT_EQ(vandrel_request_auth_ticket(&client, &request, 5000, &ticket, &handle), VANDREL_OK);
+    ASSERT_EQ(vandrel_request_auth_ticket(client, &request, 5000, &ticket, &handle), VANDREL_OK);
     EXPECT_EQ(handle, HANDLE);
     EXPECT_EQ(ticket.steam_id, USER_STEAM_ID);
     EXPECT_EQ(Bytes(data, data + ticket.len), TICKET);
-    EXPECT_EQ(vandrel_close(&client), VANDREL_OK);
+    EXPECT_EQ(vandrel_close(client), VANDREL_OK);
     to_broker.write.reset();
     Bytes sent;
     std::uint8_t buf[VANDREL_FRAME_HEADER_LEN + VANDREL_MAX_FRAME_PAYLOAD];
