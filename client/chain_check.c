@@ -275,6 +275,16 @@ static void check_runtime(struct run* run) {
         chain_fail(&run->report, "runtime_kind", hint, "\"%s\": not Steam's runtime", value);
 }
 
+/* The step `name` failed because no ticket came: `status` says why. */
+static void fail_ticket_step(struct run* run, const char* name, vandrel_status status) {
+    char why[CHAIN_TEXT_SIZE];
+    describe_failure(run, status, why, sizeof why);
+    chain_fail(&run->report, name,
+               "Steam refused this account a ticket for the AppID: is it logged in, and may it "
+               "play the game? (AppID 480 is open to every account)",
+               "%s", why);
+}
+
 /* A session ticket (for no identity) and a web API ticket (for
  * CHECK_IDENTITY), each cancelled once it came. */
 static void check_auth_ticket(struct run* run, const char* name, vandrel_ticket_kind kind,
@@ -287,12 +297,7 @@ static void check_auth_ticket(struct run* run, const char* name, vandrel_ticket_
     vandrel_status status = vandrel_request_auth_ticket(run->client, &request,
                                                         run->options->timeout_ms, &ticket, &handle);
     if (status != VANDREL_OK) {
-        char why[CHAIN_TEXT_SIZE];
-        describe_failure(run, status, why, sizeof why);
-        chain_fail(&run->report, name,
-                   "Steam refused this account a ticket for the AppID: is it logged in, and may "
-                   "it play the game? (AppID 480 is open to every account)",
-                   "%s", why);
+        fail_ticket_step(run, name, status);
         return;
     }
     status = vandrel_cancel_ticket(run->client, handle);
@@ -321,12 +326,7 @@ static void check_connect_ticket(struct run* run) {
     if (status == VANDREL_OK)
         status = vandrel_end_ticket(run->client, CHECK_SERVER, request.challenge);
     if (status != VANDREL_OK) {
-        char why[CHAIN_TEXT_SIZE];
-        describe_failure(run, status, why, sizeof why);
-        chain_fail(&run->report, name,
-                   "Steam refused this account a ticket for the AppID: is it logged in, and may "
-                   "it play the game? (AppID 480 is open to every account)",
-                   "%s", why);
+        fail_ticket_step(run, name, status);
         return;
     }
     chain_pass(&run->report, name, "%lu bytes for %s, ended", (unsigned long)ticket.len,

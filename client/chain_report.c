@@ -95,30 +95,33 @@ static struct chain_step* next_step(struct chain_report* report, const char* nam
     return step;
 }
 
-void chain_pass(struct chain_report* report, const char* name, const char* format, ...) {
-    struct chain_step* step = next_step(report, name, 1);
+/* Records one step with its detail and, when it failed, its hint; prints it
+ * at once unless the report is JSON. */
+static void record_step(struct chain_report* report, const char* name, int ok, const char* hint,
+                        const char* format, va_list args) {
+    struct chain_step* step = next_step(report, name, ok);
     if (step == NULL)
         return;
-    va_list args;
-    va_start(args, format);
     vsnprintf(step->detail, sizeof step->detail, format, args);
-    va_end(args);
+    if (!ok)
+        snprintf(step->hint, sizeof step->hint, "%s", hint);
     if (!report->json)
         print_step(step);
 }
 
-void chain_fail(struct chain_report* report, const char* name, const char* hint, const char* format,
-                ...) {
-    struct chain_step* step = next_step(report, name, 0);
-    if (step == NULL)
-        return;
+void chain_pass(struct chain_report* report, const char* name, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    vsnprintf(step->detail, sizeof step->detail, format, args);
+    record_step(report, name, 1, "", format, args);
     va_end(args);
-    snprintf(step->hint, sizeof step->hint, "%s", hint);
-    if (!report->json)
-        print_step(step);
+}
+
+void chain_fail(struct chain_report* report, const char* name, const char* hint, const char* format,
+                ...) {
+    va_list args;
+    va_start(args, format);
+    record_step(report, name, 0, hint, format, args);
+    va_end(args);
 }
 
 size_t chain_failures(const struct chain_report* report) {
