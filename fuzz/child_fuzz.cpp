@@ -1,6 +1,7 @@
 // The child's request handler over the stand-in Steam runtime: every request
 // gets exactly one well-formed reply and nothing crashes.
 #include "child.hpp"
+#include "child_protocol.hpp"
 #include "steam/auth.hpp"
 #include "steam/client.hpp"
 
@@ -77,13 +78,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     vandrel::Bytes reply = vandrel::child::handle({data, size}, *port);
     if (starts_with(reply, "ok ")) {
-        // A game-connection ticket (N at 11, 1 to 2048 bytes) or an auth
-        // ticket (handle at 11, N at 15, at most 2560 bytes).
+        // A game-connection ticket (N at 11, 1 to 2048 bytes), an auth
+        // ticket (handle at 11, N at 15, at most 2560 bytes), or a status
+        // answer that the broker's own reader takes.
         const bool conn = reply.size() >= 15 && u32_at(reply, 11) >= 1 &&
                           u32_at(reply, 11) <= 2048 && reply.size() == 15 + u32_at(reply, 11);
         const bool auth = reply.size() >= 19 && u32_at(reply, 15) <= 2560 &&
                           reply.size() == 19 + u32_at(reply, 15);
-        if (!conn && !auth)
+        if (!conn && !auth && !vandrel::read_status_answer(reply).ok())
             std::abort();
     } else if (!(reply == vandrel::Bytes{'o', 'k'}) && !starts_with(reply, "err ")) {
         std::abort();

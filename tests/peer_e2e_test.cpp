@@ -370,8 +370,7 @@ TEST(PeerCheck, ClientRefusesAnotherUsersBrokerOnAUnixSocket) {
     TempDir dir(std::string{SHARED_TMP});
     ASSERT_EQ(::chown(dir.path().c_str(), OTHER_UID, OTHER_UID), 0);
     const std::string addr = "unix:" + dir.path() + "/socket";
-    Spawn options = env.spawn({addr}, {});
-    options.user = OTHER_UID;
+    Spawn options = copy.as_other_user(env.spawn({addr}, {}));
     options.pipe_stdin = false;
     Process broker(copy.program(), options);
     ASSERT_EQ(broker.next_line(), "[vandrel] listening on " + addr);
