@@ -1,6 +1,6 @@
 // Cost of parsing the arguments of a typical connect command, and of the
 // integer conversion alone.
-#include "args.hpp"
+#include "shared/args.hpp"
 
 #include <benchmark/benchmark.h>
 

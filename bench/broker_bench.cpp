@@ -9,8 +9,8 @@
 //      /bin/true and waiting for it;
 //   4. peak resident memory (VmHWM) of the broker and of its child.
 // Usage: broker_bench PATH-TO-VANDREL [requests]
-#include "text.hpp"
-#include "transport.hpp"
+#include "base/text.hpp"
+#include "shared/transport.hpp"
 
 #include <algorithm>
 #include <arpa/inet.h>

@@ -1,7 +1,7 @@
 // The cost of handing a payload from one thread to another through the
 // channel: a ping-pong between two threads is two hand-offs per round.
-#include "channel.hpp"
-#include "transport.hpp"
+#include "base/channel.hpp"
+#include "shared/transport.hpp"
 
 #include <benchmark/benchmark.h>
 #include <thread>

@@ -1,6 +1,6 @@
 // The frame codec over an in-memory transport: next_frame for small and
 // largest payloads, and send.
-#include "transport.hpp"
+#include "shared/transport.hpp"
 
 #include <benchmark/benchmark.h>
 #include <cstring>

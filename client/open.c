@@ -2,8 +2,8 @@
  * a private broker on pipes. Every descriptor the library creates is
  * close-on-exec, so no other program the caller starts inherits the link. */
 #include "check.h"
+#include "common/peer.h"
 #include "link.h"
-#include "peer.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,7 +1,7 @@
 // Args and the token conversions against a reference built on std::from_chars
 // with the same rules.
-#include "args.hpp"
-#include "text.hpp"
+#include "base/text.hpp"
+#include "shared/args.hpp"
 
 #include <charconv>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // The child's request handler over the stand-in Steam runtime: every request
 // gets exactly one well-formed reply and nothing crashes.
-#include "child.hpp"
-#include "child_protocol.hpp"
+#include "child/child.hpp"
+#include "shared/child_protocol.hpp"
 #include "steam/auth.hpp"
 #include "steam/client.hpp"
 

@@ -1,7 +1,7 @@
 // The frame codec over a transport that hands out the input in chunk sizes
 // the fuzzer chooses. Checks that no more than MAX_RX_BUFFERED bytes are ever
 // buffered and that every payload returned is, in order, a frame of the input.
-#include "transport.hpp"
+#include "shared/transport.hpp"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,6 +1,6 @@
 // The quoted form: it never emits a raw control byte, and unescaping it gives
 // back the text it was made from.
-#include "text.hpp"
+#include "base/text.hpp"
 #include "utf8_encode.hpp"
 
 #include <cstdlib>

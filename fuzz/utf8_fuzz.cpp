@@ -1,6 +1,6 @@
 // UTF-8 validation and lossy decoding against a straightforward reference
 // decoder that follows the table of well-formed byte sequences.
-#include "text.hpp"
+#include "base/text.hpp"
 
 #include <cstdlib>
 #include <string>

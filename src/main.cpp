@@ -1,15 +1,15 @@
 // The entry point: picks the run mode, runs it, and turns its outcome into
 // log lines and the exit status. Only this file decides when the process ends.
-#include "activation.hpp"
-#include "args.hpp"
-#include "child.hpp"
-#include "exit_status.hpp"
-#include "listen.hpp"
-#include "log.hpp"
-#include "refusal_log.hpp"
-#include "supervisor.hpp"
-#include "thread.hpp"
-#include "transport.hpp"
+#include "base/exit_status.hpp"
+#include "base/log.hpp"
+#include "base/thread.hpp"
+#include "broker/activation.hpp"
+#include "broker/listen.hpp"
+#include "broker/refusal_log.hpp"
+#include "broker/session.hpp"
+#include "child/child.hpp"
+#include "shared/args.hpp"
+#include "shared/transport.hpp"
 
 #include <algorithm>
 #include <array>
@@ -237,7 +237,7 @@ int run(const std::vector<std::string_view>& args) {
     if (!passed)
         return fatal(passed.error());
     // The options of the serving mode may stand before or after the listen
-    // address; a child's arguments are its supervisor's, never an option.
+    // address; a child's arguments are its broker's, never an option.
     std::vector<std::string_view> rest;
     ServeOptions options;
     for (std::size_t i = 0; i < args.size(); ++i) {

@@ -1,6 +1,6 @@
 #include "steam/auth.hpp"
 
-#include "bytes.hpp"
+#include "base/bytes.hpp"
 #include "steam/runtime.hpp"
 
 #include <algorithm>

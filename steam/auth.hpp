@@ -3,7 +3,7 @@
 // request waits for its own confirmation while it keeps the callbacks flowing.
 #pragma once
 
-#include "result.hpp"
+#include "base/result.hpp"
 #include "steam/client.hpp"
 #include "steam/user.hpp"
 

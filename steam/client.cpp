@@ -1,7 +1,7 @@
 #include "steam/client.hpp"
 
+#include "base/text.hpp"
 #include "steam/runtime.hpp"
-#include "text.hpp"
 
 #include <algorithm>
 #include <cstdint>

@@ -2,7 +2,7 @@
 // callback dispatch, and the dispatch loop that drains its callback queue.
 #pragma once
 
-#include "error.hpp"
+#include "base/error.hpp"
 #include "steam/user.hpp"
 #include "steam/utils.hpp"
 

@@ -3,7 +3,7 @@
 // child ever loads it: the broker and `vandrel --help` run without it.
 #pragma once
 
-#include "error.hpp"
+#include "base/error.hpp"
 #include "steam/flat.hpp"
 
 #include <string>

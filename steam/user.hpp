@@ -1,7 +1,7 @@
 // The logged-in user: Steam ID and game-connection auth tickets.
 #pragma once
 
-#include "addr.hpp"
+#include "base/addr.hpp"
 
 #include <cstddef>
 #include <cstdint>

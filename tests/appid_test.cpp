@@ -1,4 +1,4 @@
-#include "appid.hpp"
+#include "shared/appid.hpp"
 
 #include <gtest/gtest.h>
 #include <string>

@@ -1,5 +1,5 @@
-#include "args.hpp"
-#include "text.hpp"
+#include "base/text.hpp"
+#include "shared/args.hpp"
 
 #include <gtest/gtest.h>
 #include <string>

@@ -133,7 +133,7 @@ TEST(BrokerDisconnect, OverStdio) {
 // The child's fatal line must come before its reaped line: the child's output
 // has to stay open until that line is written.
 // BUG (child): fails intermittently; the child closes its frame output when
-// `run` returns, before the entry point writes "fatal: ...", so the supervisor
+// `run` returns, before the entry point writes "fatal: ...", so the broker
 // may kill it first and the line is lost.
 TEST(BrokerChildStart, MissingScratchParentFailsAtOnce) {
     TempDir keep;

@@ -1,4 +1,4 @@
-#include "channel.hpp"
+#include "base/channel.hpp"
 
 #include <gtest/gtest.h>
 #include <thread>

@@ -1,6 +1,6 @@
 // The child's request handler as a pure function over a recording Steam.
-#include "child.hpp"
-#include "child_protocol.hpp"
+#include "child/child.hpp"
+#include "shared/child_protocol.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>

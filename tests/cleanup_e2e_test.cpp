@@ -2,7 +2,7 @@
 // runtime: the scratch directories of the children it kills, a child that
 // died under it, the ticket of a session that ends with an error, a broker
 // without any Steam runtime, and children whose broker has been killed.
-#include "child.hpp"
+#include "child/child.hpp"
 #include "e2e.hpp"
 
 #include <algorithm>

@@ -7,10 +7,10 @@
 // steam_appid.txt, initialises, checks, and sends its failed checks to the
 // parent through a pipe. The parent then reads what the runtime forwarded to
 // the simulated client from the call log.
-#include "addr.hpp"
+#include "base/addr.hpp"
+#include "base/error.hpp"
+#include "base/fd.hpp"
 #include "e2e.hpp"
-#include "error.hpp"
-#include "fd.hpp"
 #include "steam/client.hpp"
 #include "steam/flat.hpp"
 

@@ -1,5 +1,5 @@
 // Which refusals reach the log, on a clock the test moves.
-#include "refusal_log.hpp"
+#include "broker/refusal_log.hpp"
 
 #include <gtest/gtest.h>
 

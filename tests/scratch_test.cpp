@@ -1,5 +1,5 @@
-#include "scratch.hpp"
-#include "text.hpp"
+#include "base/text.hpp"
+#include "shared/scratch.hpp"
 
 #include <array>
 #include <csignal>

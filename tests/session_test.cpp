@@ -2,10 +2,10 @@
 // children: ticket bookkeeping, clean-up on every way a session ends, switching
 // and replacing children, and error replies. What needs a real child process
 // is in the end-to-end tests.
-#include "child_protocol.hpp"
-#include "supervisor.hpp"
+#include "base/text.hpp"
+#include "broker/session.hpp"
+#include "shared/child_protocol.hpp"
 #include "test_support.hpp"
-#include "text.hpp"
 
 #include <deque>
 #include <gtest/gtest.h>

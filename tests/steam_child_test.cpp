@@ -3,11 +3,11 @@
 // `--child <appid>`. It covers what no client of the broker can bring about:
 // a request frame longer than the pipe's atomic write, cut off part-way.
 // It waits out the real request time limit.
-#include "args.hpp"
-#include "child.hpp"
+#include "base/log.hpp"
+#include "broker/steam_child.hpp"
+#include "child/child.hpp"
 #include "e2e.hpp"
-#include "log.hpp"
-#include "steam_child.hpp"
+#include "shared/args.hpp"
 
 #include <chrono>
 #include <csignal>

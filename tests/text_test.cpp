@@ -1,7 +1,6 @@
-#include "text.hpp"
+#include "base/error.hpp"
+#include "base/text.hpp"
 #include "utf8_encode.hpp"
-
-#include "error.hpp"
 
 #include <algorithm>
 #include <array>

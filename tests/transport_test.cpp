@@ -1,5 +1,5 @@
+#include "shared/transport.hpp"
 #include "test_support.hpp"
-#include "transport.hpp"
 
 #include <cerrno>
 #include <cstring>

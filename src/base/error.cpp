@@ -1,6 +1,6 @@
-#include "error.hpp"
+#include "base/error.hpp"
 
-#include "text.hpp"
+#include "base/text.hpp"
 
 #include <cerrno>
 #include <cstring>

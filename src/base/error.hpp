@@ -5,8 +5,8 @@
 // are reported; `BrokerError::write_text` is the only rendering there is.
 #pragma once
 
-#include "result.hpp"
-#include "text.hpp"
+#include "base/result.hpp"
+#include "base/text.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "fd.hpp"
+#include "base/fd.hpp"
 
 #include <unistd.h>
 

@@ -1,6 +1,6 @@
-#include "log.hpp"
+#include "base/log.hpp"
 
-#include "text.hpp"
+#include "base/text.hpp"
 
 #include <cerrno>
 #include <string>

@@ -1,4 +1,4 @@
-#include "text.hpp"
+#include "base/text.hpp"
 
 #include <algorithm>
 #include <charconv>

@@ -2,7 +2,7 @@
 // Unicode white space that ends a command word.
 #pragma once
 
-#include "result.hpp"
+#include "base/result.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -14,13 +14,13 @@
 // ticket_byte(0, 0, seed, i): seed = the handle for a session ticket,
 // 2^32 + the handle for a web API ticket, 2^33 + the data's length for an
 // encrypted app ticket.
-#include "auth.hpp"
+#include "steam/standin/auth.hpp"
 
-#include "callbacks.hpp"
-#include "calllog.hpp"
-#include "script.hpp"
 #include "steam/flat.hpp"
-#include "ticket.hpp"
+#include "steam/standin/callbacks.hpp"
+#include "steam/standin/calllog.hpp"
+#include "steam/standin/script.hpp"
+#include "steam/standin/ticket.hpp"
 
 #include <algorithm>
 #include <cinttypes>

@@ -2,10 +2,10 @@
 // completed-call record for callback 2101 with VANDREL_STANDIN_API_CALL_SIZE
 // bytes of result, and parameters start at odd addresses, which the caller
 // must cope with.
-#include "callbacks.hpp"
+#include "steam/standin/callbacks.hpp"
 
-#include "calllog.hpp"
-#include "script.hpp"
+#include "steam/standin/calllog.hpp"
+#include "steam/standin/script.hpp"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "calllog.hpp"
+#include "steam/standin/calllog.hpp"
 
 #include <algorithm>
 #include <cerrno>

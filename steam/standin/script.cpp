@@ -1,6 +1,6 @@
-#include "script.hpp"
+#include "steam/standin/script.hpp"
 
-#include "calllog.hpp"
+#include "steam/standin/calllog.hpp"
 
 #include <cerrno>
 #include <cstdlib>

@@ -86,12 +86,12 @@
 // The stand-in keeps one global state and expects its caller to use one
 // thread, as the broker's child does.
 
-#include "auth.hpp"
-#include "callbacks.hpp"
-#include "calllog.hpp"
-#include "script.hpp"
 #include "steam/flat.hpp"
-#include "ticket.hpp"
+#include "steam/standin/auth.hpp"
+#include "steam/standin/callbacks.hpp"
+#include "steam/standin/calllog.hpp"
+#include "steam/standin/script.hpp"
+#include "steam/standin/ticket.hpp"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,7 +1,7 @@
-#include "ticket.hpp"
+#include "steam/standin/ticket.hpp"
 
-#include "calllog.hpp"
-#include "script.hpp"
+#include "steam/standin/calllog.hpp"
+#include "steam/standin/script.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -45,7 +45,7 @@ long long ticket_delay_ms(std::size_t call) {
 
 // Closes every descriptor that writes into a pipe other than the one standard
 // error writes into. In a Steam child that is its frame output, so its
-// supervisor sees the child's output end while the child is still busy.
+// broker sees the child's output end while the child is still busy.
 void close_pipe_outputs() {
     constexpr int HIGHEST_FD = 1023;
     struct stat err {};

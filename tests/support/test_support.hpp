@@ -1,8 +1,8 @@
 // Helpers shared by the tests: run the built broker, frame payloads, read lines.
 #pragma once
 
-#include "fd.hpp"
-#include "transport.hpp"
+#include "base/fd.hpp"
+#include "shared/transport.hpp"
 
 #include <chrono>
 #include <cstdint>

@@ -1,10 +1,10 @@
 // The wire header from both sides: a reply the broker builds is read back by C
 // code written against the header alone and by the client library, and the
 // frames each side writes are the other's.
-#include "child_protocol.hpp"
-#include "supervisor.hpp"
+#include "broker/session.hpp"
+#include "shared/child_protocol.hpp"
+#include "shared/transport.hpp"
 #include "test_support.hpp"
-#include "transport.hpp"
 #include "vandrel/client.h"
 #include "vandrel/wire.h"
 #include "wire_check.h"

@@ -2,8 +2,8 @@
 // process; the session's unit tests put a fake in its place.
 #pragma once
 
-#include "bytes.hpp"
-#include "error.hpp"
+#include "base/bytes.hpp"
+#include "base/error.hpp"
 
 #include <cstdint>
 #include <memory>

@@ -1,6 +1,6 @@
-#include "args.hpp"
+#include "shared/args.hpp"
 
-#include "text.hpp"
+#include "base/text.hpp"
 
 #include <limits>
 

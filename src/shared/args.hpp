@@ -6,8 +6,8 @@
 // space. The vertical tab and non-ASCII white space are ordinary token content.
 #pragma once
 
-#include "addr.hpp"
-#include "error.hpp"
+#include "base/addr.hpp"
+#include "base/error.hpp"
 
 #include <cstdint>
 #include <optional>

@@ -1,10 +1,10 @@
-#include "supervisor.hpp"
+#include "broker/session.hpp"
 
-#include "appid.hpp"
-#include "args.hpp"
-#include "log.hpp"
-#include "steam_child.hpp"
-#include "text.hpp"
+#include "base/log.hpp"
+#include "base/text.hpp"
+#include "broker/steam_child.hpp"
+#include "shared/appid.hpp"
+#include "shared/args.hpp"
 
 #include <algorithm>
 #include <string>

@@ -1,12 +1,12 @@
-// The supervisor's handle on one Steam child process (`vandrel --child`).
+// The broker's handle on one Steam child process (`vandrel --child`).
 #pragma once
 
-#include "channel.hpp"
-#include "child_port.hpp"
-#include "error.hpp"
-#include "fd.hpp"
-#include "scratch.hpp"
-#include "transport.hpp"
+#include "base/channel.hpp"
+#include "base/error.hpp"
+#include "base/fd.hpp"
+#include "broker/child_port.hpp"
+#include "shared/scratch.hpp"
+#include "shared/transport.hpp"
 
 #include <chrono>
 #include <cstdint>

@@ -2,7 +2,7 @@
  * connection, as `ss` does. An unprivileged process may ask it, and the
  * owner's uid comes back mapped into the asker's user namespace. A Unix
  * socket's peer is simpler: the kernel recorded it at connect time. */
-#include "peer.h"
+#include "common/peer.h"
 
 #include <errno.h>
 #include <ifaddrs.h>

@@ -1,11 +1,11 @@
 // One client session: its frame loop, its commands and its state.
 #pragma once
 
-#include "addr.hpp"
-#include "child_port.hpp"
-#include "child_protocol.hpp"
-#include "error.hpp"
-#include "transport.hpp"
+#include "base/addr.hpp"
+#include "base/error.hpp"
+#include "broker/child_port.hpp"
+#include "shared/child_protocol.hpp"
+#include "shared/transport.hpp"
 
 #include <cstdint>
 #include <memory>

@@ -2,8 +2,8 @@
 // LISTEN_PID / LISTEN_FDS protocol of sd_listen_fds, read once at start.
 #pragma once
 
-#include "error.hpp"
-#include "fd.hpp"
+#include "base/error.hpp"
+#include "base/fd.hpp"
 
 #include <vector>
 

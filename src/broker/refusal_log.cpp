@@ -1,4 +1,4 @@
-#include "refusal_log.hpp"
+#include "broker/refusal_log.hpp"
 
 namespace vandrel {
 

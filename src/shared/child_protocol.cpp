@@ -1,7 +1,7 @@
-#include "child_protocol.hpp"
+#include "shared/child_protocol.hpp"
 
-#include "args.hpp"
-#include "text.hpp"
+#include "base/text.hpp"
+#include "shared/args.hpp"
 
 namespace vandrel {
 namespace {

@@ -1,8 +1,8 @@
 // Starting the program's detached threads.
 #pragma once
 
-#include "exit_status.hpp"
-#include "log.hpp"
+#include "base/exit_status.hpp"
+#include "base/log.hpp"
 
 #include <string>
 #include <system_error>

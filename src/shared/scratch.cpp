@@ -1,7 +1,7 @@
-#include "scratch.hpp"
+#include "shared/scratch.hpp"
 
-#include "bytes.hpp"
-#include "fd.hpp"
+#include "base/bytes.hpp"
+#include "base/fd.hpp"
 
 #include <array>
 #include <cerrno>

@@ -1,7 +1,7 @@
-#include "unix_listen.hpp"
+#include "broker/unix_listen.hpp"
 
-#include "listen.hpp"
-#include "log.hpp"
+#include "base/log.hpp"
+#include "broker/listen.hpp"
 
 #include <array>
 #include <cerrno>

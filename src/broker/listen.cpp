@@ -1,7 +1,7 @@
-#include "listen.hpp"
+#include "broker/listen.hpp"
 
-#include "peer.h"
-#include "transport.hpp"
+#include "common/peer.h"
+#include "shared/transport.hpp"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -2,9 +2,9 @@
 // built from it: the answer shapes a real child does not produce; the error
 // reply around a command word too long for a frame; and the bounded write that
 // carries requests to a child that may read nothing.
-#include "steam_child.hpp"
-#include "supervisor.hpp"
-#include "text.hpp"
+#include "base/text.hpp"
+#include "broker/session.hpp"
+#include "broker/steam_child.hpp"
 
 #include <cerrno>
 #include <csignal>

@@ -1,9 +1,9 @@
-#include "steam_child.hpp"
+#include "broker/steam_child.hpp"
 
-#include "child_protocol.hpp"
-#include "log.hpp"
-#include "text.hpp"
-#include "thread.hpp"
+#include "base/log.hpp"
+#include "base/text.hpp"
+#include "base/thread.hpp"
+#include "shared/child_protocol.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "activation.hpp"
+#include "broker/activation.hpp"
 
 #include <cerrno>
 #include <charconv>

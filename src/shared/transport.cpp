@@ -1,4 +1,4 @@
-#include "transport.hpp"
+#include "shared/transport.hpp"
 
 #include <algorithm>
 #include <arpa/inet.h>

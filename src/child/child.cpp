@@ -1,13 +1,13 @@
-#include "child.hpp"
+#include "child/child.hpp"
 
-#include "args.hpp"
-#include "channel.hpp"
-#include "child_protocol.hpp"
-#include "log.hpp"
-#include "scratch.hpp"
+#include "base/channel.hpp"
+#include "base/log.hpp"
+#include "base/text.hpp"
+#include "base/thread.hpp"
+#include "shared/args.hpp"
+#include "shared/child_protocol.hpp"
+#include "shared/scratch.hpp"
 #include "steam/client.hpp"
-#include "text.hpp"
-#include "thread.hpp"
 
 #include <cerrno>
 #include <cstdlib>
@@ -190,7 +190,7 @@ bool wait_for_hangup(int fd) {
     }
 }
 
-// Starts the detached watch that ends the child when its supervisor is gone
+// Starts the detached watch that ends the child when its broker is gone
 // and the main thread, held up in Steam (a hung initialisation or ticket call,
 // a slow shutdown), has not ended it within CHILD_ORPHAN_GRACE. The scratch
 // directory goes first, as it would in the orderly exit. The orderly exit
@@ -265,7 +265,7 @@ Result<void> run(std::uint32_t appid) {
     if (!frame_out)
         return std::move(frame_out).error();
     // The frame channel stays open until the process ends: closing it when
-    // `run` returns would let the supervisor see the end of our output, kill
+    // `run` returns would let the broker see the end of our output, kill
     // us and lose the "fatal: " line that the entry point writes after it.
     int frames = frame_out->release();
     std::string appid_text = std::to_string(appid);
@@ -279,7 +279,7 @@ Result<void> run(std::uint32_t appid) {
     if (::chdir(scratch->path().c_str()) != 0)
         return BrokerError::io(IoError::last_os());
     Framed framed(std::make_unique<StdioTransport>(STDIN_FILENO, frames));
-    // The supervisor learns the directory before anything can hold us up, so
+    // The broker learns the directory before anything can hold us up, so
     // that it can remove it however we end from here on.
     const std::string_view path = scratch->path();
     if (Result<void> sent = framed.send(scratch_message(path.substr(path.rfind('/') + 1))); !sent)

@@ -3,9 +3,9 @@
 // at a time, and who may use the broker.
 #pragma once
 
-#include "error.hpp"
-#include "fd.hpp"
-#include "unix_listen.hpp"
+#include "base/error.hpp"
+#include "base/fd.hpp"
+#include "broker/unix_listen.hpp"
 
 #include <chrono>
 #include <optional>

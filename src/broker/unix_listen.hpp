@@ -3,8 +3,8 @@
 // socket file, and the removal of the file when the broker exits.
 #pragma once
 
-#include "error.hpp"
-#include "fd.hpp"
+#include "base/error.hpp"
+#include "base/fd.hpp"
 
 #include <string>
 #include <string_view>

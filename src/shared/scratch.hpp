@@ -2,7 +2,7 @@
 // its owner, and the small pseudo-random generator that names it.
 #pragma once
 
-#include "error.hpp"
+#include "base/error.hpp"
 
 #include <cstdint>
 #include <optional>

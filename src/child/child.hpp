@@ -2,11 +2,11 @@
 // loop and request handler.
 #pragma once
 
-#include "addr.hpp"
-#include "error.hpp"
+#include "base/addr.hpp"
+#include "base/error.hpp"
+#include "shared/transport.hpp"
 #include "steam/auth.hpp"
 #include "steam/runtime.hpp"
-#include "transport.hpp"
 
 #include <chrono>
 #include <cstdint>
@@ -17,7 +17,7 @@ namespace vandrel::child {
 
 // Longest wait for a request before Steam callbacks are pumped again.
 inline constexpr auto CHILD_POLL_INTERVAL = std::chrono::milliseconds(50);
-// How long a child whose request pipe has lost its writer (the supervisor has
+// How long a child whose request pipe has lost its writer (the broker has
 // ended) waits for its own orderly exit, which an idle child takes within
 // CHILD_POLL_INTERVAL, before it ends regardless of what Steam is doing.
 inline constexpr auto CHILD_ORPHAN_GRACE = std::chrono::seconds(2);
@@ -52,7 +52,7 @@ Bytes handle(std::span<const std::uint8_t> request, SteamPort& steam);
 std::uint64_t leading_steam_id(std::string_view token);
 
 // The whole life of the child: scratch directory, Steam, readiness, then one
-// reply per request until the supervisor's request pipe closes (success).
+// reply per request until the broker's request pipe closes (success).
 Result<void> run(std::uint32_t appid);
 
 } // namespace vandrel::child

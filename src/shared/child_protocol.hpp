@@ -1,12 +1,12 @@
 // What the broker and its Steam child say to each other, one frame each way:
 // the child's readiness or failure to start, the broker's "conn" and "term"
-// requests, and the child's answers. The child builds and the supervisor reads
+// requests, and the child's answers. The child builds and the broker reads
 // them here, so every word and offset is written once.
 #pragma once
 
-#include "addr.hpp"
-#include "bytes.hpp"
-#include "error.hpp"
+#include "base/addr.hpp"
+#include "base/bytes.hpp"
+#include "base/error.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -19,7 +19,7 @@ namespace vandrel {
 // --- From the child at its start -------------------------------------------
 
 // "scratch " and the name of the child's scratch directory, sent as soon as
-// the child is in it and before anything that may hold it up: the supervisor
+// the child is in it and before anything that may hold it up: the broker
 // can then remove the directory however the child ends. Readiness or the
 // failure to start follows.
 inline constexpr std::string_view SCRATCH_WORD = "scratch ";
@@ -37,7 +37,7 @@ std::optional<std::uint64_t> parse_ready(std::span<const std::uint8_t> message);
 // "err steam init failed: " and the failure's debug text: Steam did not start.
 Bytes init_failed_message(const SteamAPIInitError& error);
 
-// --- Requests from the supervisor -------------------------------------------
+// --- Requests from the broker ------------------------------------------------
 
 // "conn {addr} {server steam id as the client wrote it} {secure}".
 inline constexpr std::string_view CONN_WORD = "conn";

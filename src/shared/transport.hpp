@@ -4,9 +4,9 @@
 // integer (at most MAX_FRAME_PAYLOAD), then the payload: vandrel/wire.h.
 #pragma once
 
-#include "bytes.hpp"
-#include "error.hpp"
-#include "fd.hpp"
+#include "base/bytes.hpp"
+#include "base/error.hpp"
+#include "base/fd.hpp"
 #include "vandrel/wire.h"
 
 #include <cstddef>
