@@ -27,21 +27,21 @@ Bytes answer(std::uint32_t n, const Bytes& ticket) {
 }
 
 std::string length_error(const Bytes& a) {
-    Result<std::uint32_t> n = ticket_length(a);
+    Result<std::uint32_t> n = conn_ticket_length(a);
     return n ? "N=" + std::to_string(*n) : n.error().text();
 }
 
-TEST(TicketAnswer, RefusalsAreAnythingNotStartingWithOkSpace) {
+TEST(ConnAnswer, RefusalsAreAnythingNotStartingWithOkSpace) {
     for (std::string text :
          {"", "o", "ok", "okx and more bytes", "err steam refused to issue an auth ticket"})
-        EXPECT_FALSE(is_ticket_answer(Bytes(text.begin(), text.end()))) << text;
+        EXPECT_FALSE(is_conn_answer(Bytes(text.begin(), text.end()))) << text;
     Bytes no_space = answer(0, {});
     no_space[2] = 'x';
-    EXPECT_FALSE(is_ticket_answer(no_space)) << "ok and 13 more bytes without the blank";
-    EXPECT_TRUE(is_ticket_answer(Bytes{'o', 'k', ' '}));
+    EXPECT_FALSE(is_conn_answer(no_space)) << "ok and 13 more bytes without the blank";
+    EXPECT_TRUE(is_conn_answer(Bytes{'o', 'k', ' '}));
 }
 
-TEST(TicketAnswer, ShortAndTruncated) {
+TEST(ConnAnswer, ShortAndTruncated) {
     Bytes fourteen = answer(0, {});
     fourteen.pop_back();
     EXPECT_EQ(length_error(fourteen), "short ticket response from child");
@@ -51,14 +51,14 @@ TEST(TicketAnswer, ShortAndTruncated) {
     EXPECT_EQ(length_error(answer(0xFFFFFFFF, {1})), "truncated ticket") << "15 + N must not wrap";
 }
 
-TEST(TicketReply, LayoutAndExtraBytesLeftOut) {
-    Bytes empty = ticket_reply(-1, answer(0, {}), 0);
+TEST(ConnectReply, LayoutAndExtraBytesLeftOut) {
+    Bytes empty = connect_reply(-1, answer(0, {}), 0);
     Bytes expected = {'v',  'd', '_', 'c', 'o', 'n', 'n', 'e', 'c', 't', '\n', 0xFF, 0xFF, 0xFF,
                       0xFF, 8,   7,   6,   5,   4,   3,   2,   1,   0,   0,    0,    0};
     EXPECT_EQ(empty, expected) << "an empty ticket is a 27-byte reply";
 
     Bytes with_extra = answer(2, {0xAA, 0xBB, 0xCC, 0xDD});
-    Bytes reply = ticket_reply(77, with_extra, 2);
+    Bytes reply = connect_reply(77, with_extra, 2);
     ASSERT_EQ(reply.size(), 29u);
     EXPECT_EQ(reply[11], 77);
     EXPECT_EQ(reply[23], 2);
@@ -84,20 +84,22 @@ TEST(AuthTicketAnswer, ChildFailuresBecomeTheCommandsErrors) {
               "steam did not confirm the ticket");
     EXPECT_EQ(auth_error("err bad identity"), "failed to parse \"identity\"");
     EXPECT_EQ(auth_error("err bad data"), "failed to parse \"data\"");
-    EXPECT_EQ(auth_error("ok 0123456789abcde"), "short ticket response from child");
+    EXPECT_EQ(auth_error("auth 0123456789abcde"), "short ticket response from child");
+    EXPECT_EQ(auth_error("ok 0123456789abcdefghi"), "steam refused to issue auth ticket")
+        << "a conn answer is not an auth ticket answer";
 }
 
 TEST(AuthTicketReply, CarriesTheHandleBeforeTheTicket) {
-    // "ok ", Steam ID 0x0102030405060708, handle 0x0A0B0C0D, N = 2, 2 bytes and one extra.
-    Bytes answer = {'o',  'k',  ' ',  8,    7, 6, 5, 4, 3,    2,    1,
-                    0x0D, 0x0C, 0x0B, 0x0A, 2, 0, 0, 0, 0xAA, 0xBB, 0xCC};
+    // "auth ", Steam ID 0x0102030405060708, handle 0x0A0B0C0D, N = 2, 2 bytes and one extra.
+    Bytes answer = {'a', 'u',  't',  'h',  ' ',  8, 7, 6, 5, 4,    3,    2,
+                    1,   0x0D, 0x0C, 0x0B, 0x0A, 2, 0, 0, 0, 0xAA, 0xBB, 0xCC};
     Result<AuthTicketAnswer> got = read_auth_answer(answer);
     ASSERT_TRUE(got.ok()) << got.error().text();
     Bytes expected = {'v',  'd',  '_',  't',  'i', 'c', 'k', 'e', 't',  '\n', 0xFE,
                       0xFF, 0xFF, 0xFF, 8,    7,   6,   5,   4,   3,    2,    1,
                       0x0D, 0x0C, 0x0B, 0x0A, 2,   0,   0,   0,   0xAA, 0xBB};
     EXPECT_EQ(auth_ticket_reply(-2, *got), expected);
-    answer[15] = 4;
+    answer[AUTH_TICKET_LEN_AT] = 4;
     EXPECT_EQ(read_auth_answer(answer).error().text(), "truncated ticket");
 }
 
