@@ -224,6 +224,25 @@ TEST(Session, ErrorRepliesOnlyWhenAskedForAndWithTheFailedChallenge) {
                              error_reply_of(0, "vd_bogus: unknown command")}));
 }
 
+// The challenge of a failed command is in its error reply once the command
+// has read it, and not before: a command that fails at an earlier argument
+// has not looked at its challenge.
+TEST(Session, ErrorReplyCarriesTheChallengeOnceTheCommandReadIt) {
+    Children c;
+    Outcome o =
+        run_session(c, frames({"vd_errors on", GAMEDIR, "vd_connect 1.2.3.4 1 1 5",
+                               "vd_connect 1.2.3.4:1 1 x 6", CONNECT, "vd_disconnect 1.2.3.4:1 8",
+                               "vd_ticket bogus - 9", "vd_status x"}));
+    EXPECT_EQ(o.replies,
+              (std::vector<Bytes>{error_reply_of(0, "vd_connect: failed to parse \"ip addr\""),
+                                  error_reply_of(0, "vd_connect: failed to parse \"secure\""),
+                                  connect_reply(77, conn_answer(USER_STEAM_ID, TICKET),
+                                                static_cast<std::uint32_t>(TICKET.size())),
+                                  error_reply_of(8, "vd_disconnect: challenge mismatch"),
+                                  error_reply_of(0, "vd_ticket: failed to parse \"kind\""),
+                                  error_reply_of(0, "vd_status: failed to parse \"challenge\"")}));
+}
+
 TEST(Session, ChildWithCutInputIsDroppedAtOnce) {
     Children c;
     c.cut_next_input = true;
