@@ -20,69 +20,70 @@
 #define RUNTIME_DIR_VARIABLE "XDG_RUNTIME_DIR"
 #define RUNTIME_SOCKET "/vandrel/socket"
 
-static int is_digit(char c) {
+static bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
 
 /* Reads the octet at `*pos`: 1 to 3 digits, at most 255, without a leading
  * zero; moves `*pos` past its digits. */
-static int read_octet(const char* text, size_t len, size_t* pos, unsigned char* out) {
+static bool read_octet(const char* text, size_t len, size_t* pos, unsigned char* out) {
     const size_t start = *pos;
     unsigned value = 0;
     while (*pos < len && *pos - start < MAX_OCTET_DIGITS && is_digit(text[*pos]))
         value = value * 10 + (unsigned)(text[(*pos)++] - '0');
     const size_t digits = *pos - start;
     if (digits == 0 || value > MAX_OCTET || (digits > 1 && text[start] == '0'))
-        return 0;
+        return false;
     *out = (unsigned char)value;
-    return 1;
+    return true;
 }
 
-int vd_parse_server_address(const char* text, size_t len, vd_server_address* out) {
+bool vd_parse_server_address(const char* text, size_t len, vd_server_address* out) {
     size_t pos = 0;
     for (size_t i = 0; i < OCTETS; ++i) {
         if (i > 0 && (pos >= len || text[pos++] != '.'))
-            return 0;
+            return false;
         if (!read_octet(text, len, &pos, &out->octets[i]))
-            return 0;
+            return false;
     }
     if (pos >= len || text[pos] != ':')
-        return 0;
+        return false;
     ++pos;
     return vd_parse_port(text + pos, len - pos, &out->port);
 }
 
-int vd_parse_port(const char* text, size_t len, uint16_t* out) {
+bool vd_parse_port(const char* text, size_t len, uint16_t* out) {
     uint64_t value = 0;
     if (!vd_parse_decimal(text, len, MAX_PORT, &value))
-        return 0;
+        return false;
     *out = (uint16_t)value;
-    return 1;
+    return true;
 }
 
-int vd_split_host_port(const char* text, size_t len, vd_host_port* out) {
+bool vd_split_host_port(const char* text, size_t len, vd_host_port* out) {
     size_t colon = len;
     while (colon > 0 && text[colon - 1] != ':')
         --colon;
     if (colon == 0)
-        return 0;
+        return false;
     out->host = text;
     out->host_len = colon - 1;
     out->port = text + colon;
     out->port_len = len - colon;
-    return 1;
+    return true;
 }
 
-int vd_unbracket(const char* host, size_t len, const char** inside, size_t* inside_len) {
+bool vd_unbracket(const char* host, size_t len, const char** inside, size_t* inside_len) {
     if (len < 2 || host[0] != '[' || host[len - 1] != ']' || memchr(host, ']', len - 1) != NULL)
-        return 0;
+        return false;
     *inside = host + 1;
     *inside_len = len - 2;
-    return 1;
+    return true;
 }
 
 const char* vd_unix_path(const char* text, size_t len) {
-    if (len < VD_UNIX_ADDR_PREFIX_LEN || memcmp(text, VD_UNIX_ADDR_PREFIX, VD_UNIX_ADDR_PREFIX_LEN))
+    if (len < VD_UNIX_ADDR_PREFIX_LEN ||
+        memcmp(text, VD_UNIX_ADDR_PREFIX, VD_UNIX_ADDR_PREFIX_LEN) != 0)
         return NULL;
     return text + VD_UNIX_ADDR_PREFIX_LEN;
 }

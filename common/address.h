@@ -5,6 +5,7 @@
 #ifndef VANDREL_COMMON_ADDRESS_H
 #define VANDREL_COMMON_ADDRESS_H
 
+#include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -22,11 +23,11 @@ typedef struct vd_server_address {
  * decimal octets (1 to 3 digits, at most 255, no leading zero), ':' and a
  * port of one or more digits up to 65535 (leading zeros allowed). No sign,
  * no blank, no host name, no IPv6. */
-int vd_parse_server_address(const char* text, size_t len, vd_server_address* out);
+bool vd_parse_server_address(const char* text, size_t len, vd_server_address* out);
 
 /* A TCP port: one or more ASCII digits (leading zeros allowed), at most
  * 65535. */
-int vd_parse_port(const char* text, size_t len, uint16_t* out);
+bool vd_parse_port(const char* text, size_t len, uint16_t* out);
 
 /* A "host:port" text split at its last ':', both parts pointing into it. */
 typedef struct vd_host_port {
@@ -37,12 +38,12 @@ typedef struct vd_host_port {
 } vd_host_port;
 /* Splits `text` at its last ':'; false when it has none. Neither part is
  * checked. */
-int vd_split_host_port(const char* text, size_t len, vd_host_port* out);
+bool vd_split_host_port(const char* text, size_t len, vd_host_port* out);
 
 /* The inside of a bracketed host, "[v6addr]": true, with `*inside` pointing
  * past the '[' and `*inside_len` up to the ']', when `host` begins with '['
  * and its only ']' is its last character. */
-int vd_unbracket(const char* host, size_t len, const char** inside, size_t* inside_len);
+bool vd_unbracket(const char* host, size_t len, const char** inside, size_t* inside_len);
 
 /* The prefix of a Unix socket address, "unix:PATH". */
 #define VD_UNIX_ADDR_PREFIX "unix:"

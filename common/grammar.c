@@ -43,59 +43,59 @@ size_t vd_hex_decode(const char* text, size_t len, unsigned char* out, size_t ca
     return n;
 }
 
-int vd_parse_app_data(const char* text, size_t len, unsigned char* out, size_t* out_len) {
+bool vd_parse_app_data(const char* text, size_t len, unsigned char* out, size_t* out_len) {
     if (len == 0 || len % 2 != 0 || len / 2 > VANDREL_MAX_APP_DATA_LEN)
-        return 0;
+        return false;
     if (vd_hex_decode(text, len, out, VANDREL_MAX_APP_DATA_LEN) != len / 2)
-        return 0;
+        return false;
     *out_len = len / 2;
-    return 1;
+    return true;
 }
 
-int vd_parse_decimal(const char* text, size_t len, uint64_t max, uint64_t* out) {
+bool vd_parse_decimal(const char* text, size_t len, uint64_t max, uint64_t* out) {
     if (len == 0)
-        return 0;
+        return false;
     uint64_t value = 0;
     for (size_t i = 0; i < len; ++i) {
         const unsigned digit = (unsigned char)text[i] - (unsigned)'0';
         /* Checked before the step, so that the value never wraps. */
         if (digit > 9 || digit > max || value > (max - digit) / DECIMAL)
-            return 0;
+            return false;
         value = value * DECIMAL + digit;
     }
     *out = value;
-    return 1;
+    return true;
 }
 
-int vd_parse_appid(const char* text, size_t len, uint32_t* out) {
+bool vd_parse_appid(const char* text, size_t len, uint32_t* out) {
     uint64_t value = 0;
     if (!vd_parse_decimal(text, len, UINT32_MAX, &value) || value == 0)
-        return 0;
+        return false;
     *out = (uint32_t)value;
-    return 1;
+    return true;
 }
 
-int vd_parse_child_appid(const char* text, size_t len, uint32_t* out) {
+bool vd_parse_child_appid(const char* text, size_t len, uint32_t* out) {
     if (len > 0 && text[0] == '+')
         ++text, --len;
     uint64_t value = 0;
     if (!vd_parse_decimal(text, len, UINT32_MAX, &value))
-        return 0;
+        return false;
     *out = (uint32_t)value;
-    return 1;
+    return true;
 }
 
-int vd_is_identity(const char* text, size_t len) {
+bool vd_is_identity(const char* text, size_t len) {
     static const char none[] = VANDREL_NO_ARGUMENT;
     if (len == 0 || len > VANDREL_MAX_IDENTITY_LEN ||
         (len == sizeof none - 1 && memcmp(text, none, len) == 0))
-        return 0;
+        return false;
     const unsigned char* bytes = (const unsigned char*)text;
     for (size_t pos = 0; pos < len;) {
         const vd_utf8_seq seq = vd_utf8_decode(bytes + pos, len - pos);
         if (seq.kind != VD_UTF8_CHAR || seq.code_point == ' ' || vd_is_control(seq.code_point))
-            return 0;
+            return false;
         pos += seq.len;
     }
-    return 1;
+    return true;
 }

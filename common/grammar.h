@@ -5,6 +5,7 @@
 #ifndef VANDREL_COMMON_GRAMMAR_H
 #define VANDREL_COMMON_GRAMMAR_H
 
+#include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -29,22 +30,22 @@ size_t vd_hex_decode(const char* text, size_t len, unsigned char* out, size_t ca
  * VANDREL_MAX_APP_DATA_LEN bytes as an even number of hex digits. Decodes it
  * into `out` (room for VANDREL_MAX_APP_DATA_LEN bytes) and sets `*out_len`;
  * false for any other text. */
-int vd_parse_app_data(const char* text, size_t len, unsigned char* out, size_t* out_len);
+bool vd_parse_app_data(const char* text, size_t len, unsigned char* out, size_t* out_len);
 
 /* --- Decimals ------------------------------------------------------------- */
 
 /* An unsigned decimal of at most `max`: one or more ASCII digits, leading
  * zeros allowed, and nothing else (no sign, no blank). Sets `*out`; false for
  * any other text. */
-int vd_parse_decimal(const char* text, size_t len, uint64_t max, uint64_t* out);
+bool vd_parse_decimal(const char* text, size_t len, uint64_t max, uint64_t* out);
 
 /* The AppID a client names ("vd_appid", vandrel-ticket --appid): ASCII
  * digits only (leading zeros allowed), 1 to 4294967295. */
-int vd_parse_appid(const char* text, size_t len, uint32_t* out);
+bool vd_parse_appid(const char* text, size_t len, uint32_t* out);
 
 /* The AppID of `vandrel --child`: an optional single '+', then ASCII digits
  * (leading zeros allowed), 0 to 4294967295. */
-int vd_parse_child_appid(const char* text, size_t len, uint32_t* out);
+bool vd_parse_child_appid(const char* text, size_t len, uint32_t* out);
 
 /* --- Identities ----------------------------------------------------------- */
 
@@ -53,7 +54,7 @@ int vd_parse_child_appid(const char* text, size_t len, uint32_t* out);
  * character (C0 with NUL, DEL, C1), and not VANDREL_NO_ARGUMENT, which stands
  * for no identity. Such a text is one argument on the wire, and Steam reads
  * every byte of it. */
-int vd_is_identity(const char* text, size_t len);
+bool vd_is_identity(const char* text, size_t len);
 
 #ifdef __cplusplus
 }

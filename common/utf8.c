@@ -11,7 +11,7 @@
 #define DEL 0x7F
 #define LAST_C1 0x9F
 
-static int is_continuation(unsigned char b) {
+static bool is_continuation(unsigned char b) {
     return (b & CONTINUATION_MASK) == CONTINUATION;
 }
 
@@ -32,17 +32,17 @@ vd_utf8_seq vd_utf8_decode(const unsigned char* bytes, size_t len) {
     uint32_t value = 0;
     if (lead >= 0xC2 && lead <= 0xDF) {
         need = 2;
-        value = lead & 0x1Fu;
+        value = lead & 0x1FU;
     } else if (lead >= 0xE0 && lead <= 0xEF) {
         need = 3;
-        value = lead & 0x0Fu;
+        value = lead & 0x0FU;
         if (lead == 0xE0)
             second_min = 0xA0;
         else if (lead == 0xED)
             second_max = 0x9F;
     } else if (lead >= 0xF0 && lead <= 0xF4) {
         need = 4;
-        value = lead & 0x07u;
+        value = lead & 0x07U;
         if (lead == 0xF0)
             second_min = 0x90;
         else if (lead == 0xF4)
@@ -60,7 +60,7 @@ vd_utf8_seq vd_utf8_decode(const unsigned char* bytes, size_t len) {
             return out;
         }
         const unsigned char b = bytes[i];
-        const int fits = i == 1 ? b >= second_min && b <= second_max : is_continuation(b);
+        const bool fits = i == 1 ? b >= second_min && b <= second_max : is_continuation(b);
         if (!fits) {
             /* A bad second byte leaves only the lead byte as the invalid
              * sequence. */
@@ -83,6 +83,6 @@ size_t vd_utf8_prefix_len(const char* text, size_t len, size_t max) {
     return max;
 }
 
-int vd_is_control(uint32_t code_point) {
+bool vd_is_control(uint32_t code_point) {
     return code_point <= LAST_C0 || (code_point >= DEL && code_point <= LAST_C1);
 }

@@ -4,6 +4,7 @@
 #ifndef VANDREL_COMMON_UTF8_H
 #define VANDREL_COMMON_UTF8_H
 
+#include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -38,7 +39,7 @@ size_t vd_utf8_prefix_len(const char* text, size_t len, size_t max);
 
 /* True for a control character: C0 (U+0000 to U+001F), DEL (U+007F) and C1
  * (U+0080 to U+009F). */
-int vd_is_control(uint32_t code_point);
+bool vd_is_control(uint32_t code_point);
 
 #ifdef __cplusplus
 }

@@ -105,7 +105,7 @@ TEST(AppId, TheClientsRuleAndTheChildsRule) {
 }
 
 bool identity(const std::string& text) {
-    return vd_is_identity(text.data(), text.size()) != 0;
+    return vd_is_identity(text.data(), text.size());
 }
 
 // An identity is one token that Steam reads whole: UTF-8, no space, no
