@@ -16,7 +16,7 @@ import tempfile
 import time
 import unittest
 from pathlib import Path
-from typing import Dict, List, Optional
+from typing import Dict, List
 
 import vandrel
 from vandrel import _native
@@ -25,7 +25,7 @@ SOURCE_DIR = Path(__file__).resolve().parents[2]
 BUILD_DIR = Path(os.environ.get("VANDREL_TEST_BUILD_DIR", SOURCE_DIR / "build" / "ci"))
 BROKER = str(BUILD_DIR / "bin" / "vandrel")
 TICKET_TOOL = str(BUILD_DIR / "bin" / "vandrel-ticket")
-# The stand-in's user; every byte distinct.
+# The user the stand-in reports.
 STEAM_ID = 76561198012345678
 SERVER = "1.2.3.4:27015"
 WAIT_S = 10.0
@@ -224,13 +224,8 @@ class Library(unittest.TestCase):
     )
 
     def environment(self, **extra: str) -> Dict[str, str]:
-        env = {
-            k: v
-            for k, v in os.environ.items()
-            if k not in ("LD_LIBRARY_PATH", _native.LIBRARY_VARIABLE)
-        }
-        env.update(extra)
-        return env
+        unset = ("LD_LIBRARY_PATH", _native.LIBRARY_VARIABLE)
+        return {**{k: v for k, v in os.environ.items() if k not in unset}, **extra}
 
     def test_found_by_soname_or_variable_and_named_when_not(self) -> None:
         library = os.environ[_native.LIBRARY_VARIABLE]
