@@ -23,7 +23,8 @@ std::string in_path(const std::string& name) {
     const char* path = std::getenv("PATH");
     std::istringstream dirs(path != nullptr ? path : "");
     for (std::string dir; std::getline(dirs, dir, ':');) {
-        const std::string candidate = dir + "/" + name;
+        std::string candidate = dir;
+        candidate.append("/").append(name);
         if (!dir.empty() && ::access(candidate.c_str(), X_OK) == 0)
             return candidate;
     }
@@ -126,9 +127,19 @@ std::string hex(const Bytes& bytes) {
     std::string out;
     for (auto b : bytes) {
         out += DIGITS[static_cast<unsigned>(b) >> 4];
-        out += DIGITS[static_cast<unsigned>(b) & 0xfu];
+        out += DIGITS[static_cast<unsigned>(b) & 0xFU];
     }
     return out;
+}
+
+// The broker accepted a client of `uid`, sent it the ticket, and ended the
+// session: its child is gone before the directories go.
+void expect_served(Process& broker, uid_t uid) {
+    auto accepted = broker.wait_for_prefix("[vandrel] accepted pid ");
+    ASSERT_TRUE(accepted) << ::testing::PrintToString(broker.lines());
+    EXPECT_TRUE(accepted->ends_with(" uid " + std::to_string(uid))) << *accepted;
+    EXPECT_TRUE(broker.wait_for_line("[vandrel] -> ticket 240 bytes for challenge 77"));
+    EXPECT_TRUE(broker.wait_for_line("[vandrel] " + reaped_line(10)));
 }
 
 // Runs the sandboxed tool as `user` (this process's own user when empty)
@@ -152,12 +163,7 @@ void expect_sandboxed_ticket(Process& broker, const std::string& bwrap, const st
     EXPECT_EQ(read_to_end(sandboxed.stdout_fd()), expected);
     EXPECT_EQ(sandboxed.wait_exit(), 0) << ::testing::PrintToString(sandboxed.rest_of_lines());
 
-    auto accepted = broker.wait_for_prefix("[vandrel] accepted pid ");
-    ASSERT_TRUE(accepted) << ::testing::PrintToString(broker.lines());
-    EXPECT_TRUE(accepted->ends_with(" uid " + std::to_string(uid))) << *accepted;
-    EXPECT_TRUE(broker.wait_for_line("[vandrel] -> ticket 240 bytes for challenge 77"));
-    // The session ended and its child is gone before the directories go.
-    EXPECT_TRUE(broker.wait_for_line("[vandrel] " + reaped_line(10)));
+    expect_served(broker, uid);
 }
 
 TEST(Sandbox, AClientWithOnlyTheSocketGetsItsTicket) {
