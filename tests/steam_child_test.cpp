@@ -90,12 +90,6 @@ std::string outcome(const Result<Bytes>& r) {
     return r ? "answer " + std::string(as_chars(*r)) : r.error().text();
 }
 
-std::string text_of(const IoError& e) {
-    std::string out;
-    e.write_text(out);
-    return out;
-}
-
 TEST(SteamChildReady, ScratchDirectoryThenReadiness) {
     Result<ScratchDir> dir = ScratchDir::create(std::to_string(APPID));
     ASSERT_TRUE(dir) << dir.error().text();
@@ -366,7 +360,7 @@ TEST(BoundedWrite, AReaderThatGoesIsABrokenPipe) {
     EXPECT_LT(Clock::now() - start, 10s);
     EXPECT_EQ(w.written, PAGE);
     ASSERT_TRUE(w.error);
-    EXPECT_EQ(text_of(*w.error), "Broken pipe (os error 32)");
+    EXPECT_EQ(test::text_of(*w.error), "Broken pipe (os error 32)");
 }
 
 } // namespace
