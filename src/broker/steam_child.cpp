@@ -26,6 +26,8 @@ struct Pipes {
     Fd from_child, child_stdout;
 };
 
+// A child's standard input and output, both close-on-exec until the spawn
+// puts the child's ends on its descriptors 0 and 1.
 Result<Pipes> make_pipes() {
     int in[2];
     int out[2];
