@@ -90,12 +90,22 @@ std::string outcome(const Result<Bytes>& r) {
     return r ? "answer " + std::string(as_chars(*r)) : r.error().text();
 }
 
-TEST(SteamChildReady, ScratchDirectoryThenReadiness) {
+// Makes a scratch directory as a child for APPID does, and has the far end
+// name it.
+std::optional<ScratchDir> report_scratch(const FarEnd& far) {
     Result<ScratchDir> dir = ScratchDir::create(std::to_string(APPID));
-    ASSERT_TRUE(dir) << dir.error().text();
-    const std::string path = dir->path();
+    EXPECT_TRUE(dir) << dir.error().text();
+    if (!dir)
+        return std::nullopt;
+    far.say(scratch_message(std::filesystem::path(dir->path()).filename().string()));
+    return std::move(dir).value();
+}
+
+TEST(SteamChildReady, ScratchDirectoryThenReadiness) {
     Pipes pipes = make_pipes();
-    pipes.theirs.say(scratch_message(std::filesystem::path(path).filename().string()));
+    std::optional<ScratchDir> dir = report_scratch(pipes.theirs);
+    ASSERT_TRUE(dir);
+    const std::string path = dir->path();
     pipes.theirs.say(ready_message(STEAM_ID));
     testing::internal::CaptureStderr();
     Result<SteamChild> attached = attach(pipes, PATIENT);
@@ -113,11 +123,10 @@ TEST(SteamChildReady, ScratchDirectoryThenReadiness) {
 // The child names its directory first, so that it is removed however the
 // child ends before it is ready.
 TEST(SteamChildReady, ScratchDirectoryOfAChildThatDiesBeforeReadinessIsRemoved) {
-    Result<ScratchDir> dir = ScratchDir::create(std::to_string(APPID));
-    ASSERT_TRUE(dir) << dir.error().text();
-    const std::string path = dir->path();
     Pipes pipes = make_pipes();
-    pipes.theirs.say(scratch_message(std::filesystem::path(path).filename().string()));
+    std::optional<ScratchDir> dir = report_scratch(pipes.theirs);
+    ASSERT_TRUE(dir);
+    const std::string path = dir->path();
     pipes.theirs.answers.reset();
     Result<SteamChild> child = attach(pipes, PATIENT);
     ASSERT_FALSE(child);
@@ -177,24 +186,11 @@ TEST(SteamChildRequest, SendsOneFrameAndReturnsTheAnswer) {
     EXPECT_FALSE(child->input_cut());
 }
 
-// An answer that comes after its request timed out is discarded, never taken
-// for the next request's; and it is owed once only.
-TEST(SteamChildRequest, LateAnswerIsNotTakenForTheNextRequest) {
-    Pipes pipes = make_pipes();
-    std::optional<SteamChild> child = ready_child(pipes, IMPATIENT);
-    ASSERT_TRUE(child);
-    EXPECT_EQ(outcome(child->request(bytes_of("first"))), "steam child timed out");
-    pipes.theirs.say(bytes_of("late"));
-    pipes.theirs.say(bytes_of("second's"));
-    EXPECT_EQ(outcome(child->request(bytes_of("second"))), "answer second's");
-    pipes.theirs.say(bytes_of("third's"));
-    EXPECT_EQ(outcome(child->request(bytes_of("third"))), "answer third's");
-    EXPECT_FALSE(child->input_cut());
-}
-
-// Two requests time out in a row; the third discards both late answers, the
-// second of which the child sends only once it has the third request.
-TEST(SteamChildRequest, TwoLateAnswersAreBothDiscarded) {
+// Answers that come after their requests timed out are discarded, never
+// taken for a later request's: two requests time out in a row, and the third
+// discards both late answers, the second of which the child sends only once
+// it has the third request. Each late answer is owed once only.
+TEST(SteamChildRequest, LateAnswersAreNotTakenForALaterRequest) {
     Pipes pipes = make_pipes();
     std::optional<SteamChild> child = ready_child(pipes, IMPATIENT);
     ASSERT_TRUE(child);
@@ -209,6 +205,9 @@ TEST(SteamChildRequest, TwoLateAnswersAreBothDiscarded) {
     });
     EXPECT_EQ(outcome(child->request(bytes_of("third"))), "answer third's");
     late.join();
+    pipes.theirs.say(bytes_of("fourth's"));
+    EXPECT_EQ(outcome(child->request(bytes_of("fourth"))), "answer fourth's");
+    EXPECT_FALSE(child->input_cut());
 }
 
 // The request pipe holds one page and the child reads nothing: a frame that
