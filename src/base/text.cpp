@@ -27,6 +27,27 @@ bool is_continuation(std::uint8_t b) {
     return (b & 0xC0) == 0x80;
 }
 
+// The well-formed multi-byte sequences by lead byte (RFC 3629's table): the
+// length, and the range of the second byte, which is where overlong forms,
+// surrogates and values above U+10FFFF show. No other byte leads one: 80..BF
+// continue a sequence, C0 and C1 only begin overlong forms, F5..FF begin
+// values above U+10FFFF.
+struct LeadByte {
+    std::uint8_t first, last;
+    std::size_t len;
+    std::uint8_t second_min, second_max;
+};
+constexpr LeadByte LEAD_BYTES[] = {
+    {0xC2, 0xDF, 2, 0x80, 0xBF}, // U+0080..U+07FF
+    {0xE0, 0xE0, 3, 0xA0, 0xBF}, // U+0800..U+0FFF
+    {0xE1, 0xEC, 3, 0x80, 0xBF}, // U+1000..U+CFFF
+    {0xED, 0xED, 3, 0x80, 0x9F}, // U+D000..U+D7FF, short of the surrogates
+    {0xEE, 0xEF, 3, 0x80, 0xBF}, // U+E000..U+FFFF
+    {0xF0, 0xF0, 4, 0x90, 0xBF}, // U+10000..U+3FFFF
+    {0xF1, 0xF3, 4, 0x80, 0xBF}, // U+40000..U+FFFFF
+    {0xF4, 0xF4, 4, 0x80, 0x8F}, // U+100000..U+10FFFF
+};
+
 // Decodes the sequence that starts at `pos` (< bytes.size()). The invalid
 // length counts the bytes up to the first one that cannot continue the
 // sequence, so the next sequence starts at the byte that broke this one.
@@ -35,37 +56,15 @@ Decoded decode_at(std::span<const std::uint8_t> bytes, std::size_t pos) {
     if (lead < ASCII_END) {
         return {Step::CodePoint, lead, 1};
     }
-
-    // The lead byte fixes the length and the range of the second byte, which
-    // is where overlong forms, surrogates and values above U+10FFFF show.
-    std::size_t len = 0;
-    std::uint8_t second_min = 0x80;
-    std::uint8_t second_max = 0xBF;
-    char32_t value = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        len = 2;
-        value = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        len = 3;
-        value = lead & 0x0F;
-        if (lead == 0xE0) {
-            second_min = 0xA0;
-        } else if (lead == 0xED) {
-            second_max = 0x9F;
-        }
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        len = 4;
-        value = lead & 0x07;
-        if (lead == 0xF0) {
-            second_min = 0x90;
-        } else if (lead == 0xF4) {
-            second_max = 0x8F;
-        }
-    } else {
-        // 80..BF continue a sequence, C0 and C1 only begin overlong forms,
-        // F5..FF begin values above U+10FFFF.
+    const auto* rule =
+        std::find_if(std::begin(LEAD_BYTES), std::end(LEAD_BYTES),
+                     [lead](const LeadByte& r) { return lead >= r.first && lead <= r.last; });
+    if (rule == std::end(LEAD_BYTES)) {
         return {Step::Invalid, 0, 1};
     }
+    const std::size_t len = rule->len;
+    // The lead byte's bits below its length marker begin the value.
+    char32_t value = lead & (0xFFU >> (len + 1));
 
     const std::size_t available = bytes.size() - pos;
     for (std::size_t i = 1; i < len; ++i) {
@@ -73,7 +72,8 @@ Decoded decode_at(std::span<const std::uint8_t> bytes, std::size_t pos) {
             return {Step::Incomplete, 0, available};
         }
         const std::uint8_t b = bytes[pos + i];
-        const bool fits = i == 1 ? b >= second_min && b <= second_max : is_continuation(b);
+        const bool fits =
+            i == 1 ? b >= rule->second_min && b <= rule->second_max : is_continuation(b);
         if (!fits) {
             // A bad second byte leaves only the lead byte as the invalid sequence.
             return {Step::Invalid, 0, i};
@@ -249,12 +249,6 @@ void append_one_line(std::string& out, std::string_view text) {
         else
             out += raw;
     }
-}
-
-std::string quoted(std::string_view text) {
-    std::string out;
-    append_quoted(out, text);
-    return out;
 }
 
 bool is_white_space(char32_t c) {

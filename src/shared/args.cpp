@@ -1,7 +1,5 @@
 #include "shared/args.hpp"
 
-#include "base/text.hpp"
-
 #include <limits>
 
 namespace vandrel {
@@ -137,13 +135,6 @@ std::optional<std::uint32_t> parse_appid(std::string_view text) {
     if (!text.empty() && text.front() == '+')
         text.remove_prefix(1);
     return to_u32(text);
-}
-
-Result<Args> Args::from_bytes(std::span<const std::uint8_t> bytes) {
-    auto text = check_utf8(bytes);
-    if (!text)
-        return BrokerError::invalid_string(text.error());
-    return Args(*text);
 }
 
 std::optional<std::string_view> Args::next_token() {
