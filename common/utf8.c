@@ -7,12 +7,43 @@
 #define CONTINUATION 0x80
 #define PAYLOAD_BITS 6
 #define PAYLOAD_MASK 0x3F
+#define LEAD_VALUE_MASK 0xFFU
 #define LAST_C0 0x1F
 #define DEL 0x7F
 #define LAST_C1 0x9F
 
 static bool is_continuation(unsigned char b) {
     return (b & CONTINUATION_MASK) == CONTINUATION;
+}
+
+/* The well-formed multi-byte sequences by lead byte (RFC 3629's table): the
+ * length, and the range of the second byte, which is where overlong forms,
+ * surrogates and values above U+10FFFF show. No other byte leads one: 80..BF
+ * continue a sequence, C0 and C1 only begin overlong forms, F5..FF begin
+ * values above U+10FFFF. */
+struct lead_byte {
+    unsigned char first, last;
+    size_t len;
+    unsigned char second_min, second_max;
+};
+static const struct lead_byte LEAD_BYTES[] = {
+    {0xC2, 0xDF, 2, 0x80, 0xBF}, /* U+0080..U+07FF */
+    {0xE0, 0xE0, 3, 0xA0, 0xBF}, /* U+0800..U+0FFF */
+    {0xE1, 0xEC, 3, 0x80, 0xBF}, /* U+1000..U+CFFF */
+    {0xED, 0xED, 3, 0x80, 0x9F}, /* U+D000..U+D7FF, short of the surrogates */
+    {0xEE, 0xEF, 3, 0x80, 0xBF}, /* U+E000..U+FFFF */
+    {0xF0, 0xF0, 4, 0x90, 0xBF}, /* U+10000..U+3FFFF */
+    {0xF1, 0xF3, 4, 0x80, 0xBF}, /* U+40000..U+FFFFF */
+    {0xF4, 0xF4, 4, 0x80, 0x8F}, /* U+100000..U+10FFFF */
+};
+#define LEAD_BYTE_COUNT (sizeof LEAD_BYTES / sizeof LEAD_BYTES[0])
+
+/* The rule for the sequence that `lead` begins, or NULL. */
+static const struct lead_byte* lead_rule(unsigned char lead) {
+    for (size_t i = 0; i < LEAD_BYTE_COUNT; ++i)
+        if (lead >= LEAD_BYTES[i].first && lead <= LEAD_BYTES[i].last)
+            return &LEAD_BYTES[i];
+    return NULL;
 }
 
 vd_utf8_seq vd_utf8_decode(const unsigned char* bytes, size_t len) {
@@ -23,44 +54,20 @@ vd_utf8_seq vd_utf8_decode(const unsigned char* bytes, size_t len) {
         out.code_point = lead;
         return out;
     }
-
-    /* The lead byte fixes the length and the range of the second byte, which
-     * is where overlong forms, surrogates and values above U+10FFFF show. */
-    size_t need = 0;
-    unsigned char second_min = 0x80;
-    unsigned char second_max = 0xBF;
-    uint32_t value = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        need = 2;
-        value = lead & 0x1FU;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        need = 3;
-        value = lead & 0x0FU;
-        if (lead == 0xE0)
-            second_min = 0xA0;
-        else if (lead == 0xED)
-            second_max = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        need = 4;
-        value = lead & 0x07U;
-        if (lead == 0xF0)
-            second_min = 0x90;
-        else if (lead == 0xF4)
-            second_max = 0x8F;
-    } else {
-        /* 80..BF continue a sequence, C0 and C1 only begin overlong forms,
-         * F5..FF begin values above U+10FFFF. */
+    const struct lead_byte* rule = lead_rule(lead);
+    if (rule == NULL)
         return out;
-    }
-
-    for (size_t i = 1; i < need; ++i) {
+    /* The lead byte's bits below its length marker begin the value. */
+    uint32_t value = lead & (LEAD_VALUE_MASK >> (rule->len + 1));
+    for (size_t i = 1; i < rule->len; ++i) {
         if (i == len) {
             out.kind = VD_UTF8_INCOMPLETE;
             out.len = len;
             return out;
         }
         const unsigned char b = bytes[i];
-        const bool fits = i == 1 ? b >= second_min && b <= second_max : is_continuation(b);
+        const bool fits =
+            i == 1 ? b >= rule->second_min && b <= rule->second_max : is_continuation(b);
         if (!fits) {
             /* A bad second byte leaves only the lead byte as the invalid
              * sequence. */
@@ -71,7 +78,7 @@ vd_utf8_seq vd_utf8_decode(const unsigned char* bytes, size_t len) {
     }
     out.kind = VD_UTF8_CHAR;
     out.code_point = value;
-    out.len = need;
+    out.len = rule->len;
     return out;
 }
 

@@ -76,11 +76,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (vandrel::parse_appid(whole) != reference_appid(whole))
         std::abort();
 
-    auto args = vandrel::Args::from_bytes({data, size});
-    if (!args.ok())
+    auto text = vandrel::check_utf8({data, size});
+    if (!text.ok())
         return 0;
+    vandrel::Args args(*text);
     std::string joined;
-    while (auto token = args->next_token()) {
+    while (auto token = args.next_token()) {
         if (token->empty())
             std::abort();
         for (char c : *token)

@@ -68,7 +68,8 @@ std::string unquote(std::string_view q) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string text = vandrel::decode_lossy({data, size});
-    std::string q = vandrel::quoted(std::string_view(text));
+    std::string q;
+    vandrel::append_quoted(q, text);
     for (std::size_t i = 0; i < q.size(); ++i) {
         auto c = static_cast<unsigned char>(q[i]);
         auto next = i + 1 < q.size() ? static_cast<unsigned char>(q[i + 1]) : 0;

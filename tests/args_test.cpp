@@ -183,7 +183,6 @@ TEST(Args, NothingLeftIsMissingWithTheName) {
         Args args(text);
         auto i = args.parse_i32(NAME);
         ASSERT_FALSE(i);
-        EXPECT_EQ(i.error().kind(), ErrorKind::MissingArgument);
         EXPECT_EQ(i.error().text(), missing_text());
     }
     Args addr_args("  ");
@@ -200,7 +199,6 @@ TEST(Args, FailedConversionConsumesItsToken) {
     Args args("x 5 1.2.3.4 1.2.3.4:9 tail");
     auto first = args.parse_i32(NAME);
     ASSERT_FALSE(first);
-    EXPECT_EQ(first.error().kind(), ErrorKind::ParseFailure);
     EXPECT_EQ(first.error().text(), parse_failure_text());
     auto second = args.parse_i32(NAME);
     ASSERT_TRUE(second);
@@ -228,7 +226,7 @@ TEST(Args, OtherWhiteSpaceDoesNotSplitTokens) {
     EXPECT_FALSE(args.parse_i32(NAME));
     auto after = args.parse_i32(NAME);
     ASSERT_FALSE(after);
-    EXPECT_EQ(after.error().kind(), ErrorKind::MissingArgument);
+    EXPECT_EQ(after.error().text(), missing_text());
 }
 
 TEST(Args, TextIsBorrowedUnchanged) {
@@ -238,27 +236,6 @@ TEST(Args, TextIsBorrowedUnchanged) {
     ASSERT_TRUE(text);
     EXPECT_EQ(*text, "Cstrike\u00a0X");
     EXPECT_EQ(text->data(), line.data() + 2);
-}
-
-TEST(ArgsFromBytes, ChecksUtf8) {
-    const std::uint8_t good[] = {'4', ' ', '2'};
-    auto args = Args::from_bytes(good);
-    ASSERT_TRUE(args);
-    EXPECT_EQ(args->parse_i32(NAME).value(), 4);
-    EXPECT_EQ(args->parse_i32(NAME).value(), 2);
-
-    const std::uint8_t bad[] = {0x61, 0xFF};
-    auto invalid = Args::from_bytes(bad);
-    ASSERT_FALSE(invalid);
-    EXPECT_EQ(invalid.error().kind(), ErrorKind::InvalidString);
-    EXPECT_EQ(invalid.error().text(),
-              "invalid string, invalid utf-8 sequence of 1 bytes from index 1");
-
-    const std::uint8_t truncated[] = {0x61, 0xE2, 0x82};
-    auto incomplete = Args::from_bytes(truncated);
-    ASSERT_FALSE(incomplete);
-    EXPECT_EQ(incomplete.error().text(),
-              "invalid string, incomplete utf-8 byte sequence from index 1");
 }
 
 } // namespace

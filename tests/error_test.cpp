@@ -11,6 +11,8 @@ TEST(BrokerErrorText, ArgumentAndMessageKinds) {
     EXPECT_EQ(BrokerError::missing_argument("appid").text(), "invalid args, missing \"appid\"");
     EXPECT_EQ(BrokerError::parse_failure("challenge").text(), "failed to parse \"challenge\"");
     EXPECT_EQ(BrokerError::message("frame too large").text(), "frame too large");
+    EXPECT_EQ(BrokerError::owned_message("refused, result " + std::to_string(2)).text(),
+              "refused, result 2");
 }
 
 TEST(BrokerErrorText, IoKinds) {

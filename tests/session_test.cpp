@@ -1,7 +1,7 @@
 // The session's state machine, driven through scripted client frames and fake
 // children: ticket bookkeeping, clean-up on every way a session ends, switching
-// and replacing children, and error replies. What needs a real child process
-// is in the end-to-end tests.
+// and replacing children, and error replies; and the replies built from the
+// child's answers. What needs a real child process is in the end-to-end tests.
 #include "base/text.hpp"
 #include "broker/session.hpp"
 #include "shared/child_protocol.hpp"
@@ -376,6 +376,52 @@ TEST(Session, StatusAsksOnlyALiveChildAndKeepsEachValueOnItsLine) {
     o = run_session(dead, frames({GAMEDIR, "vd_status 6"}));
     EXPECT_EQ(dead.events, (std::vector<std::string>{"start 10", "end", "kill 10"}));
     EXPECT_EQ(o.replies, std::vector<Bytes>{status_reply(6, broker + "\nappid 10\n")});
+}
+
+TEST(ConnectReply, LayoutAndExtraBytesLeftOut) {
+    Bytes empty = connect_reply(-1, conn_answer(USER_STEAM_ID, {}), 0);
+    Bytes expected = {'v',  'd', '_', 'c', 'o', 'n', 'n', 'e', 'c', 't', '\n', 0xFF, 0xFF, 0xFF,
+                      0xFF, 8,   7,   6,   5,   4,   3,   2,   1,   0,   0,    0,    0};
+    EXPECT_EQ(empty, expected) << "an empty ticket is a 27-byte reply";
+
+    Bytes with_extra = conn_answer(USER_STEAM_ID, Bytes{0xAA, 0xBB});
+    with_extra.insert(with_extra.end(), {0xCC, 0xDD});
+    Bytes reply = connect_reply(77, with_extra, 2);
+    ASSERT_EQ(reply.size(), 29u);
+    EXPECT_EQ(reply[11], 77);
+    EXPECT_EQ(reply[23], 2);
+    EXPECT_EQ(reply[27], 0xAA);
+    EXPECT_EQ(reply[28], 0xBB);
+}
+
+TEST(AuthTicketReply, CarriesTheHandleBeforeTheTicket) {
+    // "auth ", Steam ID 0x0102030405060708, handle 0x0A0B0C0D, N = 2, 2 bytes and one extra.
+    Bytes answer = {'a', 'u',  't',  'h',  ' ',  8, 7, 6, 5, 4,    3,    2,
+                    1,   0x0D, 0x0C, 0x0B, 0x0A, 2, 0, 0, 0, 0xAA, 0xBB, 0xCC};
+    Result<AuthTicketAnswer> got = read_auth_answer(answer);
+    ASSERT_TRUE(got.ok()) << got.error().text();
+    Bytes expected = {'v',  'd',  '_',  't',  'i', 'c', 'k', 'e', 't',  '\n', 0xFE,
+                      0xFF, 0xFF, 0xFF, 8,    7,   6,   5,   4,   3,    2,    1,
+                      0x0D, 0x0C, 0x0B, 0x0A, 2,   0,   0,   0,   0xAA, 0xBB};
+    EXPECT_EQ(auth_ticket_reply(-2, *got), expected);
+    answer[AUTH_TICKET_LEN_AT] = 4;
+    EXPECT_EQ(read_auth_answer(answer).error().text(), "truncated ticket");
+}
+
+TEST(ErrorReply, LongWordIsCutAtACharacterToFitAFrame) {
+    EXPECT_EQ(error_reply(-1, "vd_x", "oops"),
+              (Bytes{'v',  'd', '_', 'e', 'r', 'r', 'o', 'r', '\n', 0xFF, 0xFF, 0xFF,
+                     0xFF, 'v', 'd', '_', 'x', ':', ' ', 'o', 'o',  'p',  's'}));
+
+    // 13 fixed bytes, ": " and the text leave 4096 - 13 - 2 - 15 = 4066 bytes
+    // for the word; a two-byte character would straddle that limit.
+    std::string word = "a";
+    while (word.size() < 4100)
+        word += "\xC3\xA9";
+    Bytes reply = error_reply(0, word, "unknown command");
+    ASSERT_EQ(reply.size(), 4095u);
+    EXPECT_EQ(as_chars(reply).substr(13, 4065), word.substr(0, 4065));
+    EXPECT_EQ(as_chars(reply).substr(13 + 4065), ": unknown command");
 }
 
 } // namespace

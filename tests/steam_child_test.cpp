@@ -1,104 +1,366 @@
-// SteamChild in process, against a real child: this test program doubles as
-// the Steam child, since SteamChild starts the running executable as
-// `--child <appid>`. It covers what no client of the broker can bring about:
-// a request frame longer than the pipe's atomic write, cut off part-way.
-// It waits out the real request time limit.
-#include "base/log.hpp"
+// SteamChild over pipes whose far ends the test holds, with time limits of
+// milliseconds: readiness, requests and their time-outs, answers that come
+// after their request gave up, a write cut off part-way, a child that goes,
+// and the process it owns; and the bounded write beneath its requests.
+#include "base/text.hpp"
 #include "broker/steam_child.hpp"
-#include "child/child.hpp"
-#include "e2e.hpp"
-#include "shared/args.hpp"
+#include "shared/child_protocol.hpp"
+#include "shared/scratch.hpp"
+#include "test_support.hpp"
 
-#include <chrono>
+#include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <optional>
-#include <string_view>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
-namespace vandrel::test {
+namespace vandrel {
 namespace {
 
+using namespace std::chrono_literals;
+using test::bytes_of;
+using test::Clock;
+using test::frame_of;
+using test::write_bytes;
+
 constexpr std::size_t PAGE = 4096;
+constexpr std::uint32_t APPID = 10;
+constexpr std::uint64_t STEAM_ID = 0x0102030405060708;
 
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+// Waited out by the tests of time-outs; long enough for a reader thread on a
+// busy machine to pass on frames that are already in the pipe.
+constexpr auto SHORT = 250ms;
+// Never reached by a child that answers.
+constexpr auto LONG = 30s;
+constexpr ChildLimits PATIENT{LONG, LONG};
+constexpr ChildLimits IMPATIENT{LONG, SHORT};
 
-// Continues a stopped child when the test ends, so that a failed test does
-// not leave it stopped for ever.
-struct ContinueAtEnd {
-    pid_t pid;
-    ~ContinueAtEnd() { ::kill(pid, SIGCONT); }
+// The child's ends of the two pipes: the test reads the requests the handle
+// wrote and writes the child's frames.
+struct FarEnd {
+    Fd requests;
+    Fd answers;
+
+    void say(const Bytes& payload) const { write_bytes(answers.get(), frame_of(payload)); }
+    // The next request's payload; none when nothing was written.
+    std::optional<Bytes> request() const { return test::read_frame(requests.get(), 0s); }
+    // How many bytes of requests wait in the pipe.
+    int queued() const {
+        int n = -1;
+        EXPECT_EQ(::ioctl(requests.get(), FIONREAD, &n), 0);
+        return n;
+    }
 };
 
-// A stopped child with room for two pages in its pipe: a whole frame of one
-// page goes in and its answer times out, which leaves the input usable; the
-// largest frame then fits only in part, which does not.
-TEST(SteamChildSlow, OnlyAFrameCutOffPartWayLeavesTheInputUnusable) {
-    TempDir tmp;
-    ::setenv("TMPDIR", tmp.path().c_str(), 1);
-    for (const std::string& name : scripting_variables())
-        ::unsetenv(name.c_str());
-    Result<SteamChild> started = SteamChild::spawn(10);
-    ASSERT_TRUE(started) << started.error().text();
-    std::optional<SteamChild> child(std::move(started).value());
-    std::vector<pid_t> children = child_pids(::getpid());
-    ASSERT_EQ(children.size(), 1u);
-    const pid_t pid = children[0];
-    auto dirs = [&] {
-        std::vector<std::string> out;
-        for (const auto& entry : std::filesystem::directory_iterator(tmp.path()))
-            out.push_back(entry.path().filename().string());
-        return out;
-    };
-    ASSERT_EQ(dirs().size(), 1u);
+struct Pipes {
+    ChildPipe ours;
+    FarEnd theirs;
+};
 
-    ContinueAtEnd resume{pid};
-    ASSERT_TRUE(stop_process(pid));
-    {
-        Fd pipe(::open(("/proc/" + std::to_string(pid) + "/fd/0").c_str(),
-                       O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-        ASSERT_TRUE(pipe.valid());
-        ASSERT_EQ(::fcntl(pipe.get(), F_SETPIPE_SZ, static_cast<int>(2 * PAGE)),
-                  static_cast<int>(2 * PAGE));
-    }
-    Result<Bytes> answer = child->request(Bytes(PAGE - FRAME_HEADER_LEN, 'x'));
-    ASSERT_FALSE(answer);
-    EXPECT_EQ(answer.error().text(), "steam child timed out");
-    EXPECT_FALSE(child->input_cut()) << "the frame went in whole";
+Pipes make_pipes() {
+    int in[2];
+    int out[2];
+    EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
+    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    return {ChildPipe{Fd(in[1]), Fd(out[0])}, FarEnd{Fd(in[0]), Fd(out[1])}};
+}
 
-    const auto start = Clock::now();
-    answer = child->request(Bytes(MAX_FRAME_PAYLOAD, 'x'));
-    ASSERT_FALSE(answer);
-    EXPECT_EQ(answer.error().text(), "steam child timed out");
-    EXPECT_TRUE(child->input_cut());
-    const double waited = seconds_since(start);
-    EXPECT_GE(waited, 7.5);
-    EXPECT_LT(waited, 10.0);
+// A handle on a child without a process, ready once the frames the far end
+// has sent already are read.
+Result<SteamChild> attach(Pipes& pipes, ChildLimits limits, pid_t pid = -1) {
+    return SteamChild::attach(APPID, pid, std::move(pipes.ours), limits);
+}
 
+// A ready handle on a child without a process.
+std::optional<SteamChild> ready_child(Pipes& pipes, ChildLimits limits) {
+    pipes.theirs.say(ready_message(STEAM_ID));
+    Result<SteamChild> child = attach(pipes, limits);
+    EXPECT_TRUE(child) << child.error().text();
+    if (!child)
+        return std::nullopt;
+    return std::move(child).value();
+}
+
+std::string outcome(const Result<Bytes>& r) {
+    return r ? "answer " + std::string(as_chars(*r)) : r.error().text();
+}
+
+// Makes a scratch directory as a child for APPID does, and has the far end
+// name it.
+std::optional<ScratchDir> report_scratch(const FarEnd& far) {
+    Result<ScratchDir> dir = ScratchDir::create(std::to_string(APPID));
+    EXPECT_TRUE(dir) << dir.error().text();
+    if (!dir)
+        return std::nullopt;
+    far.say(scratch_message(std::filesystem::path(dir->path()).filename().string()));
+    return std::move(dir).value();
+}
+
+TEST(SteamChildReady, ScratchDirectoryThenReadiness) {
+    Pipes pipes = make_pipes();
+    std::optional<ScratchDir> dir = report_scratch(pipes.theirs);
+    ASSERT_TRUE(dir);
+    const std::string path = dir->path();
+    pipes.theirs.say(ready_message(STEAM_ID));
+    testing::internal::CaptureStderr();
+    Result<SteamChild> attached = attach(pipes, PATIENT);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "[vandrel] child for appid 10 ready, steamid 72623859790382856\n");
+    ASSERT_TRUE(attached) << attached.error().text();
+    std::optional<SteamChild> child(std::move(attached).value());
+    EXPECT_EQ(child->appid(), APPID);
+    EXPECT_FALSE(child->exited()) << "no process to have ended";
+    EXPECT_FALSE(pipes.theirs.request()) << "nothing is asked at the start";
     child.reset();
-    EXPECT_TRUE(wait_dead(pid, LINE_TIMEOUT));
-    EXPECT_EQ(dirs(), std::vector<std::string>{}) << "the killed child's directory is removed";
+    EXPECT_FALSE(std::filesystem::exists(path)) << "the named directory goes with the handle";
+}
+
+// The child names its directory first, so that it is removed however the
+// child ends before it is ready.
+TEST(SteamChildReady, ScratchDirectoryOfAChildThatDiesBeforeReadinessIsRemoved) {
+    Pipes pipes = make_pipes();
+    std::optional<ScratchDir> dir = report_scratch(pipes.theirs);
+    ASSERT_TRUE(dir);
+    const std::string path = dir->path();
+    pipes.theirs.answers.reset();
+    Result<SteamChild> child = attach(pipes, PATIENT);
+    ASSERT_FALSE(child);
+    EXPECT_EQ(child.error().text(), "steam child exited");
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST(SteamChildReady, StartFailures) {
+    Bytes short_ready = ready_message(1);
+    short_ready.pop_back();
+    struct Case {
+        const char* what;
+        Bytes written; // raw bytes on the child's output
+        bool closed;   // the child's output ends after them
+        std::string error;
+        std::string log;
+    };
+    const Case cases[] = {
+        {"a failure text", frame_of(bytes_of("err steam init failed: x\xFF")), false,
+         "steam child failed to initialise",
+         "[vandrel] child for appid 10 failed: err steam init failed: x\xEF\xBF\xBD\n"},
+        {"a readiness message one byte short", frame_of(short_ready), false,
+         "steam child failed to initialise",
+         "[vandrel] child for appid 10 failed: ready \\u{1}\\u{0}\\u{0}\\u{0}\\u{0}\\u{0}\\u{0}\n"},
+        {"nothing, then the end", {}, true, "steam child exited", ""},
+        {"a frame with the wrong magic", Bytes{'V', 'D', 'R', 'X', 1, 0}, false,
+         "steam child exited", ""},
+        {"nothing in time", {}, false, "steam child timed out", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Pipes pipes = make_pipes();
+        if (!c.written.empty())
+            write_bytes(pipes.theirs.answers.get(), c.written);
+        if (c.closed)
+            pipes.theirs.answers.reset();
+        testing::internal::CaptureStderr();
+        Result<SteamChild> child = attach(pipes, ChildLimits{SHORT, LONG});
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.log);
+        ASSERT_FALSE(child);
+        EXPECT_EQ(child.error().text(), c.error);
+    }
+}
+
+TEST(SteamChildRequest, SendsOneFrameAndReturnsTheAnswer) {
+    Pipes pipes = make_pipes();
+    std::optional<SteamChild> child = ready_child(pipes, PATIENT);
+    ASSERT_TRUE(child);
+    pipes.theirs.say(bytes_of("ok 1"));
+    EXPECT_EQ(outcome(child->request(bytes_of("term 1.2.3.4:5"))), "answer ok 1");
+    EXPECT_EQ(pipes.theirs.request(), bytes_of("term 1.2.3.4:5"));
+
+    Result<Bytes> too_large = child->request(Bytes(MAX_FRAME_PAYLOAD + 1, 'x'));
+    ASSERT_FALSE(too_large);
+    EXPECT_EQ(too_large.error().text(), "response payload too large");
+    EXPECT_EQ(pipes.theirs.queued(), 0) << "nothing is written";
+    EXPECT_FALSE(child->input_cut());
+}
+
+// Answers that come after their requests timed out are discarded, never
+// taken for a later request's: two requests time out in a row, and the third
+// discards both late answers, the second of which the child sends only once
+// it has the third request. Each late answer is owed once only.
+TEST(SteamChildRequest, LateAnswersAreNotTakenForALaterRequest) {
+    Pipes pipes = make_pipes();
+    std::optional<SteamChild> child = ready_child(pipes, IMPATIENT);
+    ASSERT_TRUE(child);
+    EXPECT_EQ(outcome(child->request(bytes_of("first"))), "steam child timed out");
+    EXPECT_EQ(outcome(child->request(bytes_of("second"))), "steam child timed out");
+    pipes.theirs.say(bytes_of("first's"));
+    std::thread late([&] {
+        for (const char* request : {"first", "second", "third"})
+            EXPECT_EQ(test::read_frame(pipes.theirs.requests.get()), bytes_of(request));
+        pipes.theirs.say(bytes_of("second's"));
+        pipes.theirs.say(bytes_of("third's"));
+    });
+    EXPECT_EQ(outcome(child->request(bytes_of("third"))), "answer third's");
+    late.join();
+    pipes.theirs.say(bytes_of("fourth's"));
+    EXPECT_EQ(outcome(child->request(bytes_of("fourth"))), "answer fourth's");
+    EXPECT_FALSE(child->input_cut());
+}
+
+// The request pipe holds one page and the child reads nothing: a frame that
+// fits whole leaves the input usable, and so does one that cannot be written
+// at all; one that goes in only in part does not.
+TEST(SteamChildRequest, OnlyAFrameCutOffPartWayLeavesTheInputUnusable) {
+    Pipes pipes = make_pipes();
+    ASSERT_EQ(::fcntl(pipes.ours.requests.get(), F_SETPIPE_SZ, static_cast<int>(PAGE)),
+              static_cast<int>(PAGE));
+    std::optional<SteamChild> child = ready_child(pipes, IMPATIENT);
+    ASSERT_TRUE(child);
+    const Bytes page_frame(PAGE - FRAME_HEADER_LEN, 'a');
+    EXPECT_EQ(outcome(child->request(page_frame)), "steam child timed out");
+    EXPECT_FALSE(child->input_cut()) << "the frame went in whole";
+    EXPECT_EQ(outcome(child->request(bytes_of("no room"))), "steam child timed out");
+    EXPECT_FALSE(child->input_cut()) << "nothing of the frame went in";
+    EXPECT_EQ(pipes.theirs.queued(), static_cast<int>(PAGE));
+
+    EXPECT_EQ(pipes.theirs.request(), page_frame) << "the child takes the first frame";
+    EXPECT_EQ(outcome(child->request(Bytes(MAX_FRAME_PAYLOAD, 'b'))), "steam child timed out");
+    EXPECT_TRUE(child->input_cut());
+    EXPECT_EQ(pipes.theirs.queued(), static_cast<int>(PAGE));
+}
+
+// A child whose output ends answers nothing more; once its input is closed
+// too, the write itself fails.
+TEST(SteamChildRequest, ChildThatGoes) {
+    std::signal(SIGPIPE, SIG_IGN);
+    Pipes pipes = make_pipes();
+    std::optional<SteamChild> child = ready_child(pipes, PATIENT);
+    ASSERT_TRUE(child);
+    pipes.theirs.answers.reset();
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(outcome(child->request(bytes_of("term 1.2.3.4:5"))), "steam child exited") << i;
+    pipes.theirs.requests.reset();
+    EXPECT_EQ(outcome(child->request(bytes_of("term 1.2.3.4:5"))),
+              "send error, Broken pipe (os error 32)");
+    EXPECT_FALSE(child->input_cut());
+}
+
+// A process that waits until it is killed, or one that ends at once.
+pid_t fork_process(bool ends) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (ends)
+            ::_exit(0);
+        for (;;)
+            ::pause();
+    }
+    EXPECT_GT(pid, 0);
+    return pid;
+}
+
+// True once `pid` is neither running nor left unreaped.
+bool gone(pid_t pid) {
+    return ::kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+TEST(SteamChildProcess, EveryEndKillsAndReapsTheProcess) {
+    {
+        const pid_t pid = fork_process(false);
+        Pipes pipes = make_pipes();
+        Result<SteamChild> child = attach(pipes, ChildLimits{SHORT, LONG}, pid);
+        ASSERT_FALSE(child);
+        EXPECT_EQ(child.error().text(), "steam child timed out");
+        EXPECT_TRUE(gone(pid)) << "a child that never got ready";
+    }
+    const pid_t pid = fork_process(false);
+    Pipes pipes = make_pipes();
+    pipes.theirs.say(ready_message(STEAM_ID));
+    Result<SteamChild> child = attach(pipes, PATIENT, pid);
+    ASSERT_TRUE(child) << child.error().text();
+    EXPECT_FALSE(child->exited());
+    testing::internal::CaptureStderr();
+    { SteamChild destroyed = std::move(child).value(); }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[vandrel] child for appid 10 reaped\n");
+    EXPECT_TRUE(gone(pid)) << "a ready child";
+}
+
+TEST(SteamChildProcess, AProcessThatEndsIsReapedWhenAskedAbout) {
+    const pid_t pid = fork_process(true);
+    Pipes pipes = make_pipes();
+    pipes.theirs.say(ready_message(STEAM_ID));
+    Result<SteamChild> child = attach(pipes, PATIENT, pid);
+    ASSERT_TRUE(child) << child.error().text();
+    const auto give_up = Clock::now() + test::LINE_TIMEOUT;
+    while (!child->exited() && Clock::now() < give_up)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(child->exited());
+    EXPECT_TRUE(gone(pid)) << "reaped by exited()";
+    EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);
+}
+
+// A pipe whose ends do not block, with room for one page.
+struct SmallPipe {
+    Fd read, write;
+    SmallPipe() {
+        int fds[2];
+        EXPECT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+        read.reset(fds[0]);
+        write.reset(fds[1]);
+        EXPECT_EQ(::fcntl(write.get(), F_SETPIPE_SZ, static_cast<int>(PAGE)),
+                  static_cast<int>(PAGE));
+    }
+};
+
+// Reads everything from `fd` until its writer closes; the byte count.
+std::size_t drain(int fd) {
+    std::size_t total = 0;
+    std::uint8_t buf[PAGE];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        ::poll(&p, 1, -1);
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n == 0)
+            return total;
+        if (n > 0)
+            total += static_cast<std::size_t>(n);
+    }
+}
+
+// A write larger than the pipe goes in part by part as the reader takes it.
+// (Giving up at the deadline: SteamChildRequest above.)
+TEST(BoundedWrite, WaitsForAReaderThatMakesRoom) {
+    SmallPipe pipe;
+    const Bytes bytes(5 * PAGE + 10, 'x');
+    std::size_t read = 0;
+    std::thread reader([&] { read = drain(pipe.read.get()); });
+    BoundedWrite w = write_before(pipe.write.get(), bytes, Clock::now() + 20s);
+    pipe.write.reset();
+    reader.join();
+    EXPECT_EQ(w.written, bytes.size());
+    EXPECT_FALSE(w.error);
+    EXPECT_EQ(read, bytes.size());
+}
+
+// A reader that goes while the write waits for room ends the wait at once.
+TEST(BoundedWrite, AReaderThatGoesIsABrokenPipe) {
+    std::signal(SIGPIPE, SIG_IGN);
+    SmallPipe pipe;
+    const Bytes bytes(2 * PAGE, 'x');
+    std::thread closer([&] {
+        std::this_thread::sleep_for(50ms);
+        pipe.read.reset();
+    });
+    const auto start = Clock::now();
+    BoundedWrite w = write_before(pipe.write.get(), bytes, start + 20s);
+    closer.join();
+    EXPECT_LT(Clock::now() - start, 10s);
+    EXPECT_EQ(w.written, PAGE);
+    ASSERT_TRUE(w.error);
+    EXPECT_EQ(test::text_of(*w.error), "Broken pipe (os error 32)");
 }
 
 } // namespace
-} // namespace vandrel::test
-
-// The test program, or the Steam child when started as `--child <appid>`.
-int main(int argc, char** argv) {
-    std::signal(SIGPIPE, SIG_IGN);
-    if (argc == 3 && std::string_view(argv[1]) == "--child") {
-        std::optional<std::uint32_t> appid = vandrel::parse_appid(argv[2]);
-        vandrel::Result<void> done =
-            appid ? vandrel::child::run(*appid) : vandrel::BrokerError::missing_argument("appid");
-        if (!done)
-            vandrel::log_line("fatal: " + done.error().text());
-        std::_Exit(done ? EXIT_SUCCESS : EXIT_FAILURE);
-    }
-    testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
+} // namespace vandrel

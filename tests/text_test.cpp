@@ -63,6 +63,14 @@ std::string hex(const Bytes& bytes) {
 
 using test::utf8;
 
+// The quoted form as a new string. Not named `quoted`: for a std::string
+// argument, argument-dependent lookup would find std::quoted, an exact match.
+std::string quoted_form(std::string_view text) {
+    std::string out;
+    append_quoted(out, text);
+    return out;
+}
+
 std::vector<char32_t> code_points(std::initializer_list<char32_t> list) {
     return list;
 }
@@ -244,50 +252,50 @@ TEST(DecodeLossy, OneReplacementPerInvalidSequence) {
 }
 
 TEST(Quoted, EscapesTheSpecialCharacters) {
-    EXPECT_EQ(quoted(""), "\"\"");
-    EXPECT_EQ(quoted("hello"), "\"hello\"");
-    EXPECT_EQ(quoted("a\\b\"c"), "\"a\\\\b\\\"c\"");
-    EXPECT_EQ(quoted("\t\r\n"), "\"\\t\\r\\n\"");
-    EXPECT_EQ(quoted(std::string_view("a\0b", 3)), "\"a\\0b\"");
-    EXPECT_EQ(quoted("it's"), "\"it's\"");
+    EXPECT_EQ(quoted_form(""), "\"\"");
+    EXPECT_EQ(quoted_form("hello"), "\"hello\"");
+    EXPECT_EQ(quoted_form("a\\b\"c"), "\"a\\\\b\\\"c\"");
+    EXPECT_EQ(quoted_form("\t\r\n"), "\"\\t\\r\\n\"");
+    EXPECT_EQ(quoted_form(std::string_view("a\0b", 3)), "\"a\\0b\"");
+    EXPECT_EQ(quoted_form("it's"), "\"it's\"");
 }
 
 TEST(Quoted, EscapesUnprintableCharactersInHex) {
-    EXPECT_EQ(quoted("a\x0B"
-                     "b"),
+    EXPECT_EQ(quoted_form("a\x0B"
+                          "b"),
               "\"a\\u{b}b\"");
-    EXPECT_EQ(quoted("\x7F"), "\"\\u{7f}\"");
-    EXPECT_EQ(quoted("\x01\x1B\x1F"), "\"\\u{1}\\u{1b}\\u{1f}\"");
-    EXPECT_EQ(quoted(utf8(0x85)), "\"\\u{85}\"");         // C1 control
-    EXPECT_EQ(quoted(utf8(0xA0)), "\"\\u{a0}\"");         // no-break space
-    EXPECT_EQ(quoted(utf8(0x3000)), "\"\\u{3000}\"");     // ideographic space
-    EXPECT_EQ(quoted(utf8(0xAD)), "\"\\u{ad}\"");         // soft hyphen, Cf
-    EXPECT_EQ(quoted(utf8(0x200D)), "\"\\u{200d}\"");     // zero width joiner
-    EXPECT_EQ(quoted(utf8(0xFEFF)), "\"\\u{feff}\"");     // byte order mark
-    EXPECT_EQ(quoted(utf8(0x2028)), "\"\\u{2028}\"");     // line separator
-    EXPECT_EQ(quoted(utf8(0x2029)), "\"\\u{2029}\"");     // paragraph separator
-    EXPECT_EQ(quoted(utf8(0xE000)), "\"\\u{e000}\"");     // private use
-    EXPECT_EQ(quoted(utf8(0x378)), "\"\\u{378}\"");       // unassigned
-    EXPECT_EQ(quoted(utf8(0xFFFF)), "\"\\u{ffff}\"");     // noncharacter
-    EXPECT_EQ(quoted(utf8(0x10FFFF)), "\"\\u{10ffff}\""); // noncharacter, last code point
+    EXPECT_EQ(quoted_form("\x7F"), "\"\\u{7f}\"");
+    EXPECT_EQ(quoted_form("\x01\x1B\x1F"), "\"\\u{1}\\u{1b}\\u{1f}\"");
+    EXPECT_EQ(quoted_form(utf8(0x85)), "\"\\u{85}\"");         // C1 control
+    EXPECT_EQ(quoted_form(utf8(0xA0)), "\"\\u{a0}\"");         // no-break space
+    EXPECT_EQ(quoted_form(utf8(0x3000)), "\"\\u{3000}\"");     // ideographic space
+    EXPECT_EQ(quoted_form(utf8(0xAD)), "\"\\u{ad}\"");         // soft hyphen, Cf
+    EXPECT_EQ(quoted_form(utf8(0x200D)), "\"\\u{200d}\"");     // zero width joiner
+    EXPECT_EQ(quoted_form(utf8(0xFEFF)), "\"\\u{feff}\"");     // byte order mark
+    EXPECT_EQ(quoted_form(utf8(0x2028)), "\"\\u{2028}\"");     // line separator
+    EXPECT_EQ(quoted_form(utf8(0x2029)), "\"\\u{2029}\"");     // paragraph separator
+    EXPECT_EQ(quoted_form(utf8(0xE000)), "\"\\u{e000}\"");     // private use
+    EXPECT_EQ(quoted_form(utf8(0x378)), "\"\\u{378}\"");       // unassigned
+    EXPECT_EQ(quoted_form(utf8(0xFFFF)), "\"\\u{ffff}\"");     // noncharacter
+    EXPECT_EQ(quoted_form(utf8(0x10FFFF)), "\"\\u{10ffff}\""); // noncharacter, last code point
 }
 
 TEST(Quoted, EscapesEveryGraphemeExtender) {
-    EXPECT_EQ(quoted(utf8(0x301)), "\"\\u{301}\"");
-    EXPECT_EQ(quoted("e" + utf8(0x301)), "\"e\\u{301}\"");
-    EXPECT_EQ(quoted("e" + utf8(0x301) + utf8(0x302) + "x"), "\"e\\u{301}\\u{302}x\"");
+    EXPECT_EQ(quoted_form(utf8(0x301)), "\"\\u{301}\"");
+    EXPECT_EQ(quoted_form("e" + utf8(0x301)), "\"e\\u{301}\"");
+    EXPECT_EQ(quoted_form("e" + utf8(0x301) + utf8(0x302) + "x"), "\"e\\u{301}\\u{302}x\"");
     // Printable, yet Grapheme_Extend.
-    EXPECT_EQ(quoted(utf8(0xFF9E)), "\"\\u{ff9e}\"");
-    EXPECT_EQ(quoted(utf8(0x200C)), "\"\\u{200c}\"");
+    EXPECT_EQ(quoted_form(utf8(0xFF9E)), "\"\\u{ff9e}\"");
+    EXPECT_EQ(quoted_form(utf8(0x200C)), "\"\\u{200c}\"");
 }
 
 TEST(Quoted, PrintableCharactersStandAsTheyAre) {
     for (char32_t c :
          code_points({0x20, 0x7E, 0xA1, 0xE9, 0x416, 0x4E00, 0xAC00, 0xFFFD, 0x1F600, 0x20000})) {
-        EXPECT_EQ(quoted(utf8(c)), "\"" + utf8(c) + "\"")
+        EXPECT_EQ(quoted_form(utf8(c)), "\"" + utf8(c) + "\"")
             << std::hex << static_cast<std::uint32_t>(c);
     }
-    EXPECT_EQ(quoted("caf\xC3\xA9 \xE2\x82\xAC"), "\"caf\xC3\xA9 \xE2\x82\xAC\"");
+    EXPECT_EQ(quoted_form("caf\xC3\xA9 \xE2\x82\xAC"), "\"caf\xC3\xA9 \xE2\x82\xAC\"");
 }
 
 TEST(Quoted, AppendsToWhatIsThere) {
@@ -297,7 +305,7 @@ TEST(Quoted, AppendsToWhatIsThere) {
 }
 
 TEST(Quoted, KeepsTheOutputValidWhenTheInputIsNot) {
-    const std::string out = quoted("a\xFF\xE2\x82");
+    const std::string out = quoted_form("a\xFF\xE2\x82");
     EXPECT_EQ(out, "\"a" + utf8(0xFFFD) + utf8(0xFFFD) + "\"");
 }
 

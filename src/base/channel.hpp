@@ -20,27 +20,52 @@ class ChannelState {
     std::deque<T> queue;
     bool sender_alive = true;
     bool receiver_alive = true;
+
+    // The sender is gone: a waiting receiver wakes, takes what is queued and
+    // then sees the disconnection.
+    void sender_gone() {
+        {
+            std::lock_guard lock(mutex);
+            sender_alive = false;
+        }
+        ready.notify_one();
+    }
+    // The receiver is gone: what is queued is dropped, and sends fail.
+    void receiver_gone() {
+        std::lock_guard lock(mutex);
+        receiver_alive = false;
+        queue.clear();
+    }
+};
+
+// One end of the channel: it holds the shared state, is moved but never
+// copied, and tells the state that its side is gone (`gone`) when it is
+// destroyed. Assigning over a live end would skip that; nothing needs it.
+template <class T, void (ChannelState<T>::*gone)()>
+class ChannelEnd {
+  public:
+    explicit ChannelEnd(std::shared_ptr<ChannelState<T>> state) : state_(std::move(state)) {}
+    ChannelEnd(ChannelEnd&&) noexcept = default;
+    ChannelEnd& operator=(ChannelEnd&&) = delete;
+    ChannelEnd(const ChannelEnd&) = delete;
+    ChannelEnd& operator=(const ChannelEnd&) = delete;
+    ~ChannelEnd() {
+        if (state_)
+            (state_.get()->*gone)();
+    }
+
+  protected:
+    std::shared_ptr<ChannelState<T>> state_; // empty once moved from
 };
 
 // The producer's end. Destroying it disconnects the channel once the queue
 // has been drained.
 template <class T>
-class Sender {
+class Sender : public ChannelEnd<T, &ChannelState<T>::sender_gone> {
+    using End = ChannelEnd<T, &ChannelState<T>::sender_gone>;
+
   public:
-    explicit Sender(std::shared_ptr<ChannelState<T>> state) : state_(std::move(state)) {}
-    Sender(Sender&&) noexcept = default;
-    Sender& operator=(Sender&&) noexcept = delete;
-    Sender(const Sender&) = delete;
-    Sender& operator=(const Sender&) = delete;
-    ~Sender() {
-        if (!state_)
-            return;
-        {
-            std::lock_guard lock(state_->mutex);
-            state_->sender_alive = false;
-        }
-        state_->ready.notify_one();
-    }
+    using End::End;
 
     // Queues `value`; false when the receiver is gone (the value is dropped).
     bool send(T value) {
@@ -55,7 +80,7 @@ class Sender {
     }
 
   private:
-    std::shared_ptr<ChannelState<T>> state_;
+    using End::state_;
 };
 
 // What a receive with a time limit yields.
@@ -66,24 +91,14 @@ struct Received {
     std::optional<T> value;
 };
 
-// The consumer's end.
+// The consumer's end. Destroying it drops what is queued, and later sends
+// fail.
 template <class T>
-class Receiver {
+class Receiver : public ChannelEnd<T, &ChannelState<T>::receiver_gone> {
+    using End = ChannelEnd<T, &ChannelState<T>::receiver_gone>;
+
   public:
-    explicit Receiver(std::shared_ptr<ChannelState<T>> state) : state_(std::move(state)) {}
-    Receiver(Receiver&&) noexcept = default;
-    // Assigning over a live end would skip the disconnect that destruction
-    // does; nothing needs it.
-    Receiver& operator=(Receiver&&) noexcept = delete;
-    Receiver(const Receiver&) = delete;
-    Receiver& operator=(const Receiver&) = delete;
-    ~Receiver() {
-        if (!state_)
-            return;
-        std::lock_guard lock(state_->mutex);
-        state_->receiver_alive = false;
-        state_->queue.clear();
-    }
+    using End::End;
 
     // The next queued value, waiting at most `limit`; values queued before the
     // sender went are still delivered before disconnection is reported.
@@ -101,7 +116,7 @@ class Receiver {
     }
 
   private:
-    std::shared_ptr<ChannelState<T>> state_;
+    using End::state_;
 };
 
 template <class T>

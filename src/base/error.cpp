@@ -2,6 +2,7 @@
 
 #include "base/text.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -16,6 +17,43 @@ std::string os_description(int code) {
     // GNU strerror_r returns the text, which may or may not live in `buf`.
     const char* text = ::strerror_r(code, buf, sizeof buf);
     return text;
+}
+
+// What an error's text puts around its payload, by kind.
+struct KindText {
+    ErrorKind kind;
+    std::string_view before;
+    std::string_view after;
+};
+constexpr KindText KIND_TEXTS[] = {
+    {ErrorKind::SteamInit, "steam api error, ", ""},
+    {ErrorKind::CreateSocket, "create socket error, ", ""},
+    {ErrorKind::Send, "send error, ", ""},
+    {ErrorKind::Io, "io error, ", ""},
+    {ErrorKind::InvalidString, "invalid string, ", ""},
+    {ErrorKind::MissingArgument, "invalid args, missing \"", "\""},
+    {ErrorKind::ParseFailure, "failed to parse \"", "\""},
+    {ErrorKind::Message, "", ""},
+};
+
+const KindText& kind_text(ErrorKind kind) {
+    return *std::find_if(std::begin(KIND_TEXTS), std::end(KIND_TEXTS),
+                         [kind](const KindText& k) { return k.kind == kind; });
+}
+
+// The payload's own text: a name or message as it is, an I/O or UTF-8 error
+// as it writes itself, a failed Steam initialisation as its kind's fixed text.
+void append_payload(std::string& out, std::string_view text) {
+    out += text;
+}
+void append_payload(std::string& out, const IoError& e) {
+    e.write_text(out);
+}
+void append_payload(std::string& out, const Utf8Error& e) {
+    e.write_text(out);
+}
+void append_payload(std::string& out, const SteamAPIInitError& e) {
+    out += e.display();
 }
 
 } // namespace
@@ -81,42 +119,10 @@ std::string SteamAPIInitError::debug() const {
 }
 
 void BrokerError::write_text(std::string& out) const {
-    switch (kind_) {
-    case ErrorKind::SteamInit:
-        out += "steam api error, ";
-        out += std::get<SteamAPIInitError>(payload_).display();
-        return;
-    case ErrorKind::CreateSocket:
-        out += "create socket error, ";
-        break;
-    case ErrorKind::Send:
-        out += "send error, ";
-        break;
-    case ErrorKind::Io:
-        out += "io error, ";
-        break;
-    case ErrorKind::InvalidString:
-        out += "invalid string, ";
-        std::get<Utf8Error>(payload_).write_text(out);
-        return;
-    case ErrorKind::MissingArgument:
-        out += "invalid args, missing \"";
-        out += std::get<std::string_view>(payload_);
-        out += '"';
-        return;
-    case ErrorKind::ParseFailure:
-        out += "failed to parse \"";
-        out += std::get<std::string_view>(payload_);
-        out += '"';
-        return;
-    case ErrorKind::Message:
-        if (const auto* owned = std::get_if<std::string>(&payload_))
-            out += *owned;
-        else
-            out += std::get<std::string_view>(payload_);
-        return;
-    }
-    std::get<IoError>(payload_).write_text(out);
+    const KindText& kind = kind_text(kind_);
+    out += kind.before;
+    std::visit([&out](const auto& payload) { append_payload(out, payload); }, payload_);
+    out += kind.after;
 }
 
 std::string BrokerError::text() const {

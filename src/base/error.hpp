@@ -40,8 +40,6 @@ class IoError {
 
     // True when the call was interrupted by a signal and may simply be repeated.
     bool interrupted() const;
-    // The errno, or 0 for the other forms.
-    int os_code() const { return form_ == Form::Os ? code_ : 0; }
     void write_text(std::string& out) const;
 
   private:
@@ -118,7 +116,6 @@ class BrokerError {
     BrokerError(const BrokerError&) = delete;
     BrokerError& operator=(const BrokerError&) = delete;
 
-    ErrorKind kind() const { return kind_; }
     // Appends the error's one-line text to `out`.
     void write_text(std::string& out) const;
     // The one-line text as a new string (a convenience over `write_text`).

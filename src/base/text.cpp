@@ -180,12 +180,6 @@ void append_one_line(std::string& out, std::string_view text) {
     }
 }
 
-std::string quoted(std::string_view text) {
-    std::string out;
-    append_quoted(out, text);
-    return out;
-}
-
 bool is_white_space(char32_t c) {
     if (c < ASCII_END) {
         return (c >= U'\t' && c <= U'\r') || c == U' ';

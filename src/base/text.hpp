@@ -44,16 +44,6 @@ std::string decode_lossy(std::span<const std::uint8_t> bytes);
 // \t \r \n \0 escaped and every unprintable or Grapheme_Extend character as
 // \u{hex}.
 void append_quoted(std::string& out, std::string_view text);
-std::string quoted(std::string_view text);
-// Without these overloads a std::string argument would pick std::quoted, which
-// argument-dependent lookup finds and which matches it exactly, and a literal
-// would be ambiguous.
-inline std::string quoted(const std::string& text) {
-    return quoted(std::string_view(text));
-}
-inline std::string quoted(const char* text) {
-    return quoted(std::string_view(text));
-}
 
 // The longest prefix of `text` (valid UTF-8) of at most `max_len` bytes that
 // does not cut a character.

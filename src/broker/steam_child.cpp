@@ -26,22 +26,29 @@ struct Pipes {
     Fd from_child, child_stdout;
 };
 
-// Our end of the request pipe does not block, so that a write to a child
-// that reads nothing (stopped, or hung in Steam) can give up at its deadline.
-// The child's end blocks as usual.
+// A child's standard input and output, both close-on-exec until the spawn
+// puts the child's ends on its descriptors 0 and 1.
 Result<Pipes> make_pipes() {
     int in[2];
     int out[2];
     if (::pipe2(in, O_CLOEXEC) != 0)
         return BrokerError::io(IoError::last_os());
     Pipes p{Fd(in[0]), Fd(in[1]), {}, {}};
-    if (::fcntl(p.to_child.get(), F_SETFL, O_NONBLOCK) != 0)
-        return BrokerError::io(IoError::last_os());
     if (::pipe2(out, O_CLOEXEC) != 0)
         return BrokerError::io(IoError::last_os());
     p.from_child.reset(out[0]);
     p.child_stdout.reset(out[1]);
     return p;
+}
+
+// Our end of the request pipe does not block, so that a write to a child
+// that reads nothing (stopped, or hung in Steam) can give up at its deadline.
+// The child's end blocks as usual.
+Result<void> set_nonblocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
+        return BrokerError::io(IoError::last_os());
+    return {};
 }
 
 // The child's descriptors: the pipes on 0 and 1, standard error inherited,
@@ -148,7 +155,7 @@ void pump_frames(Fd from_child, Sender<Bytes> answers) {
     read_frames(from_child.get(), [&](Bytes payload) { return answers.send(std::move(payload)); });
 }
 
-Result<SteamChild> SteamChild::spawn(std::uint32_t appid) {
+Result<SteamChild> SteamChild::spawn(std::uint32_t appid, ChildLimits limits) {
     Result<Pipes> pipes = make_pipes();
     if (!pipes)
         return std::move(pipes).error();
@@ -157,21 +164,33 @@ Result<SteamChild> SteamChild::spawn(std::uint32_t appid) {
         return std::move(pid).error();
     pipes->child_stdin.reset();
     pipes->child_stdout.reset();
+    return attach(appid, *pid, ChildPipe{std::move(pipes->to_child), std::move(pipes->from_child)},
+                  limits);
+}
 
+Result<SteamChild> SteamChild::attach(std::uint32_t appid, pid_t pid, ChildPipe pipe,
+                                      ChildLimits limits) {
     auto [sender, receiver] = make_channel<Bytes>();
-    spawn_detached([from = std::move(pipes->from_child), to = std::move(sender)]() mutable {
+    spawn_detached([from = std::move(pipe.answers), to = std::move(sender)]() mutable {
         pump_frames(std::move(from), std::move(to));
     });
-    SteamChild child(appid, *pid, std::move(pipes->to_child), std::move(receiver));
+    // Built first, so that every error below kills and reaps the process.
+    SteamChild child(appid, pid, std::move(pipe.requests), std::move(receiver), limits);
+    if (Result<void> set = set_nonblocking(child.requests_.get()); !set)
+        return std::move(set).error();
+    if (Result<void> ready = child.wait_ready(); !ready)
+        return std::move(ready).error();
+    return child;
+}
 
-    const std::string tag = std::to_string(appid);
-    const auto deadline = std::chrono::steady_clock::now() + READY_TIMEOUT;
+Result<void> SteamChild::wait_ready() {
+    const std::string tag = std::to_string(appid_);
+    const auto deadline = std::chrono::steady_clock::now() + limits_.ready;
     // The child names its scratch directory first, so that the directory is
     // recorded even if the child dies before its readiness is read.
     std::optional<Bytes> first;
     while (!first) {
-        Received<Bytes> next =
-            child.answers_.receive_for(deadline - std::chrono::steady_clock::now());
+        Received<Bytes> next = answers_.receive_for(deadline - std::chrono::steady_clock::now());
         switch (next.status) {
         case Received<Bytes>::Status::TimedOut:
             return BrokerError::message("steam child timed out");
@@ -181,22 +200,21 @@ Result<SteamChild> SteamChild::spawn(std::uint32_t appid) {
             break;
         }
         if (std::optional<std::string_view> name = parse_scratch(*next.value))
-            child.scratch_ = ChildScratch::reported(*name, tag);
+            scratch_ = ChildScratch::reported(*name, tag);
         else
             first = std::move(next.value);
     }
     std::optional<std::uint64_t> steam_id = parse_ready(*first);
     if (!steam_id) {
-        log_line("child for appid " + std::to_string(appid) + " failed: " + decode_lossy(*first));
+        log_line("child for appid " + tag + " failed: " + decode_lossy(*first));
         return BrokerError::message("steam child failed to initialise");
     }
-    log_line("child for appid " + std::to_string(appid) + " ready, steamid " +
-             std::to_string(*steam_id));
-    return child;
+    log_line("child for appid " + tag + " ready, steamid " + std::to_string(*steam_id));
+    return {};
 }
 
 Result<std::unique_ptr<ChildPort>> SteamChildStarter::start(std::uint32_t appid) {
-    Result<SteamChild> child = SteamChild::spawn(appid);
+    Result<SteamChild> child = SteamChild::spawn(appid, {READY_TIMEOUT, REQUEST_TIMEOUT});
     if (!child)
         return std::move(child).error();
     return std::unique_ptr<ChildPort>(std::make_unique<SteamChild>(std::move(child).value()));
@@ -208,7 +226,7 @@ Result<Bytes> SteamChild::request(std::span<const std::uint8_t> payload) {
         return std::move(frame).error();
     // One limit for the write and the answer: a child that reads nothing
     // cannot hold the session longer than one that answers nothing.
-    const auto deadline = std::chrono::steady_clock::now() + REQUEST_TIMEOUT;
+    const auto deadline = std::chrono::steady_clock::now() + limits_.request;
     BoundedWrite sent = write_before(requests_.get(), *frame, deadline);
     if (sent.written != 0 && sent.written < frame->size())
         input_cut_ = true;
@@ -235,6 +253,8 @@ Result<Bytes> SteamChild::request(std::span<const std::uint8_t> payload) {
 }
 
 bool SteamChild::exited() {
+    if (pid_ < 0)
+        return false;
     if (reaped_)
         return true;
     int status = 0;
@@ -248,15 +268,16 @@ bool SteamChild::exited() {
 }
 
 SteamChild::SteamChild(SteamChild&& other) noexcept
-    : appid_(other.appid_), pid_(std::exchange(other.pid_, -1)), reaped_(other.reaped_),
+    : appid_(other.appid_), pid_(other.pid_), limits_(other.limits_),
+      owner_(std::exchange(other.owner_, false)), reaped_(other.reaped_),
       input_cut_(other.input_cut_), scratch_(std::move(other.scratch_)),
       answers_(std::move(other.answers_)), requests_(std::move(other.requests_)),
       owed_answers_(other.owed_answers_) {}
 
 SteamChild::~SteamChild() {
-    if (pid_ < 0)
+    if (!owner_)
         return;
-    if (!reaped_) {
+    if (pid_ >= 0 && !reaped_) {
         // A child that has not named its directory yet may be in it already.
         if (!scratch_)
             scratch_ = ChildScratch::of_process(pid_, std::to_string(appid_));
@@ -269,7 +290,8 @@ SteamChild::~SteamChild() {
     // the "reaped" line, so that the line means nothing of the child is left.
     if (scratch_)
         scratch_->remove();
-    log_line("child for appid " + std::to_string(appid_) + " reaped");
+    if (pid_ >= 0)
+        log_line("child for appid " + std::to_string(appid_) + " reaped");
     // The members go next; the reader thread then stops at the killed
     // child's end of output.
 }

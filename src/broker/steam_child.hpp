@@ -21,6 +21,20 @@ inline constexpr auto READY_TIMEOUT = std::chrono::seconds(20);
 // Longest wait for the child's answer to one request.
 inline constexpr auto REQUEST_TIMEOUT = std::chrono::seconds(8);
 
+// How long a handle waits for its child: for the first frame after the start,
+// and for one request's write and answer together.
+struct ChildLimits {
+    std::chrono::steady_clock::duration ready;
+    std::chrono::steady_clock::duration request;
+};
+
+// The broker's ends of the two pipes of one child: requests are written to
+// `requests`, the child's frames are read from `answers`.
+struct ChildPipe {
+    Fd requests;
+    Fd answers;
+};
+
 // Owns the child process, the pipe to its standard input and the receiving
 // end of the channel its reader thread fills with the child's frames.
 // Destroying it kills the child with SIGKILL, reaps it and removes the
@@ -30,10 +44,16 @@ class SteamChild final : public ChildPort {
     // Starts `vandrel --child <appid>` and waits until it reports ready. On
     // every error no child process is left running. The child starts with
     // descriptors 0, 1 and 2 only.
-    static Result<SteamChild> spawn(std::uint32_t appid);
+    static Result<SteamChild> spawn(std::uint32_t appid, ChildLimits limits);
+    // Takes over a child that has been started already, the process `pid`
+    // (or -1: no process of ours, only the far ends of `pipe`), and waits as
+    // `spawn` does until it reports ready. The request end is made
+    // non-blocking. On every error the process is killed and reaped.
+    static Result<SteamChild> attach(std::uint32_t appid, pid_t pid, ChildPipe pipe,
+                                     ChildLimits limits);
 
-    // Sends one request and returns the child's answer to it, both within
-    // REQUEST_TIMEOUT: a write that cannot finish in time fails like an answer
+    // Sends one request and returns the child's answer to it, both within the
+    // request limit: a write that cannot finish in time fails like an answer
     // that does not come ("steam child timed out"). Answers still owed for
     // earlier requests that timed out are discarded first, so an answer is
     // never taken for another request's.
@@ -45,6 +65,7 @@ class SteamChild final : public ChildPort {
     bool input_cut() const override { return input_cut_; }
     // True when the child process has ended (it crashed or was killed from
     // outside); it is reaped then, and destruction only logs and cleans up.
+    // Always false without a process.
     bool exited() override;
 
     std::uint32_t appid() const override { return appid_; }
@@ -56,11 +77,20 @@ class SteamChild final : public ChildPort {
     ~SteamChild() override;
 
   private:
-    SteamChild(std::uint32_t appid, pid_t pid, Fd requests, Receiver<Bytes> answers)
-        : appid_(appid), pid_(pid), answers_(std::move(answers)), requests_(std::move(requests)) {}
+    SteamChild(std::uint32_t appid, pid_t pid, Fd requests, Receiver<Bytes> answers,
+               ChildLimits limits)
+        : appid_(appid), pid_(pid), limits_(limits), answers_(std::move(answers)),
+          requests_(std::move(requests)) {}
+
+    // Reads the child's first frames: the name of its scratch directory, if
+    // it sends one, then its readiness or the reason it failed.
+    Result<void> wait_ready();
 
     std::uint32_t appid_;
     pid_t pid_;
+    ChildLimits limits_;
+    // False once moved from: destruction leaves the child alone.
+    bool owner_ = true;
     bool reaped_ = false;
     bool input_cut_ = false;
     // Named by the child as soon as it is in its scratch directory (or found
@@ -74,7 +104,8 @@ class SteamChild final : public ChildPort {
     std::size_t owed_answers_ = 0;
 };
 
-// Starts real children: SteamChild::spawn.
+// Starts real children: SteamChild::spawn with READY_TIMEOUT and
+// REQUEST_TIMEOUT.
 class SteamChildStarter final : public ChildStarter {
   public:
     Result<std::unique_ptr<ChildPort>> start(std::uint32_t appid) override;

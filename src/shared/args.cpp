@@ -1,6 +1,5 @@
 #include "shared/args.hpp"
 
-#include "base/text.hpp"
 #include "common/address.h"
 #include "common/grammar.h"
 
@@ -90,13 +89,6 @@ std::optional<std::uint32_t> parse_appid(std::string_view text) {
     if (!vd_parse_child_appid(text.data(), text.size(), &appid))
         return std::nullopt;
     return appid;
-}
-
-Result<Args> Args::from_bytes(std::span<const std::uint8_t> bytes) {
-    auto text = check_utf8(bytes);
-    if (!text)
-        return BrokerError::invalid_string(text.error());
-    return Args(*text);
 }
 
 std::optional<std::string_view> Args::next_token() {

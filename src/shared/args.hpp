@@ -11,7 +11,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string_view>
 
 namespace vandrel {
@@ -52,8 +51,6 @@ std::optional<std::uint32_t> parse_appid(std::string_view text);
 // whether or not it converts, and tokens nobody asks for are ignored.
 class Args {
   public:
-    // The cursor over `bytes` once they are checked as UTF-8; else `InvalidString`.
-    static Result<Args> from_bytes(std::span<const std::uint8_t> bytes);
     // The cursor over text the caller has already checked.
     explicit Args(std::string_view text) : rest_(text) {}
 

@@ -75,8 +75,6 @@ class ChildScratch {
     // still that same directory and not a symbolic link. Ignores failures.
     void remove() const;
 
-    const std::string& name() const { return name_; }
-
   private:
     ChildScratch(std::string name, dev_t device, ino_t inode)
         : name_(std::move(name)), device_(device), inode_(inode) {}

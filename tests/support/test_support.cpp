@@ -159,6 +159,12 @@ void write_bytes(int fd, const Bytes& bytes) {
     ASSERT_TRUE(done.ok());
 }
 
+std::string text_of(const IoError& error) {
+    std::string out;
+    error.write_text(out);
+    return out;
+}
+
 TempDir::TempDir() : TempDir(std::filesystem::temp_directory_path().string()) {}
 
 TempDir::TempDir(const std::string& parent) {
@@ -276,8 +282,8 @@ OtherUserCopy::OtherUserCopy(const std::string& build, const std::string& parent
             auto from = at + key.size();
             auto end = options.find(':', from);
             const std::string copy = dir_.path() + "/tsan.supp";
-            if (!copy_for_all(options.substr(from, end - from), dir_.path(), copy,
-                              fs::perms(0644), problem_))
+            if (!copy_for_all(options.substr(from, end - from), dir_.path(), copy, fs::perms(0644),
+                              problem_))
                 return;
             env_["TSAN_OPTIONS"] = options.replace(from, end - from, copy);
         }

@@ -41,6 +41,8 @@ std::optional<Bytes> read_frame(int fd, Clock::duration limit = LINE_TIMEOUT);
 // True when `fd` reaches end of input within `limit` with no byte before it.
 bool reads_eof(int fd, Clock::duration limit);
 void write_bytes(int fd, const Bytes& bytes);
+// The one-line text of an I/O error, as the broker would write it.
+std::string text_of(const IoError& error);
 
 // A temporary directory (mode 0700) removed with its contents at destruction.
 class TempDir {
