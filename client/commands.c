@@ -35,6 +35,16 @@ static const struct reply_form* const CONNECT_REPLY = &REPLY_FORMS[CONNECT_REPLY
 static const struct reply_form* const AUTH_REPLY = &REPLY_FORMS[AUTH_TICKET_REPLY_INDEX];
 static const struct reply_form* const STATUS_REPLY = &REPLY_FORMS[STATUS_REPLY_INDEX];
 
+/* The client's times rest on the broker's (vandrel/wire.h): the first ticket
+ * after an activation may wait for Steam's start and then for its ticket, and
+ * a spawned broker may spend a whole request ending an outstanding ticket
+ * before it exits. */
+typedef char vdc_first_ticket_outlasts_a_start
+    [VANDREL_FIRST_TICKET_TIMEOUT_MS >= VANDREL_BROKER_START_MS + VANDREL_BROKER_REQUEST_MS ? 1
+                                                                                            : -1];
+typedef char
+    vdc_close_grace_outlasts_a_request[VANDREL_CLOSE_GRACE_MS > VANDREL_BROKER_REQUEST_MS ? 1 : -1];
+
 /* Where a reply's contents go: a ticket (and its handle), or a status text. */
 struct reply_sink {
     vandrel_ticket* ticket;
