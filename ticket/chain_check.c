@@ -98,6 +98,8 @@ static int open_link(struct run* run) {
         : status == VANDREL_ERR_UNCHECKED
             ? "this host cannot tell which user the broker runs as: if it is yours, set "
               "VANDREL_ALLOW_UNCHECKED_BROKER=1"
+        : status == VANDREL_ERR_CLOSED
+            ? CLOSED_LINK_HINT
             : "start the broker (systemctl --user start vandrel, or vandrel ADDR), or name its "
               "address with --broker";
     chain_fail(&run->report, "broker", hint, "%s: %s", run->report.broker, why);
@@ -124,6 +126,8 @@ static int check_broker(struct run* run) {
                                            "vandrel " VANDREL_VERSION_STRING " and restart it"
             : status == VANDREL_ERR_TIMEOUT
                 ? "the broker serves one client at a time: wait for the other client to finish"
+            : status == VANDREL_ERR_CLOSED && run->options->spawn == NULL
+                ? CLOSED_LINK_HINT
                 : "see the broker's log (journalctl --user -u vandrel)";
         chain_fail(&run->report, "broker", hint, "%s does not answer vd_status: %s",
                    run->report.broker, why);
