@@ -265,6 +265,8 @@ vandrel_status vandrel_connect(vandrel_client** out, const char* addr, int timeo
     char runtime_addr[UNIX_ADDR_SIZE];
     if (addr == NULL)
         addr = default_address(runtime_addr, sizeof runtime_addr);
+    /* An address too long to keep is refused below. */
+    snprintf(client->address, sizeof client->address, "%s", addr);
     const int is_unix = strncmp(addr, UNIX_ADDR_PREFIX, UNIX_ADDR_PREFIX_LEN) == 0;
     const int64_t deadline = vdc_deadline_after(timeout_ms);
     vandrel_status status = VANDREL_OK;
@@ -485,4 +487,8 @@ vandrel_status vandrel_close(vandrel_client* client) {
 
 int vandrel_os_error(const vandrel_client* client) {
     return client == NULL ? 0 : client->os_error;
+}
+
+const char* vandrel_broker_address(const vandrel_client* client) {
+    return client == NULL ? "" : client->address;
 }

@@ -283,6 +283,12 @@ vandrel_status vandrel_check_server(const char* server);
 /* The errno of the client's last failed system call, or 0. */
 int vandrel_os_error(const vandrel_client* client);
 
+/* The address vandrel_connect connected to, or tried when it failed: the one
+ * it was given, or the one it chose for NULL from the default order. "" for
+ * a client of vandrel_attach or vandrel_spawn, and for NULL. Never NULL; it
+ * lives as long as the client. */
+const char* vandrel_broker_address(const vandrel_client* client);
+
 /* The broker's text for the last VANDREL_ERR_BROKER: the failed command's
  * word, ": " and the reason, e.g. "vd_gamedir: steam child failed to
  * initialise"; "" when the last ticket request did not end so. Never NULL; it
