@@ -7,11 +7,9 @@
 #include "vandrel/client.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -47,25 +45,6 @@ class SteamHome {
     TempDir dir_;
 };
 
-// Everything on `fd` up to end of input; the whole check takes seconds.
-std::string read_to_end(int fd) {
-    std::string out;
-    const auto deadline = Clock::now() + 60s;
-    while (Clock::now() < deadline) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 1000) < 0 && errno != EINTR)
-            break;
-        if ((p.revents & (POLLIN | POLLHUP)) == 0)
-            continue;
-        char buf[4096];
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n <= 0)
-            break;
-        out.append(buf, static_cast<std::size_t>(n));
-    }
-    return out;
-}
-
 struct ToolRun {
     int status = -1;
     std::string out;
@@ -81,7 +60,7 @@ ToolRun run_tool(const Broker& broker, const std::string& home, std::vector<std:
     spawn.pipe_stdin = false;
     Process tool(tool_path(), spawn);
     ToolRun run;
-    run.out = read_to_end(tool.stdout_fd());
+    run.out = read_to_end(tool.stdout_fd(), 60s); // the whole check takes seconds
     run.err = tool.rest_of_lines(40s);
     run.status = tool.wait_exit(10s).value_or(-1);
     return run;

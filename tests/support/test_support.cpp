@@ -276,8 +276,8 @@ OtherUserCopy::OtherUserCopy(const std::string& build, const std::string& parent
             auto from = at + key.size();
             auto end = options.find(':', from);
             const std::string copy = dir_.path() + "/tsan.supp";
-            if (!copy_for_all(options.substr(from, end - from), dir_.path(), copy,
-                              fs::perms(0644), problem_))
+            if (!copy_for_all(options.substr(from, end - from), dir_.path(), copy, fs::perms(0644),
+                              problem_))
                 return;
             env_["TSAN_OPTIONS"] = options.replace(from, end - from, copy);
         }
@@ -613,6 +613,24 @@ std::string read_file(const std::string& path) {
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+std::string read_to_end(int fd, Clock::duration limit) {
+    std::string out;
+    const auto deadline = Clock::now() + limit;
+    while (Clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 1000) < 0 && errno != EINTR)
+            break;
+        if ((p.revents & (POLLIN | POLLHUP)) == 0)
+            continue;
+        char buf[4096];
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
 }
 
 bool is_child_line(std::string_view line) {
