@@ -208,7 +208,7 @@ TEST(Documents, EveryShownOutputIsTheProgramsOwn) {
     }
     // Every page's ticket examples and the README's: a parser that finds
     // none must not pass.
-    EXPECT_GE(run, 8u);
+    EXPECT_GE(run, 8U);
 }
 
 } // namespace
