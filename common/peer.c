@@ -19,6 +19,7 @@
 
 /* TCP states and timers as the socket table reports them. */
 enum {
+    STATE_SYN_RECV = 3,
     STATE_TIME_WAIT = 6,
     STATE_CLOSE_WAIT = 8,
     STATE_LISTEN = 10,
@@ -26,11 +27,19 @@ enum {
     TIMER_TIME_WAIT = 3
 };
 
+/* A half-open request entry: the listener's end of a connection whose last
+ * handshake packet it has not taken yet, or does not take yet (a listener
+ * that defers accepting until data comes). The table reports it in state
+ * SYN_RECV, not in the kernel's own NEW_SYN_RECV, which is also checked. */
+static int is_half_open(const struct inet_diag_msg* entry) {
+    return entry->idiag_state == STATE_SYN_RECV || entry->idiag_state == STATE_NEW_SYN_RECV;
+}
+
 /* Only full sockets carry their owner. A time-wait entry (reported with the
  * state it closed in, but always with its own timer) and a half-open request
  * entry report uid 0, which must never pass for root. */
 static int has_owner(const struct inet_diag_msg* entry) {
-    return entry->idiag_state != STATE_TIME_WAIT && entry->idiag_state != STATE_NEW_SYN_RECV &&
+    return entry->idiag_state != STATE_TIME_WAIT && !is_half_open(entry) &&
            entry->idiag_timer != TIMER_TIME_WAIT;
 }
 
@@ -312,7 +321,7 @@ vd_peer_owner vd_peer_lookup(int fd, int accept_listener) {
         }
         /* A time-wait entry is an end that has closed; only the broker's end
          * of a new connection, still a half-open request, may get an owner. */
-        if (!accept_listener || entry.idiag_state != STATE_NEW_SYN_RECV)
+        if (!accept_listener || !is_half_open(&entry))
             break;
         pause_briefly();
     }

@@ -1,12 +1,15 @@
-// A broker that closes a local client's connection (as one that cannot check
+// Who owns a broker's end of a connection, as the client library looks it up:
+// an end that is not yet a socket of a user's never passes for root's, and a
+// broker that closes a local client's connection (as one that cannot check
 // its peers does) is a closed link to the client, never another user's
-// broker: whether it closed before the client looked up its owner, or after.
+// broker, whether it closed before the client looked up its owner or after.
 #include "common/peer.h"
 #include "e2e.hpp"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
@@ -49,9 +52,26 @@ vd_peer_owner owner_once_gone(int client) {
     return owner;
 }
 
+// A listener that defers accepting until data comes keeps its end of a new
+// connection a half-open request, which the table lists with uid 0: it is
+// nobody's, and certainly not root's, however long the client waits.
+TEST(PeerLookup, AHalfOpenEndIsNobodys) {
+    std::uint16_t port = 0;
+    Fd listener = listen_loopback(port);
+    ASSERT_TRUE(listener.valid());
+    const int defer_seconds = 30;
+    ASSERT_EQ(::setsockopt(listener.get(), IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer_seconds,
+                           sizeof defer_seconds),
+              0);
+    Fd client = connect_tcp(port);
+    ASSERT_TRUE(client.valid());
+    const vd_peer_owner owner = vd_peer_lookup(client.get(), 1);
+    EXPECT_EQ(owner.result, VD_PEER_GONE) << "uid " << owner.uid;
+}
+
 // The broker's end closed, by an orderly close or by a reset, before the
 // client looks up who owns it: the connection is closed, not a stranger's.
-TEST(PeerClosed, AnEndClosedBeforeTheLookupIsAClosedConnection) {
+TEST(PeerLookup, AnEndClosedBeforeTheLookupIsAClosedConnection) {
     std::uint16_t port = 0;
     Fd listener = listen_loopback(port);
     ASSERT_TRUE(listener.valid());
@@ -77,7 +97,7 @@ TEST(PeerClosed, AnEndClosedBeforeTheLookupIsAClosedConnection) {
 // The broker closes the link after the check, while a ticket is asked for:
 // vandrel-ticket says the link closed, with the hint that the broker's log
 // confirms, and exits with the link's status.
-TEST(PeerClosed, VandrelTicketHintsWhyABrokerClosesTheLink) {
+TEST(PeerLookup, VandrelTicketHintsWhyABrokerClosesTheLink) {
     std::uint16_t port = 0;
     Fd listener = listen_loopback(port);
     ASSERT_TRUE(listener.valid());
