@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -27,9 +28,11 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <optional>
 #include <poll.h>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -43,6 +46,9 @@ using vandrel::Bytes;
 
 constexpr std::size_t WARMUP = 200;
 constexpr std::size_t SPAWN_ROUNDS = 20;
+// The measured requests per link: by default, and at the most.
+constexpr std::size_t DEFAULT_REQUESTS = 2000;
+constexpr std::size_t MAX_REQUESTS = 10'000'000;
 // The sizes a ticket's road carries: the request frame, and the reply frame
 // for the stand-in's 240-byte ticket.
 constexpr std::size_t REQUEST_LEN = 6 + 36;
@@ -330,15 +336,32 @@ void print_row(const char* name, double value, double floor) {
     std::printf("%-38s %10.1fus %10.1fus %7.2fx\n", name, value, floor, value / floor);
 }
 
+// The count of measured requests: a whole decimal number from 1 to
+// MAX_REQUESTS, or nothing, so that every figure has samples.
+std::optional<std::size_t> parse_requests(std::string_view text) {
+    std::size_t value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value == 0 ||
+        value > MAX_REQUESTS)
+        return std::nullopt;
+    return value;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: broker_bench PATH-TO-VANDREL [requests]\n");
+    // Checked before anything starts, so that a refusal leaves nothing running.
+    const std::optional<std::size_t> requests = argc == 2   ? DEFAULT_REQUESTS
+                                                : argc == 3 ? parse_requests(argv[2])
+                                                            : std::nullopt;
+    if (!requests) {
+        std::fprintf(stderr,
+                     "usage: broker_bench PATH-TO-VANDREL [requests]   (requests: 1 to %zu, "
+                     "default %zu)\n",
+                     MAX_REQUESTS, DEFAULT_REQUESTS);
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN);
-    std::size_t requests = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 2000;
     char tmp[] = "/tmp/vandrel-bench-XXXXXX";
     if (::mkdtemp(tmp) == nullptr)
         die("mkdtemp");
@@ -379,7 +402,7 @@ int main(int argc, char** argv) {
          SESSION_REPLY_LEN,
          {}}};
     constexpr std::size_t LINKS = std::size(links);
-    for (std::size_t k = 0; k < WARMUP + requests; ++k)
+    for (std::size_t k = 0; k < WARMUP + *requests; ++k)
         for (std::size_t j = 0; j < LINKS; ++j)
             round_trip(links[(k + j) % LINKS], k >= WARMUP);
     long child_hwm = vm_hwm_kib(child_of(broker.pid));
@@ -412,7 +435,7 @@ int main(int argc, char** argv) {
     print_row("spawn to ready, median", spawned.median, trued.median);
     std::printf("%-38s %9ld KiB\n", "broker VmHWM", broker_hwm);
     std::printf("%-38s %9ld KiB\n", "child VmHWM", child_hwm);
-    std::printf("(%zu requests after %zu warm-up, in turn with the floor; %zu spawns)\n", requests,
+    std::printf("(%zu requests after %zu warm-up, in turn with the floor; %zu spawns)\n", *requests,
                 WARMUP, SPAWN_ROUNDS);
     std::string cleanup = std::string("rm -rf ") + tmp;
     return std::system(cleanup.c_str()) == 0 ? 0 : 1;

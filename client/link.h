@@ -3,6 +3,7 @@
 #ifndef VANDREL_CLIENT_LINK_H
 #define VANDREL_CLIENT_LINK_H
 
+#include "check.h"
 #include "vandrel/client.h"
 
 #include <stddef.h>
@@ -22,6 +23,7 @@ struct vandrel_client {
     unsigned char rx[VANDREL_FRAME_HEADER_LEN + VANDREL_MAX_FRAME_PAYLOAD];
     size_t owed_answers;                          /* ticket requests sent and not answered yet */
     char broker_error[VANDREL_BROKER_ERROR_SIZE]; /* the last error reply's text */
+    char address[VDC_MAX_ADDR_LEN + 1];           /* where vandrel_connect went, or "" */
 };
 
 /* A point on the monotonic clock in milliseconds; VDC_NO_DEADLINE waits

@@ -106,8 +106,11 @@ static int unchecked_allowed(void) {
 
 /* Whether the broker at the other end of `fd` may see this user's requests:
  * VANDREL_OK when its socket belongs to this user or to root, or it runs on
- * another host. A local end whose owner is gone is not trusted, nor one whose
- * owner cannot be told unless the caller opted in. */
+ * another host. A broker that closed the connection before its owner could be
+ * looked up is a closed link (a broker that cannot check its peers closes
+ * local connections at once), not another user's. A local end whose owner is
+ * gone otherwise is not trusted, nor one whose owner cannot be told unless the
+ * caller opted in. */
 static vandrel_status broker_trust(int fd) {
     vd_peer_owner owner = vd_peer_lookup(fd, 1);
     switch (owner.result) {
@@ -117,6 +120,8 @@ static vandrel_status broker_trust(int fd) {
         return VANDREL_OK;
     case VD_PEER_UNCHECKED:
         return unchecked_allowed() ? VANDREL_OK : VANDREL_ERR_UNCHECKED;
+    case VD_PEER_CLOSED:
+        return VANDREL_ERR_CLOSED;
     case VD_PEER_GONE:
         break;
     }
@@ -233,6 +238,8 @@ vandrel_status vandrel_connect(vandrel_client** out, const char* addr, int timeo
     char runtime_addr[UNIX_ADDR_SIZE];
     if (addr == NULL)
         addr = vd_default_broker_address(runtime_addr, sizeof runtime_addr);
+    /* An address too long to keep is refused below. */
+    snprintf(client->address, sizeof client->address, "%s", addr);
     const char* unix_path = vd_unix_path(addr, strnlen(addr, VD_UNIX_ADDR_PREFIX_LEN));
     const int is_unix = unix_path != NULL;
     const int64_t deadline = vdc_deadline_after(timeout_ms);
@@ -454,4 +461,8 @@ vandrel_status vandrel_close(vandrel_client* client) {
 
 int vandrel_os_error(const vandrel_client* client) {
     return client == NULL ? 0 : client->os_error;
+}
+
+const char* vandrel_broker_address(const vandrel_client* client) {
+    return client == NULL ? "" : client->address;
 }

@@ -18,13 +18,28 @@
 #include <unistd.h>
 
 /* TCP states and timers as the socket table reports them. */
-enum { STATE_TIME_WAIT = 6, STATE_LISTEN = 10, STATE_NEW_SYN_RECV = 12, TIMER_TIME_WAIT = 3 };
+enum {
+    STATE_SYN_RECV = 3,
+    STATE_TIME_WAIT = 6,
+    STATE_CLOSE_WAIT = 8,
+    STATE_LISTEN = 10,
+    STATE_NEW_SYN_RECV = 12,
+    TIMER_TIME_WAIT = 3
+};
+
+/* A half-open request entry: the listener's end of a connection whose last
+ * handshake packet it has not taken yet, or does not take yet (a listener
+ * that defers accepting until data comes). The table reports it in state
+ * SYN_RECV, not in the kernel's own NEW_SYN_RECV, which is also checked. */
+static int is_half_open(const struct inet_diag_msg* entry) {
+    return entry->idiag_state == STATE_SYN_RECV || entry->idiag_state == STATE_NEW_SYN_RECV;
+}
 
 /* Only full sockets carry their owner. A time-wait entry (reported with the
  * state it closed in, but always with its own timer) and a half-open request
  * entry report uid 0, which must never pass for root. */
 static int has_owner(const struct inet_diag_msg* entry) {
-    return entry->idiag_state != STATE_TIME_WAIT && entry->idiag_state != STATE_NEW_SYN_RECV &&
+    return entry->idiag_state != STATE_TIME_WAIT && !is_half_open(entry) &&
            entry->idiag_timer != TIMER_TIME_WAIT;
 }
 
@@ -248,30 +263,47 @@ static void pause_briefly(void) {
     nanosleep(&pause, NULL);
 }
 
+/* This end of the connected or listening socket `fd` as the table keys it.
+ * Returns 0, or the errno of the step that failed. */
+static int own_end(int fd, endpoint* out) {
+    struct sockaddr_storage addr;
+    socklen_t len = sizeof addr;
+    if (getsockname(fd, (struct sockaddr*)&addr, &len) != 0)
+        return errno;
+    return endpoint_of(&addr, out) == 0 ? 0 : EAFNOSUPPORT;
+}
+
+/* Whether `fd` still has another end: a reset connection has none. */
+static int still_connected(int fd) {
+    struct sockaddr_storage addr;
+    socklen_t len = sizeof addr;
+    return getpeername(fd, (struct sockaddr*)&addr, &len) == 0;
+}
+
 vd_peer_owner vd_peer_lookup(int fd, int accept_listener) {
     vd_peer_owner out = {VD_PEER_GONE, 0, 0};
-    struct sockaddr_storage self_addr;
     struct sockaddr_storage other_addr;
-    socklen_t self_len = sizeof self_addr;
     socklen_t other_len = sizeof other_addr;
     endpoint self;
     endpoint other;
     struct inet_diag_msg entry;
     int tries;
+    int err = own_end(fd, &self);
 
-    if (getsockname(fd, (struct sockaddr*)&self_addr, &self_len) != 0)
-        return unchecked(errno);
+    if (err != 0)
+        return unchecked(err);
     if (getpeername(fd, (struct sockaddr*)&other_addr, &other_len) != 0) {
-        out.err = errno; /* ENOTCONN: the other end has gone already */
+        out.result = VD_PEER_CLOSED; /* ENOTCONN: reset before the lookup */
+        out.err = errno;
         return out;
     }
-    if (endpoint_of(&self_addr, &self) != 0 || endpoint_of(&other_addr, &other) != 0)
+    if (endpoint_of(&other_addr, &other) != 0)
         return unchecked(EAFNOSUPPORT);
     /* The other end's socket shares our interface scope. */
     other.scope = self.scope;
 
     for (tries = 0; tries <= HALF_OPEN_RETRIES; ++tries) {
-        int err = ask_table(&other, &self, &entry);
+        err = ask_table(&other, &self, &entry);
         if (err == ENOENT)
             break;
         if (err != 0 && !is_local(&other)) {
@@ -287,39 +319,41 @@ vd_peer_owner vd_peer_lookup(int fd, int accept_listener) {
             out.uid = entry.idiag_uid;
             return out;
         }
-        if (!accept_listener)
+        /* A time-wait entry is an end that has closed; only the broker's end
+         * of a new connection, still a half-open request, may get an owner. */
+        if (!accept_listener || !is_half_open(&entry))
             break;
-        pause_briefly(); /* the broker's end is still a half-open request */
+        pause_briefly();
     }
 
     /* Nobody owns the other end: another host, or a local peer that has
      * gone. Or the table cannot find TCP sockets at all: then it cannot find
-     * our own end either, while that end is still connected. */
+     * our own end either, while that end is still connected. Our own end
+     * tells whether the other one closed the connection: it received the
+     * end of the stream (close wait), or a reset took it out of the table. */
     if (!is_local(&other)) {
         out.result = VD_PEER_REMOTE;
         return out;
     }
-    {
-        int err = ask_table(&self, &other, &entry);
-        if (err == ENOENT && getpeername(fd, (struct sockaddr*)&other_addr, &other_len) != 0)
-            return out;
-        if (err != 0)
-            return unchecked(err);
+    err = ask_table(&self, &other, &entry);
+    if (err == ENOENT && !still_connected(fd)) {
+        out.result = VD_PEER_CLOSED;
+        return out;
     }
+    if (err != 0)
+        return unchecked(err);
+    if (entry.idiag_state == STATE_CLOSE_WAIT)
+        out.result = VD_PEER_CLOSED;
     return out;
 }
 
 int vd_peer_check_listener(int fd) {
-    struct sockaddr_storage self_addr;
-    socklen_t self_len = sizeof self_addr;
     endpoint self;
     endpoint anyone;
     struct inet_diag_msg entry;
-    int err;
-    if (getsockname(fd, (struct sockaddr*)&self_addr, &self_len) != 0)
-        return errno;
-    if (endpoint_of(&self_addr, &self) != 0)
-        return EAFNOSUPPORT;
+    int err = own_end(fd, &self);
+    if (err != 0)
+        return err;
     /* No connection has an other end of port 0: the table gives the
      * listener. */
     memset(&anyone, 0, sizeof anyone);

@@ -19,6 +19,10 @@ typedef enum vd_peer_result {
     /* The other end has a local address but no socket in the table (it went
      * away, or it is not a socket a user owns): nobody can vouch for it. */
     VD_PEER_GONE,
+    /* As VD_PEER_GONE, and the other end has ended the connection: this end
+     * received the end of its stream or its reset before the lookup. It owns
+     * nothing here any more; nothing can be sent to it either. */
+    VD_PEER_CLOSED,
     /* The other end has a local address and the table cannot be asked (no
      * netlink, a filter forbids it); `err` holds the errno of the step that
      * failed. */

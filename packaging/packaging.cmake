@@ -171,6 +171,18 @@ if(VANDREL_BUILD_TESTS)
       "-DLINKER_FLAGS=${CMAKE_EXE_LINKER_FLAGS}"
       -P ${PROJECT_SOURCE_DIR}/packaging/check_install.cmake)
 
+  # Installed as root into /usr/local (overlays in a private mount namespace):
+  # a program linked with the shared library runs at once.
+  add_test(NAME install_system
+    COMMAND ${CMAKE_COMMAND}
+      -DBUILD_DIR=${CMAKE_BINARY_DIR}
+      -DWORK_DIR=${CMAKE_BINARY_DIR}/install-system-test
+      -DVERSION=${PROJECT_VERSION}
+      -DC_COMPILER=${CMAKE_C_COMPILER}
+      "-DC_FLAGS=${CMAKE_C_FLAGS}"
+      "-DLINKER_FLAGS=${CMAKE_EXE_LINKER_FLAGS}"
+      -P ${PROJECT_SOURCE_DIR}/packaging/check_system_install.cmake)
+
   # The installed unit as systemd sees it.
   add_test(NAME install_unit_verify
     COMMAND ${CMAKE_COMMAND}
@@ -180,7 +192,7 @@ if(VANDREL_BUILD_TESTS)
       -P ${PROJECT_SOURCE_DIR}/packaging/verify_unit.cmake)
 
   # A tool that is missing skips its test with a line that names it.
-  set_tests_properties(package_lintian install_home install_unit_verify PROPERTIES
+  set_tests_properties(package_lintian install_home install_system install_unit_verify PROPERTIES
     LABELS package TIMEOUT 180 SKIP_REGULAR_EXPRESSION "(^|\n)skipped: "
     ${VANDREL_TEST_TMPDIR_PROPERTIES})
 endif()

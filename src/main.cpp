@@ -48,12 +48,15 @@ constexpr std::string_view EXIT_IDLE_OPTION = "--exit-idle";
 // The longest idle limit: a day.
 constexpr std::uint32_t MAX_EXIT_IDLE_SECONDS = 86400;
 
+// One line per form of the command line, as the man page's synopsis lists
+// them: without arguments the broker listens.
 int print_usage() {
     std::string usage = "usage:\n  vandrel --stdio\n  vandrel [";
     usage.append(ALLOW_UNCHECKED_OPTION).append("] [listen-addr]   (default ");
-    usage.append(DEFAULT_LISTEN_ADDR).append(")\n  vandrel ").append(EXIT_IDLE_OPTION);
+    usage.append(DEFAULT_LISTEN_ADDR).append(")\n  vandrel [").append(ALLOW_UNCHECKED_OPTION);
+    usage.append("] ").append(EXIT_IDLE_OPTION);
     usage.append(" <seconds>   (with sockets passed by the service manager)\n");
-    usage.append("  vandrel --child <appid>\n  vandrel --version\n");
+    usage.append("  vandrel --child <appid>\n  vandrel -h | --help\n  vandrel --version\n");
     write_stderr(usage);
     return EXIT_OK;
 }

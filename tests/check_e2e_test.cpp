@@ -7,11 +7,9 @@
 #include "vandrel/client.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -47,25 +45,6 @@ class SteamHome {
     TempDir dir_;
 };
 
-// Everything on `fd` up to end of input; the whole check takes seconds.
-std::string read_to_end(int fd) {
-    std::string out;
-    const auto deadline = Clock::now() + 60s;
-    while (Clock::now() < deadline) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 1000) < 0 && errno != EINTR)
-            break;
-        if ((p.revents & (POLLIN | POLLHUP)) == 0)
-            continue;
-        char buf[4096];
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n <= 0)
-            break;
-        out.append(buf, static_cast<std::size_t>(n));
-    }
-    return out;
-}
-
 struct ToolRun {
     int status = -1;
     std::string out;
@@ -73,13 +52,15 @@ struct ToolRun {
 };
 
 // Runs vandrel-ticket with `args` in `broker`'s environment (its runtime, its
-// call log), HOME set to `home`.
-ToolRun run_tool(const Broker& broker, const std::string& home, std::vector<std::string> args) {
-    Spawn spawn = broker.spawn(std::move(args), {{"HOME", home}});
+// call log), HOME set to `home`, `extra` added.
+ToolRun run_tool(const Broker& broker, const std::string& home, std::vector<std::string> args,
+                 Env extra = {}) {
+    extra["HOME"] = home;
+    Spawn spawn = broker.spawn(std::move(args), extra);
     spawn.pipe_stdin = false;
     Process tool(tool_path(), spawn);
     ToolRun run;
-    run.out = read_to_end(tool.stdout_fd());
+    run.out = read_to_end(tool.stdout_fd(), 60s); // the whole check takes seconds
     run.err = tool.rest_of_lines(40s);
     run.status = tool.wait_exit(10s).value_or(-1);
     return run;
@@ -116,6 +97,18 @@ std::string standin_lines(Runtime runtime) {
            dir +
            " (or copy the Steamworks SDK's libsteam_api.so there), then restart the broker; "
            "see the README, \"Using Steam's real runtime\"\n";
+}
+
+// The steps behind the child, from the `first` of them (0: the child's
+// own), listed as not run because the step `failed` failed.
+std::string skipped_lines(std::size_t first, const std::string& failed) {
+    static const std::vector<std::string> behind = {
+        "child",          "logged_on",     "runtime",       "runtime_kind",
+        "session_ticket", "webapi_ticket", "connect_ticket"};
+    std::string out;
+    for (std::size_t i = first; i < behind.size(); ++i)
+        out += "skip " + behind[i] + ": not run: the " + failed + " step failed\n";
+    return out;
 }
 
 class Check : public OnRuntime<Runtime> {};
@@ -162,7 +155,8 @@ TEST(CheckJson, PrivateBrokerOnTheStandIn) {
     ToolRun run = run_tool(broker, home.path(), {"--spawn", broker_path(), "--check", "--json"});
     EXPECT_EQ(run.status, EXIT_CHECK_FAILED);
     ASSERT_TRUE(run.out.starts_with("{\"ok\":false,\"appid\":480,\"broker\":\"a private broker (" +
-                                    broker_path() + " --stdio)\",\"failed\":1,\"steps\":["))
+                                    broker_path() +
+                                    " --stdio)\",\"failed\":1,\"skipped\":0,\"steps\":["))
         << run.out;
     EXPECT_NE(run.out.find("{\"step\":\"runtime_kind\",\"ok\":false,\"detail\":\"standin: "
                            "vandrel's stand-in runtime, not Steam; no server accepts its "
@@ -185,7 +179,7 @@ TEST(CheckJson, PrivateBrokerOnTheStandIn) {
 }
 
 // Each missing link fails with its hint; without a broker the steps behind
-// it are not run, but Steam's own are.
+// it are not run but listed as skipped, and Steam's own are run.
 TEST(CheckHints, NoBrokerListeningAndNoSteamPidFile) {
     SteamHome home;
     Broker broker(standin());
@@ -203,7 +197,8 @@ TEST(CheckHints, NoBrokerListeningAndNoSteamPidFile) {
                   home.pid_file() + " names process " + std::to_string(::getpid()) +
                   ", which is running\n"
                   "ok   steam_client_library: " +
-                  home.client_library() + "\n1 of 3 checks failed\n");
+                  home.client_library() + "\n" + skipped_lines(0, "broker") +
+                  "1 of 10 checks failed, 7 skipped\n");
 
     fs::remove(home.pid_file());
     ToolRun no_pid = run_tool(broker, home.path(), {"--spawn", broker_path(), "--check"});
@@ -215,6 +210,41 @@ TEST(CheckHints, NoBrokerListeningAndNoSteamPidFile) {
               std::string::npos)
         << no_pid.out;
     EXPECT_TRUE(no_pid.out.ends_with("2 of 10 checks failed\n")) << no_pid.out;
+}
+
+// A child that cannot start Steam fails its step, and the steps behind it
+// are listed as skipped, in the lines and in the JSON. Found by the default
+// address order, the broker's line names the address that answered.
+TEST(CheckHints, AFailedChildSkipsTheStepsBehindIt) {
+    SteamHome home;
+    Broker env(standin());
+    TempDir dir;
+    const std::string address = "unix:" + dir.path() + "/socket";
+    Process broker(env.spawn({address}, {{"VANDREL_STANDIN_INIT_RESULT", "2"}}));
+    ASSERT_EQ(broker.next_line(), "[vandrel] listening on " + address);
+    const Env by_default = {{"VANDREL_BROKER", address}};
+
+    ToolRun lines = run_tool(env, home.path(), {"--check"}, by_default);
+    EXPECT_EQ(lines.status, EXIT_CHECK_FAILED);
+    const std::string named = address + " (the default address)";
+    EXPECT_TRUE(lines.out.starts_with("ok   broker: " + named + " answers")) << lines.out;
+    EXPECT_NE(lines.out.find("\nFAIL child: AppID 480: vd_appid: steam child failed to "
+                             "initialise\n     hint: Steam could not start for this AppID: "),
+              std::string::npos)
+        << lines.out;
+    EXPECT_TRUE(
+        lines.out.ends_with(skipped_lines(1, "child") + "1 of 10 checks failed, 6 skipped\n"))
+        << lines.out;
+
+    ToolRun json = run_tool(env, home.path(), {"--check", "--json"}, by_default);
+    EXPECT_EQ(json.status, EXIT_CHECK_FAILED);
+    EXPECT_TRUE(json.out.starts_with("{\"ok\":false,\"appid\":480,\"broker\":\"" + named +
+                                     "\",\"failed\":1,\"skipped\":6,\"steps\":["))
+        << json.out;
+    EXPECT_NE(json.out.find("{\"step\":\"connect_ticket\",\"ok\":false,\"skipped\":true,"
+                            "\"detail\":\"not run: the child step failed\",\"hint\":null}],"),
+              std::string::npos)
+        << json.out;
 }
 
 TEST(CheckUsage, OnlyTheOptionsACheckTakes) {

@@ -188,8 +188,9 @@ TEST(NoRuntime, TheBrokerServesAndTheChildReportsTheLoadersText) {
             (std::vector<std::string>{
                 "usage:", "  vandrel --stdio",
                 "  vandrel [--allow-unchecked-peers] [listen-addr]   (default 127.0.0.1:27420)",
-                "  vandrel --exit-idle <seconds>   (with sockets passed by the service manager)",
-                "  vandrel --child <appid>", "  vandrel --version"}));
+                "  vandrel [--allow-unchecked-peers] --exit-idle <seconds>   (with sockets "
+                "passed by the service manager)",
+                "  vandrel --child <appid>", "  vandrel -h | --help", "  vandrel --version"}));
     }
     struct Case {
         std::string library_path;

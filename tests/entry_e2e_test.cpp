@@ -16,8 +16,10 @@ const std::vector<std::string> USAGE = {
     "usage:",
     "  vandrel --stdio",
     "  vandrel [--allow-unchecked-peers] [listen-addr]   (default 127.0.0.1:27420)",
-    "  vandrel --exit-idle <seconds>   (with sockets passed by the service manager)",
+    "  vandrel [--allow-unchecked-peers] --exit-idle <seconds>   (with sockets passed by the "
+    "service manager)",
     "  vandrel --child <appid>",
+    "  vandrel -h | --help",
     "  vandrel --version",
 };
 

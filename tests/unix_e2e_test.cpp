@@ -3,6 +3,7 @@
 // (systemd-socket-activate).
 #include "e2e.hpp"
 
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -90,25 +91,32 @@ TEST(UnixSocket, ServesASessionOnAPrivateFileRemovedAtExit) {
     write_bytes(client.get(), frame_of(std::string_view("vd_terminate")));
     EXPECT_EQ(broker.wait_exit(), 0);
     EXPECT_FALSE(exists(path)) << "the broker left its socket file";
+    EXPECT_FALSE(exists(path + ".lock")) << "the broker left its lock file";
 }
 
 TEST(UnixSocket, AStaleFileIsReplacedALiveOneIsNot) {
     Broker env(standin());
     TempDir dir;
     const std::string path = dir.path() + "/socket";
-    {
-        // Something answers there: the broker leaves it alone.
+    // A process holds a socket there, listening or only bound (a broker
+    // between its bind and its listen): the broker leaves it alone.
+    for (bool listening : {true, false}) {
         Fd live(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
         std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
         ASSERT_EQ(::bind(live.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        ASSERT_EQ(::listen(live.get(), 1), 0);
+        if (listening) {
+            ASSERT_EQ(::listen(live.get(), 1), 0);
+        }
         Process refused(env.spawn({"unix:" + path}, {}));
         EXPECT_EQ(refused.next_line(),
-                  "[vandrel] fatal: create socket error, another process answers on " + path);
+                  "[vandrel] fatal: create socket error, another process " +
+                      (listening ? "answers on " + path
+                                 : "has bound " + path + " and does not listen on it"));
         EXPECT_EQ(refused.wait_exit(), 1);
         EXPECT_TRUE(exists(path));
+        EXPECT_FALSE(exists(path + ".lock")) << "the refused broker left its lock file";
         ASSERT_EQ(::unlink(path.c_str()), 0);
     }
     make_stale_socket(path);
@@ -122,6 +130,45 @@ TEST(UnixSocket, AStaleFileIsReplacedALiveOneIsNot) {
     ASSERT_EQ(::kill(broker.pid(), SIGTERM), 0);
     EXPECT_EQ(broker.wait_exit(), 128 + SIGTERM);
     EXPECT_FALSE(exists(path)) << "the broker left its socket file";
+    EXPECT_FALSE(exists(path + ".lock")) << "the broker left its lock file";
+}
+
+// Two brokers started together on one path, with no file there before: one
+// listens, the other ends with the line for a path another process answers
+// on, and the socket file is the one that answers. The window between a
+// broker's bind and its listen is short, so the start is repeated.
+TEST(UnixSocket, OfTwoBrokersStartedTogetherOneListens) {
+    constexpr int ROUNDS = 40;
+    Broker env(standin());
+    TempDir dir;
+    const std::string path = dir.path() + "/socket";
+    const std::string listening = "[vandrel] listening on unix:" + path;
+    const std::string lost =
+        "[vandrel] fatal: create socket error, another process answers on " + path;
+    for (int round = 0; round < ROUNDS; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::array<Process, 2> brokers{Process(env.spawn({"unix:" + path}, {})),
+                                       Process(env.spawn({"unix:" + path}, {}))};
+        std::vector<Process*> winners;
+        for (Process& broker : brokers) {
+            std::optional<std::string> line = broker.next_line();
+            if (line == listening) {
+                winners.push_back(&broker);
+                continue;
+            }
+            EXPECT_EQ(line, lost);
+            EXPECT_EQ(broker.wait_exit(), 1);
+        }
+        ASSERT_EQ(winners.size(), 1u);
+        Process& winner = *winners.front();
+        Fd client = connect_unix(path);
+        ASSERT_TRUE(client.valid()) << "nobody answers on the socket file";
+        EXPECT_EQ(winner.next_line(), "[vandrel] accepted " + own_peer());
+        ASSERT_EQ(::kill(winner.pid(), SIGTERM), 0);
+        EXPECT_EQ(winner.wait_exit(), 128 + SIGTERM);
+        ASSERT_FALSE(exists(path));
+        ASSERT_FALSE(exists(path + ".lock"));
+    }
 }
 
 TEST(UnixSocket, StartRefusesADirectoryOthersCouldWriteTo) {

@@ -1,7 +1,7 @@
 /* `vandrel-ticket --check`: the broker, Steam for this user, the Steam child
  * for the AppID, what the child loaded, and one ticket of each kind that a
- * game needs, each checked in turn. A step whose link is missing is not run:
- * without a broker, nothing behind it can be asked. */
+ * game needs, each checked in turn. A step whose link is missing is not run
+ * but listed as skipped: without a broker, nothing behind it can be asked. */
 #include "chain_check.h"
 
 #include "chain_report.h"
@@ -34,6 +34,22 @@ static const char CHECK_SERVER[] = "192.0.2.1:27015";
 #define VALUE_SIZE 1024
 #define DECIMAL 10
 
+/* The steps that need a ready child, in the order they run, the child's own
+ * first; each is skipped when the broker or the child failed. */
+enum child_step {
+    STEP_CHILD,
+    STEP_LOGGED_ON,
+    STEP_RUNTIME,
+    STEP_RUNTIME_KIND,
+    STEP_SESSION_TICKET,
+    STEP_WEBAPI_TICKET,
+    STEP_CONNECT_TICKET,
+    CHILD_STEP_COUNT
+};
+static const char* const STEP_NAMES[CHILD_STEP_COUNT] = {
+    "child",          "logged_on",     "runtime",       "runtime_kind",
+    "session_ticket", "webapi_ticket", "connect_ticket"};
+
 /* One run: its options, its report and the link. */
 struct run {
     const struct chain_options* options;
@@ -42,6 +58,7 @@ struct run {
     int32_t next_challenge;
     int waited_ms; /* the time limit of the last request */
     char status[VANDREL_STATUS_TEXT_SIZE];
+    char broker[CHAIN_TEXT_SIZE]; /* how the broker's lines name it */
 };
 
 static int32_t take_challenge(struct run* run) {
@@ -80,12 +97,26 @@ static void describe_failure(const struct run* run, vandrel_status status, char*
         snprintf(out, size, "%s", vandrel_status_text(status));
 }
 
+/* Names the broker in run->broker: the private broker, or the address that
+ * answered or was tried, saying when the library chose it. */
+static void name_broker(struct run* run) {
+    const struct chain_options* o = run->options;
+    if (o->spawn != NULL)
+        snprintf(run->broker, sizeof run->broker, "a private broker (%s --stdio)", o->spawn);
+    else if (o->broker != NULL)
+        snprintf(run->broker, sizeof run->broker, "%s", o->broker);
+    else
+        snprintf(run->broker, sizeof run->broker, "%s (the default address)",
+                 vandrel_broker_address(run->client));
+}
+
 /* Opens the link; on failure records the broker step. */
 static int open_link(struct run* run) {
     const struct chain_options* o = run->options;
     vandrel_status status = o->spawn != NULL
                                 ? vandrel_spawn(&run->client, o->spawn, NULL)
                                 : vandrel_connect(&run->client, o->broker, CONNECT_TIMEOUT_MS);
+    name_broker(run);
     if (status == VANDREL_OK)
         return 1;
     char why[CHAIN_TEXT_SIZE];
@@ -98,6 +129,8 @@ static int open_link(struct run* run) {
         : status == VANDREL_ERR_UNCHECKED
             ? "this host cannot tell which user the broker runs as: if it is yours, set "
               "VANDREL_ALLOW_UNCHECKED_BROKER=1"
+        : status == VANDREL_ERR_CLOSED
+            ? CLOSED_LINK_HINT
             : "start the broker (systemctl --user start vandrel, or vandrel ADDR), or name its "
               "address with --broker";
     chain_fail(&run->report, "broker", hint, "%s: %s", run->report.broker, why);
@@ -124,6 +157,8 @@ static int check_broker(struct run* run) {
                                            "vandrel " VANDREL_VERSION_STRING " and restart it"
             : status == VANDREL_ERR_TIMEOUT
                 ? "the broker serves one client at a time: wait for the other client to finish"
+            : status == VANDREL_ERR_CLOSED && run->options->spawn == NULL
+                ? CLOSED_LINK_HINT
                 : "see the broker's log (journalctl --user -u vandrel)";
         chain_fail(&run->report, "broker", hint, "%s does not answer vd_status: %s",
                    run->report.broker, why);
@@ -221,16 +256,19 @@ static int check_child(struct run* run) {
     if (status != VANDREL_OK) {
         char why[CHAIN_TEXT_SIZE];
         describe_failure(run, status, why, sizeof why);
-        chain_fail(&run->report, "child", child_hint(why), "AppID %" PRIu32 ": %s", appid, why);
+        chain_fail(&run->report, STEP_NAMES[STEP_CHILD], child_hint(why), "AppID %" PRIu32 ": %s",
+                   appid, why);
         return 0;
     }
     snprintf(run->report.status, sizeof run->report.status, "%s", run->status);
     if (!status_value(run->status, VANDREL_STATUS_STEAMID, steamid, sizeof steamid)) {
-        chain_fail(&run->report, "child", "see the broker's log (journalctl --user -u vandrel)",
+        chain_fail(&run->report, STEP_NAMES[STEP_CHILD],
+                   "see the broker's log (journalctl --user -u vandrel)",
                    "AppID %" PRIu32 ": the broker has no ready child", appid);
         return 0;
     }
-    chain_pass(&run->report, "child", "AppID %" PRIu32 " ready, steamid %s", appid, steamid);
+    chain_pass(&run->report, STEP_NAMES[STEP_CHILD], "AppID %" PRIu32 " ready, steamid %s", appid,
+               steamid);
     return 1;
 }
 
@@ -239,23 +277,24 @@ static void check_runtime(struct run* run) {
     char value[VALUE_SIZE] = "";
     status_value(run->status, VANDREL_STATUS_LOGGED_ON, value, sizeof value);
     if (strcmp(value, VANDREL_STATUS_YES) == 0)
-        chain_pass(&run->report, "logged_on", "yes");
+        chain_pass(&run->report, STEP_NAMES[STEP_LOGGED_ON], "yes");
     else
-        chain_fail(&run->report, "logged_on",
+        chain_fail(&run->report, STEP_NAMES[STEP_LOGGED_ON],
                    "log in to Steam as this user, and leave offline mode",
                    "%s: Steam is not logged in", value);
 
     char runtime[VALUE_SIZE] = "";
     status_value(run->status, VANDREL_STATUS_RUNTIME, runtime, sizeof runtime);
     if (runtime[0] == '/')
-        chain_pass(&run->report, "runtime", "%s", runtime);
+        chain_pass(&run->report, STEP_NAMES[STEP_RUNTIME], "%s", runtime);
     else
-        chain_fail(&run->report, "runtime", "see the broker's log (journalctl --user -u vandrel)",
+        chain_fail(&run->report, STEP_NAMES[STEP_RUNTIME],
+                   "see the broker's log (journalctl --user -u vandrel)",
                    "the child names no runtime path: \"%s\"", runtime);
 
     status_value(run->status, VANDREL_STATUS_RUNTIME_KIND, value, sizeof value);
     if (strcmp(value, VANDREL_RUNTIME_KIND_STEAM) == 0) {
-        chain_pass(&run->report, "runtime_kind", "%s", value);
+        chain_pass(&run->report, STEP_NAMES[STEP_RUNTIME_KIND], "%s", value);
         return;
     }
     /* The hint names the directory the child loaded the stand-in from. */
@@ -268,11 +307,12 @@ static void check_runtime(struct run* run) {
              "README, \"Using Steam's real runtime\"",
              dir_len > 0 ? dir_len : 1, dir_len > 0 ? runtime : "DIR");
     if (strcmp(value, VANDREL_RUNTIME_KIND_STANDIN) == 0)
-        chain_fail(&run->report, "runtime_kind", hint,
+        chain_fail(&run->report, STEP_NAMES[STEP_RUNTIME_KIND], hint,
                    "%s: vandrel's stand-in runtime, not Steam; no server accepts its tickets",
                    value);
     else
-        chain_fail(&run->report, "runtime_kind", hint, "\"%s\": not Steam's runtime", value);
+        chain_fail(&run->report, STEP_NAMES[STEP_RUNTIME_KIND], hint, "\"%s\": not Steam's runtime",
+                   value);
 }
 
 /* The step `name` failed because no ticket came: `status` says why. */
@@ -316,7 +356,7 @@ static void check_auth_ticket(struct run* run, const char* name, vandrel_ticket_
 
 /* A game-connection ticket for CHECK_SERVER, ended once it came. */
 static void check_connect_ticket(struct run* run) {
-    static const char name[] = "connect_ticket";
+    const char* name = STEP_NAMES[STEP_CONNECT_TICKET];
     unsigned char buf[VANDREL_MAX_TICKET_LEN];
     vandrel_ticket ticket = {buf, sizeof buf, 0, 0};
     vandrel_ticket_request request = {CHECK_SERVER, 0, 0, take_challenge(run)};
@@ -333,6 +373,12 @@ static void check_connect_ticket(struct run* run) {
                CHECK_SERVER);
 }
 
+/* Lists the steps from `first` on as not run, because `failed` failed. */
+static void skip_steps(struct run* run, enum child_step first, const char* failed) {
+    for (int step = first; step < CHILD_STEP_COUNT; ++step)
+        chain_skip(&run->report, STEP_NAMES[step], "not run: the %s step failed", failed);
+}
+
 int chain_check(const struct chain_options* options) {
     static struct run run; /* large buffers: kept off the stack */
     memset(&run, 0, sizeof run);
@@ -341,24 +387,19 @@ int chain_check(const struct chain_options* options) {
     run.next_challenge = options->challenge;
     run.report.json = options->json;
     run.report.appid = options->appid;
-
-    char broker[VANDREL_BROKER_ERROR_SIZE];
-    if (options->spawn != NULL)
-        snprintf(broker, sizeof broker, "a private broker (%s --stdio)", options->spawn);
-    else
-        snprintf(broker, sizeof broker, "%s",
-                 options->broker != NULL ? options->broker
-                                         : "the default address ($VANDREL_BROKER, else "
-                                           "$XDG_RUNTIME_DIR/vandrel/socket, else "
-                                           "" VANDREL_DEFAULT_BROKER_ADDR ")");
-    run.report.broker = broker;
+    run.report.broker = run.broker;
 
     int broker_ok = check_broker(&run);
     check_steam(&run);
-    if (broker_ok && check_child(&run)) {
+    if (!broker_ok) {
+        skip_steps(&run, STEP_CHILD, "broker");
+    } else if (!check_child(&run)) {
+        skip_steps(&run, STEP_LOGGED_ON, STEP_NAMES[STEP_CHILD]);
+    } else {
         check_runtime(&run);
-        check_auth_ticket(&run, "session_ticket", VANDREL_TICKET_SESSION, NULL);
-        check_auth_ticket(&run, "webapi_ticket", VANDREL_TICKET_WEBAPI, CHECK_IDENTITY);
+        check_auth_ticket(&run, STEP_NAMES[STEP_SESSION_TICKET], VANDREL_TICKET_SESSION, NULL);
+        check_auth_ticket(&run, STEP_NAMES[STEP_WEBAPI_TICKET], VANDREL_TICKET_WEBAPI,
+                          CHECK_IDENTITY);
         check_connect_ticket(&run);
     }
     /* Whatever the broker still holds ends with the link. */

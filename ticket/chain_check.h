@@ -10,6 +10,12 @@
 /* The AppID checked when none is given: Spacewar, Steam's example game,
  * which every Steam account may run. */
 #define CHAIN_DEFAULT_APPID 480
+/* The hint when a broker closed the link to its socket: the likely reason,
+ * which the broker's log confirms. */
+#define CLOSED_LINK_HINT                                                                           \
+    "a broker that cannot tell which user a client runs as closes every local connection (its "    \
+    "log says so in a WARNING line when it starts); connect to its Unix socket, or start it with " \
+    "--allow-unchecked-peers"
 
 struct chain_options {
     const char* broker; /* the broker's address; NULL: the library's default */

@@ -10,9 +10,9 @@
 #include <stdio.h>
 #include <string.h>
 
-/* The marks at the start of a step's line, padded to one width. */
-static const char PASS_MARK[] = "ok  ";
-static const char FAIL_MARK[] = "FAIL";
+/* The mark at the start of a step's line for each chain_result, padded to
+ * one width. */
+static const char* const MARKS[] = {"ok  ", "FAIL", "skip"};
 /* Under a failed step's line, aligned with its name. */
 static const char HINT_PREFIX[] = "     hint: ";
 /* U+FFFD, in place of each byte that is not part of a UTF-8 character. */
@@ -46,10 +46,10 @@ static void put_text(FILE* out, const char* text, int json) {
 }
 
 static void print_step(const struct chain_step* step) {
-    printf("%s %s: ", step->ok ? PASS_MARK : FAIL_MARK, step->name);
+    printf("%s %s: ", MARKS[step->result], step->name);
     put_text(stdout, step->detail, 0);
     fputc('\n', stdout);
-    if (!step->ok) {
+    if (step->result == CHAIN_FAILED) {
         fputs(HINT_PREFIX, stdout);
         put_text(stdout, step->hint, 0);
         fputc('\n', stdout);
@@ -58,28 +58,17 @@ static void print_step(const struct chain_step* step) {
     fflush(stdout);
 }
 
-/* Takes the next step, or NULL when the report is full. */
-static struct chain_step* next_step(struct chain_report* report, const char* name, int ok) {
+/* Records one step with its detail and, when it failed, its hint; prints it
+ * at once unless the report is JSON. A full report takes no more. */
+static void record_step(struct chain_report* report, const char* name, enum chain_result result,
+                        const char* hint, const char* format, va_list args) {
     if (report->count == CHAIN_MAX_STEPS)
-        return NULL;
+        return;
     struct chain_step* step = &report->steps[report->count++];
     step->name = name;
-    step->ok = ok;
-    step->detail[0] = '\0';
-    step->hint[0] = '\0';
-    return step;
-}
-
-/* Records one step with its detail and, when it failed, its hint; prints it
- * at once unless the report is JSON. */
-static void record_step(struct chain_report* report, const char* name, int ok, const char* hint,
-                        const char* format, va_list args) {
-    struct chain_step* step = next_step(report, name, ok);
-    if (step == NULL)
-        return;
+    step->result = result;
     vsnprintf(step->detail, sizeof step->detail, format, args);
-    if (!ok)
-        snprintf(step->hint, sizeof step->hint, "%s", hint);
+    snprintf(step->hint, sizeof step->hint, "%s", result == CHAIN_FAILED ? hint : "");
     if (!report->json)
         print_step(step);
 }
@@ -87,7 +76,7 @@ static void record_step(struct chain_report* report, const char* name, int ok, c
 void chain_pass(struct chain_report* report, const char* name, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    record_step(report, name, 1, "", format, args);
+    record_step(report, name, CHAIN_PASSED, "", format, args);
     va_end(args);
 }
 
@@ -95,15 +84,27 @@ void chain_fail(struct chain_report* report, const char* name, const char* hint,
                 ...) {
     va_list args;
     va_start(args, format);
-    record_step(report, name, 0, hint, format, args);
+    record_step(report, name, CHAIN_FAILED, hint, format, args);
     va_end(args);
 }
 
-size_t chain_failures(const struct chain_report* report) {
-    size_t failed = 0;
+void chain_skip(struct chain_report* report, const char* name, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    record_step(report, name, CHAIN_SKIPPED, "", format, args);
+    va_end(args);
+}
+
+/* How many recorded steps ended with `result`. */
+static size_t count_results(const struct chain_report* report, enum chain_result result) {
+    size_t n = 0;
     for (size_t i = 0; i < report->count; ++i)
-        failed += report->steps[i].ok ? 0 : 1;
-    return failed;
+        n += report->steps[i].result == result ? 1 : 0;
+    return n;
+}
+
+size_t chain_failures(const struct chain_report* report) {
+    return count_results(report, CHAIN_FAILED);
 }
 
 static void put_json_string(const char* text) {
@@ -138,22 +139,26 @@ static void put_json_status(const char* status) {
     fputc('}', stdout);
 }
 
+/* A skipped step has "ok":false and "skipped":true; "failed" and "skipped"
+ * count them apart. */
 static void print_json(const struct chain_report* report) {
     printf("{\"ok\":%s,\"appid\":%lu,\"broker\":", chain_failures(report) == 0 ? "true" : "false",
            (unsigned long)report->appid);
     put_json_string(report->broker);
-    printf(",\"failed\":%lu,\"steps\":[", (unsigned long)chain_failures(report));
+    printf(",\"failed\":%lu,\"skipped\":%lu,\"steps\":[", (unsigned long)chain_failures(report),
+           (unsigned long)count_results(report, CHAIN_SKIPPED));
     for (size_t i = 0; i < report->count; ++i) {
         const struct chain_step* step = &report->steps[i];
         printf("%s{\"step\":", i == 0 ? "" : ",");
         put_json_string(step->name);
-        printf(",\"ok\":%s,\"detail\":", step->ok ? "true" : "false");
+        printf(",\"ok\":%s%s,\"detail\":", step->result == CHAIN_PASSED ? "true" : "false",
+               step->result == CHAIN_SKIPPED ? ",\"skipped\":true" : "");
         put_json_string(step->detail);
         fputs(",\"hint\":", stdout);
-        if (step->ok)
-            fputs("null", stdout);
-        else
+        if (step->result == CHAIN_FAILED)
             put_json_string(step->hint);
+        else
+            fputs("null", stdout);
         fputc('}', stdout);
     }
     fputs("],\"status\":", stdout);
@@ -163,11 +168,15 @@ static void print_json(const struct chain_report* report) {
 
 int chain_finish(const struct chain_report* report) {
     size_t failed = chain_failures(report);
+    size_t skipped = count_results(report, CHAIN_SKIPPED);
     if (report->json)
         print_json(report);
     else if (failed == 0)
         printf("all %lu checks passed\n", (unsigned long)report->count);
-    else
+    else if (skipped == 0)
         printf("%lu of %lu checks failed\n", (unsigned long)failed, (unsigned long)report->count);
+    else
+        printf("%lu of %lu checks failed, %lu skipped\n", (unsigned long)failed,
+               (unsigned long)report->count, (unsigned long)skipped);
     return fflush(stdout) == 0 && !ferror(stdout) ? 0 : -1;
 }

@@ -384,8 +384,10 @@ static int32_t fresh_challenge(void) {
     return (int32_t)(mixed & INT32_MAX);
 }
 
-/* Prints "vandrel-ticket: ", `what` failed (unless NULL), and why. */
-static void report(const char* what, const vandrel_client* client, vandrel_status status) {
+/* Prints "vandrel-ticket: ", `what` failed (unless NULL), and why; under a
+ * socket that the broker closed, the hint why it may have. */
+static void report(const struct options* o, const char* what, const vandrel_client* client,
+                   vandrel_status status) {
     int err = vandrel_os_error(client);
     fputs("vandrel-ticket: ", stderr);
     if (what != NULL)
@@ -396,6 +398,8 @@ static void report(const char* what, const vandrel_client* client, vandrel_statu
         fprintf(stderr, "%s (%s)\n", vandrel_status_text(status), strerror(err));
     else
         fprintf(stderr, "%s\n", vandrel_status_text(status));
+    if (status == VANDREL_ERR_CLOSED && o->spawn == NULL)
+        fputs("vandrel-ticket: hint: " CLOSED_LINK_HINT "\n", stderr);
 }
 
 /* What failed when the link did not open; NULL where the status text says
@@ -475,7 +479,7 @@ int main(int argc, char** argv) {
                                 ? vandrel_spawn(&client, o.spawn, NULL)
                                 : vandrel_connect(&client, o.broker, CONNECT_TIMEOUT_MS);
     if (status != VANDREL_OK) {
-        report(open_failure(&o, status), client, status);
+        report(&o, open_failure(&o, status), client, status);
         (void)vandrel_close(client);
         return exit_status_for(status);
     }
@@ -505,7 +509,8 @@ int main(int argc, char** argv) {
     status = o.gamedir != NULL ? vandrel_activate_gamedir(client, o.gamedir)
                                : vandrel_activate_appid(client, o.appid);
     if (status != VANDREL_OK) {
-        report(o.gamedir != NULL ? "cannot activate the game directory"
+        report(&o,
+               o.gamedir != NULL ? "cannot activate the game directory"
                                  : "cannot activate the AppID",
                client, status);
         exit_status = exit_status_for(status);
@@ -515,7 +520,7 @@ int main(int argc, char** argv) {
                      ? vandrel_request_ticket(client, &request, o.timeout_ms, &ticket)
                      : vandrel_request_auth_ticket(client, &auth, o.timeout_ms, &ticket, &handle);
         if (status != VANDREL_OK) {
-            report("no ticket", client, status);
+            report(&o, "no ticket", client, status);
             exit_status = exit_status_for(status);
         }
     }
@@ -527,7 +532,7 @@ int main(int argc, char** argv) {
     }
     vandrel_status closed = vandrel_close(client);
     if (closed != VANDREL_OK && exit_status == EXIT_OK) {
-        report("closing", NULL, closed);
+        report(&o, "closing", NULL, closed);
         exit_status = exit_status_for(closed);
     }
     return exit_status;

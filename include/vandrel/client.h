@@ -168,7 +168,10 @@ typedef struct vandrel_auth_request {
  * filter forbids it) the broker's user cannot be told, and the result is
  * VANDREL_ERR_UNCHECKED, the connection closed likewise, unless the
  * environment holds VANDREL_ALLOW_UNCHECKED_BROKER=1 (ignored in a setuid or
- * setgid program). A broker on another host is not checked. Like every open
+ * setgid program). A broker on another host is not checked. A broker on this
+ * host that closed the connection before its user could be looked up (a
+ * broker that cannot check its clients closes theirs at once) gives
+ * VANDREL_ERR_CLOSED, as a broker that closes it later does. Like every open
  * function it then sends "vd_errors on"; if that cannot be sent, the next
  * call reports why. */
 vandrel_status vandrel_connect(vandrel_client** out, const char* addr, int timeout_ms);
@@ -269,6 +272,12 @@ vandrel_status vandrel_check_identity(const char* identity);
 
 /* The errno of the client's last failed system call, or 0. */
 int vandrel_os_error(const vandrel_client* client);
+
+/* The address vandrel_connect connected to, or tried when it failed: the one
+ * it was given, or the one it chose for NULL from the default order. "" for
+ * a client of vandrel_attach or vandrel_spawn, and for NULL. Never NULL; it
+ * lives as long as the client. */
+const char* vandrel_broker_address(const vandrel_client* client);
 
 /* The broker's text for the last VANDREL_ERR_BROKER: the failed command's
  * word, ": " and the reason, e.g. "vd_gamedir: steam child failed to

@@ -349,6 +349,7 @@ PeerCheck check_peer(const Accepted& accepted, bool allow_unchecked) {
                 "from uid " + std::to_string(owner.uid)};
     case VD_PEER_REMOTE:
         return {PeerVerdict::Allowed, {}, {}};
+    case VD_PEER_CLOSED:
     case VD_PEER_GONE:
         // A local client that has already gone may still have left commands
         // in the socket ("vd_terminate", then a reset); its user is unknown.

@@ -3,10 +3,13 @@
 #include "base/log.hpp"
 #include "broker/listen.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -15,33 +18,68 @@
 namespace vandrel {
 namespace {
 
-// What a signal handler needs to remove the socket file: fixed storage, set
-// before the handlers are installed and cleared before the file goes.
-struct Registered {
-    std::array<char, sizeof(sockaddr_un{}.sun_path)> path{};
+// A file the broker made, as a signal handler finds it: fixed storage.
+template <std::size_t N>
+struct RegisteredFile {
+    std::array<char, N> path{};
     dev_t dev = 0;
     ino_t ino = 0;
 };
+
+// What a signal handler needs to remove the socket file and its lock file:
+// set before the handlers are installed and cleared before the files go.
+struct Registered {
+    RegisteredFile<sizeof(sockaddr_un{}.sun_path)> socket;
+    RegisteredFile<sizeof(sockaddr_un{}.sun_path) + UNIX_LOCK_SUFFIX.size()> lock;
+};
 Registered registered;
 volatile std::sig_atomic_t file_registered = 0;
+
+// How often taking the lock starts over because the lock file it opened was
+// removed meanwhile by the broker that held it: that broker has exited.
+constexpr int LOCK_ATTEMPTS = 8;
+// The lock file's mode, like the socket's: nobody else may open it.
+constexpr mode_t LOCK_FILE_MODE = 0600;
 
 // The signals that end the broker by default and after which its socket file
 // must not stay behind: systemctl stop, Ctrl-C, a closed terminal.
 constexpr std::array<int, 3> ENDING_SIGNALS = {SIGTERM, SIGINT, SIGHUP};
 
-bool names_file(const char* path, dev_t dev, ino_t ino) {
+// True while `path` names the file `dev`/`ino`, of the type `type` (S_IFSOCK,
+// S_IFREG).
+bool names_file(const char* path, mode_t type, dev_t dev, ino_t ino) {
     struct stat st {};
-    return ::lstat(path, &st) == 0 && S_ISSOCK(st.st_mode) && st.st_dev == dev && st.st_ino == ino;
+    return ::lstat(path, &st) == 0 && (st.st_mode & S_IFMT) == type && st.st_dev == dev &&
+           st.st_ino == ino;
 }
 
-// Removes the file, then lets the signal end the process as it would have.
+// Removes the socket file first: the lock file goes only once no broker can
+// reach the socket through the path any more.
+void remove_registered() {
+    const auto& sock = registered.socket;
+    const auto& lock = registered.lock;
+    if (names_file(sock.path.data(), S_IFSOCK, sock.dev, sock.ino))
+        ::unlink(sock.path.data());
+    if (names_file(lock.path.data(), S_IFREG, lock.dev, lock.ino))
+        ::unlink(lock.path.data());
+}
+
+// Removes the files, then lets the signal end the process as it would have
+// (the lock goes with the process).
 extern "C" void remove_and_reraise(int sig) {
     const int saved = errno;
-    if (file_registered != 0 && names_file(registered.path.data(), registered.dev, registered.ino))
-        ::unlink(registered.path.data());
+    if (file_registered != 0)
+        remove_registered();
     ::signal(sig, SIG_DFL);
     ::raise(sig);
     errno = saved;
+}
+
+template <std::size_t N>
+void register_file(RegisteredFile<N>& out, const std::string& path, dev_t dev, ino_t ino) {
+    std::memcpy(out.path.data(), path.c_str(), std::min(path.size() + 1, out.path.size()));
+    out.dev = dev;
+    out.ino = ino;
 }
 
 BrokerError failure(std::string text) {
@@ -78,8 +116,48 @@ Result<void> check_directory(const std::string& dir) {
     return {};
 }
 
-// A socket file already at `path` is taken over only when no process answers
-// on it: a broker that crashed left it; a running one keeps it.
+// The lock on `path`.lock, which one broker at a time holds while it takes
+// the path over and then for its life. The kernel releases it however the
+// broker ends. A lock file that its holder removed (on exit) between our open
+// and our lock is not the lock any more: then the open starts over.
+Result<Fd> take_lock(const std::string& path) {
+    const std::string lock_path = path + std::string(UNIX_LOCK_SUFFIX);
+    for (int attempt = 0; attempt < LOCK_ATTEMPTS; ++attempt) {
+        Fd lock(
+            ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, LOCK_FILE_MODE));
+        if (!lock.valid())
+            return failure(lock_path + ": " + os_text(errno));
+        struct stat held {};
+        if (::fstat(lock.get(), &held) != 0)
+            return failure(lock_path + ": " + os_text(errno));
+        if (!S_ISREG(held.st_mode))
+            return failure(lock_path + " exists and is not a regular file");
+        if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+            if (errno == EWOULDBLOCK)
+                return failure("another process answers on " + path);
+            return failure(lock_path + ": " + os_text(errno));
+        }
+        if (names_file(lock_path.c_str(), S_IFREG, held.st_dev, held.st_ino))
+            return lock;
+    }
+    return failure(lock_path + " is replaced again and again");
+}
+
+// What a connect to the socket at `path` from a socket of `type` ends with: 0
+// or the errno.
+int probe_connect(const std::string& path, int type) {
+    Fd probe(::socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!probe.valid())
+        return errno;
+    sockaddr_un addr = unix_address(path);
+    if (::connect(probe.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
+        return errno;
+    return 0;
+}
+
+// A socket file already at `path` is taken over only when no process has a
+// socket bound to it: a broker that crashed left it; a running one keeps it,
+// and so does a process that has bound it and does not listen yet.
 Result<void> clear_stale_file(const std::string& path) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) {
@@ -89,18 +167,23 @@ Result<void> clear_stale_file(const std::string& path) {
     }
     if (!S_ISSOCK(st.st_mode))
         return failure(path + " exists and is not a socket");
-    Fd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!probe.valid())
-        return failure(path + ": " + os_text(errno));
-    sockaddr_un addr = unix_address(path);
-    if (::connect(probe.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 ||
-        errno == EAGAIN || errno == EINPROGRESS)
+    int err = probe_connect(path, SOCK_STREAM);
+    if (err == 0 || err == EAGAIN || err == EINPROGRESS)
         return failure("another process answers on " + path);
-    if (errno == ENOENT)
+    if (err == ECONNREFUSED) {
+        // A stream connect is refused alike by a file without a socket and
+        // by a bound socket that does not listen. A datagram connect tells
+        // them apart: only a file without a socket refuses it; a stream
+        // socket bound there answers that it is of another type.
+        err = probe_connect(path, SOCK_DGRAM);
+        if (err != ECONNREFUSED && err != ENOENT)
+            return failure("another process has bound " + path + " and does not listen on it");
+    }
+    if (err == ENOENT)
         return {}; // gone meanwhile
-    if (errno != ECONNREFUSED)
+    if (err != ECONNREFUSED)
         return failure(path +
-                       ": cannot tell whether another process answers on it: " + os_text(errno));
+                       ": cannot tell whether another process answers on it: " + os_text(err));
     if (::unlink(path.c_str()) != 0 && errno != ENOENT)
         return failure(path + ": " + os_text(errno));
     log_line("replaced the stale socket file " + path);
@@ -113,13 +196,15 @@ bool is_unix_address(std::string_view text) {
     return vd_unix_path(text.data(), text.size()) != nullptr;
 }
 
-SocketFile::SocketFile(std::string path, dev_t dev, ino_t ino)
-    : path_(std::move(path)), dev_(dev), ino_(ino) {
+SocketFile::SocketFile(std::string path, Fd lock) : path_(std::move(path)), lock_(std::move(lock)) {
+    struct stat held {};
+    if (::fstat(lock_.get(), &held) == 0) {
+        lock_dev_ = held.st_dev;
+        lock_ino_ = held.st_ino;
+    }
     file_registered = 0;
-    std::memcpy(registered.path.data(), path_.c_str(),
-                std::min(path_.size() + 1, registered.path.size()));
-    registered.dev = dev_;
-    registered.ino = ino_;
+    register_file(registered.socket, path_, 0, 0);
+    register_file(registered.lock, path_ + std::string(UNIX_LOCK_SUFFIX), lock_dev_, lock_ino_);
     file_registered = 1;
     for (int sig : ENDING_SIGNALS) {
         struct sigaction action {};
@@ -129,8 +214,17 @@ SocketFile::SocketFile(std::string path, dev_t dev, ino_t ino)
     }
 }
 
+void SocketFile::made(dev_t dev, ino_t ino) {
+    dev_ = dev;
+    ino_ = ino;
+    file_registered = 0;
+    register_file(registered.socket, path_, dev_, ino_);
+    file_registered = 1;
+}
+
 SocketFile::SocketFile(SocketFile&& other) noexcept
-    : path_(std::exchange(other.path_, {})), dev_(other.dev_), ino_(other.ino_) {}
+    : path_(std::exchange(other.path_, {})), dev_(other.dev_), ino_(other.ino_),
+      lock_(std::move(other.lock_)), lock_dev_(other.lock_dev_), lock_ino_(other.lock_ino_) {}
 
 SocketFile& SocketFile::operator=(SocketFile&& other) noexcept {
     if (this != &other) {
@@ -138,6 +232,9 @@ SocketFile& SocketFile::operator=(SocketFile&& other) noexcept {
         path_ = std::exchange(other.path_, {});
         dev_ = other.dev_;
         ino_ = other.ino_;
+        lock_ = std::move(other.lock_);
+        lock_dev_ = other.lock_dev_;
+        lock_ino_ = other.lock_ino_;
     }
     return *this;
 }
@@ -146,12 +243,21 @@ SocketFile::~SocketFile() {
     remove();
 }
 
+// Removing the lock file is safe because the lock is still held: a broker
+// starting meanwhile that opened the old file gets its lock only after this
+// one released it, finds that the path no longer names the file it locked,
+// and starts over with a fresh lock file; so no two brokers ever hold the
+// lock on the file at the path.
 void SocketFile::remove() {
     if (path_.empty())
         return;
     file_registered = 0;
-    if (names_file(path_.c_str(), dev_, ino_))
+    if (names_file(path_.c_str(), S_IFSOCK, dev_, ino_))
         ::unlink(path_.c_str());
+    const std::string lock_path = path_ + std::string(UNIX_LOCK_SUFFIX);
+    if (lock_.valid() && names_file(lock_path.c_str(), S_IFREG, lock_dev_, lock_ino_))
+        ::unlink(lock_path.c_str());
+    lock_.reset();
     path_.clear();
 }
 
@@ -166,6 +272,11 @@ Result<UnixListener> create_unix_listener(std::string_view text) {
     const std::string dir = slash == 0 ? "/" : path.substr(0, slash);
     if (auto ok = check_directory(dir); !ok)
         return std::move(ok).error();
+    Result<Fd> lock = take_lock(path);
+    if (!lock)
+        return std::move(lock).error();
+    // From here on, a failure removes the lock file again.
+    SocketFile file(path, std::move(*lock));
     if (auto ok = clear_stale_file(path); !ok)
         return std::move(ok).error();
 
@@ -184,7 +295,7 @@ Result<UnixListener> create_unix_listener(std::string_view text) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0)
         return failure(path + ": " + os_text(errno));
-    SocketFile file(path, st.st_dev, st.st_ino);
+    file.made(st.st_dev, st.st_ino);
     if (::listen(fd.get(), LISTEN_BACKLOG) != 0)
         return BrokerError::create_socket(IoError::last_os());
     return UnixListener{std::move(fd), std::move(file), std::move(path)};

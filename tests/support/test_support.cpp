@@ -621,6 +621,24 @@ std::string read_file(const std::string& path) {
     return s.str();
 }
 
+std::string read_to_end(int fd, Clock::duration limit) {
+    std::string out;
+    const auto deadline = Clock::now() + limit;
+    while (Clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 1000) < 0 && errno != EINTR)
+            break;
+        if ((p.revents & (POLLIN | POLLHUP)) == 0)
+            continue;
+        char buf[4096];
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
 bool is_child_line(std::string_view line) {
     return line.starts_with("[vandrel] child: ") || line == "libsteam_api stand-in: not Steam" ||
            // Steam's real runtime as it initialises, and the simulated Steam

@@ -197,6 +197,8 @@ bool stop_process(pid_t pid, Clock::duration limit = LINE_TIMEOUT);
 std::vector<std::string> open_fds(pid_t pid);
 // Reads a whole file; empty when missing.
 std::string read_file(const std::string& path);
+// Everything on `fd` up to end of input, or what came within `limit`.
+std::string read_to_end(int fd, Clock::duration limit);
 
 // True for the lines a Steam child writes on the broker's standard error: its
 // own "[vandrel] child: " lines, the stand-in's announcement, and the lines of
