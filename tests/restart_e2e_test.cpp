@@ -100,10 +100,13 @@ TEST_P(SteamRestart, QuitsAndComesBackWithAnotherUser) {
 
 // While Steam stays away each request that needs a child tries one start of
 // its own and fails at once with Steam's own reason, never with a refusal;
-// the first request after Steam is back gets its ticket.
+// the first request after Steam is back gets its ticket. (The session of
+// docs/protocol.md's "When Steam goes away".)
 TEST_P(SteamRestart, StaysAwayThenComesBack) {
     pid_t first = start_session();
     ASSERT_GT(first, 0);
+    c().command("vd_connect 1.2.3.4:27015 1 1 1", {"-> ticket 240 bytes for challenge 1"});
+    EXPECT_EQ(c().reply(), expected_reply(1, IP_1_2_3_4, 27015, 1));
     steam_quits(first);
 
     c().send("vd_ticket session - 4");
