@@ -16,7 +16,7 @@
 #define VDC_MAX_FRAME (VANDREL_FRAME_HEADER_LEN + VANDREL_MAX_FRAME_PAYLOAD)
 /* The commands queued while the link cannot take them: room for one more
  * behind one that is half written. */
-#define VDC_TX_SIZE (2 * VDC_MAX_FRAME)
+#define VDC_TX_SIZE ((size_t)2 * VDC_MAX_FRAME)
 
 /* One link to a broker: the struct behind the public opaque type. Only the
  * library sees it, so that it may grow without breaking programs built
