@@ -28,15 +28,16 @@
  *   - the failure of a game activation ("vd_gamedir: ..." or "vd_appid: ..."),
  *     which the broker reports when it knows it: at once for Steam that
  *     cannot start, after VANDREL_BROKER_START_MS for Steam that never gets
- *     ready. It ends the
- *     next request, or the one waiting, even when an earlier game is still
- *     running: a ticket for it would be for the wrong game. The reply does not
- *     name the game, so activate one game at a time and let a request show
- *     the outcome before activating another;
+ *     ready. It ends the requests sent after that activation (the one
+ *     waiting, or the next one), even when an earlier game is still running:
+ *     a ticket for it would be for the wrong game. The reply does not name
+ *     the game; it is taken for the oldest activation whose outcome is not
+ *     known yet, so activate one game at a time and let a request show the
+ *     outcome before activating another;
  *   - the failure of this request ("vd_connect: ..." or "vd_ticket: ..."): one
  *     that carries its challenge, or one without a challenge (0, "session
- *     not active": no game was activated) when it is the last answer the
- *     broker still owes.
+ *     not active": no game was activated) when the request is the oldest
+ *     the broker still owes an answer.
  * Every other error reply is discarded: the late failure of a request whose
  * caller gave up on it, and the failures of vandrel_end_ticket and
  * vandrel_cancel_ticket, which wait for nothing. A broker without error
