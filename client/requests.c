@@ -34,10 +34,6 @@ static uint32_t read_le32(const unsigned char* p) {
     return (uint32_t)vandrel_load_le(p, sizeof(uint32_t));
 }
 
-void vdc_requests_reset(struct vdc_requests* table) {
-    memset(table, 0, sizeof *table);
-}
-
 void vdc_activation_sent(struct vdc_requests* table) {
     ++table->activations;
     table->activation_failed = 0;
@@ -95,6 +91,19 @@ static void keep_error_text(char* out, const unsigned char* reply, size_t len) {
     out[n] = '\0';
 }
 
+/* A request identifier that is not 0 and that no request in the table has,
+ * also once the count has wrapped around. */
+static vandrel_request_id next_id(struct vdc_requests* table) {
+    for (;;) {
+        vandrel_request_id id = ++table->last_id;
+        int taken = id == 0;
+        for (size_t i = 0; i < VANDREL_MAX_PENDING && !taken; ++i)
+            taken = table->slot[i].phase != VDC_FREE && table->slot[i].id == id;
+        if (!taken)
+            return id;
+    }
+}
+
 struct vdc_request* vdc_start_request(struct vdc_requests* table, enum vdc_form form,
                                       int32_t challenge, int64_t deadline,
                                       const struct vdc_sink* sink) {
@@ -105,9 +114,7 @@ struct vdc_request* vdc_start_request(struct vdc_requests* table, enum vdc_form 
     if (r == NULL)
         return NULL;
     memset(r, 0, sizeof *r);
-    if (++table->last_id == 0)
-        table->last_id = 1;
-    r->id = table->last_id;
+    r->id = next_id(table);
     r->phase = VDC_WAITING;
     r->owed = 1;
     r->form = form;

@@ -63,9 +63,6 @@ struct vdc_requests {
     char activation_error[VANDREL_BROKER_ERROR_SIZE];
 };
 
-/* Empties the table: no request, nothing owed. */
-void vdc_requests_reset(struct vdc_requests* table);
-
 /* Counts an activation that was sent: the requests sent after it wait on its
  * outcome, and an earlier activation's failure no longer ends any. */
 void vdc_activation_sent(struct vdc_requests* table);
