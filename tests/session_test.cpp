@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <deque>
 #include <gtest/gtest.h>
-#include <set>
 #include <sstream>
 #include <string>
 #include <unistd.h>
@@ -35,8 +34,6 @@ struct Children {
     std::deque<Result<Bytes>> answers;
     // Children for this AppID fail to start.
     std::uint32_t failing_appid = 0;
-    // The starts, counted from 0, that fail as while Steam is not running.
-    std::set<std::size_t> failing_starts;
     // How many requests each child, in the order started, handles before it
     // has ended (the last one included); the rest live on.
     std::deque<std::size_t> lifetimes;
@@ -46,7 +43,6 @@ struct Children {
     bool children_exit = false;
     // The next request is written only in part.
     bool cut_next_input = false;
-    std::size_t started = 0;
 };
 
 class FakeChild final : public ChildPort {
@@ -97,8 +93,6 @@ class FakeStarter final : public ChildStarter {
     explicit FakeStarter(Children& c) : c_(c) {}
     Result<std::unique_ptr<ChildPort>> start(std::uint32_t appid) override {
         c_.events.push_back("start " + std::to_string(appid));
-        if (c_.failing_starts.contains(c_.started++))
-            return BrokerError::message("steam child failed to initialise");
         if (appid == c_.failing_appid)
             return BrokerError::message("steam child exited");
         return std::unique_ptr<ChildPort>(
@@ -349,27 +343,6 @@ TEST(Session, ChildThatEndsIsReplacedByTheNextRequestThatNeedsOne) {
         << testing::PrintToString(l.lines);
     EXPECT_FALSE(logged(l, "cancelling dangling auth ticket 5"));
     EXPECT_FALSE(logged(l, "cleaning up dangling ticket for 1.2.3.4:27015"));
-}
-
-// While Steam is away every request that needs a child tries one start of
-// its own and fails with the start's error; the first after Steam is back
-// gets its answer. A child the request itself started is not started again
-// when it ends with the request in hand.
-TEST(Session, WhileSteamIsAwayEachRequestTriesOneStart) {
-    Children c;
-    c.lifetimes = {0, 1};
-    c.failing_starts = {1};
-    c.answers.emplace_back(BrokerError::message("steam child exited"));
-    Outcome o = run_session(c, frames({"vd_errors on", GAMEDIR, "vd_ticket webapi - 1", CONNECT,
-                                       "vd_connect 1.2.3.4:27015 90071992547409920 1 78"}));
-    EXPECT_EQ(c.events,
-              (std::vector<std::string>{"start 10", "kill 10", "start 10", "start 10", CONN,
-                                        "kill 10", "start 10", CONN, TERM, "end", "kill 10"}));
-    EXPECT_EQ(o.replies,
-              (std::vector<Bytes>{error_reply_of(1, "vd_ticket: steam child failed to initialise"),
-                                  error_reply_of(77, "vd_connect: steam child exited"),
-                                  connect_reply(78, conn_answer(USER_STEAM_ID, TICKET),
-                                                static_cast<std::uint32_t>(TICKET.size()))}));
 }
 
 // A term or cancel that gets no answer kills the child, which is asked
