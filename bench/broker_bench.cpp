@@ -24,6 +24,7 @@
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <netinet/in.h>
@@ -257,11 +258,18 @@ long vm_hwm_kib(pid_t pid) {
     return value;
 }
 
+// The first child of `pid`, from any of its threads (the broker starts them
+// from its sessions' threads); -1 when it has none.
 pid_t child_of(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
-    pid_t child = -1;
-    in >> child;
-    return child;
+    std::error_code ec;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        std::ifstream in(task.path().string() + "/children");
+        pid_t child = -1;
+        if (in >> child)
+            return child;
+    }
+    return -1;
 }
 
 double true_spawn_micros() {
