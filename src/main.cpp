@@ -213,6 +213,43 @@ bool open_standard_descriptors() {
     return true;
 }
 
+// The command line: the serving mode's options, and the other arguments in
+// order.
+struct CommandLine {
+    std::vector<std::string_view> rest;
+    ServeOptions options;
+    bool clients_given = false;
+};
+
+// The options of the serving mode may stand before or after the listen
+// address; a child's arguments are its broker's, never an option.
+Result<CommandLine> read_command_line(const std::vector<std::string_view>& args) {
+    CommandLine out;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
+        const bool child = !out.rest.empty() && out.rest[0] == "--child";
+        if (arg == ALLOW_UNCHECKED_OPTION && !child) {
+            out.options.allow_unchecked = true;
+        } else if (arg == EXIT_IDLE_OPTION && !child) {
+            std::optional<std::uint32_t> seconds = option_count(args, i, MAX_EXIT_IDLE_SECONDS);
+            if (!seconds)
+                return BrokerError::parse_failure("exit-idle");
+            out.options.exit_idle = std::chrono::seconds(*seconds);
+            ++i;
+        } else if (arg == CLIENTS_OPTION && !child) {
+            std::optional<std::uint32_t> clients = option_count(args, i, MAX_CLIENTS);
+            if (!clients)
+                return BrokerError::parse_failure("clients");
+            out.options.clients = *clients;
+            out.clients_given = true;
+            ++i;
+        } else {
+            out.rest.push_back(arg);
+        }
+    }
+    return out;
+}
+
 int run(const std::vector<std::string_view>& args) {
     if (!open_standard_descriptors()) {
         log_line("fatal abort: cannot open /dev/null for a closed standard descriptor");
@@ -226,33 +263,11 @@ int run(const std::vector<std::string_view>& args) {
     Result<std::vector<Fd>> passed = take_passed_sockets();
     if (!passed)
         return fatal(passed.error());
-    // The options of the serving mode may stand before or after the listen
-    // address; a child's arguments are its broker's, never an option.
-    std::vector<std::string_view> rest;
-    ServeOptions options;
-    bool clients_given = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string_view arg = args[i];
-        const bool child = !rest.empty() && rest[0] == "--child";
-        if (arg == ALLOW_UNCHECKED_OPTION && !child) {
-            options.allow_unchecked = true;
-        } else if (arg == EXIT_IDLE_OPTION && !child) {
-            std::optional<std::uint32_t> seconds = option_count(args, i, MAX_EXIT_IDLE_SECONDS);
-            if (!seconds)
-                return fatal(BrokerError::parse_failure("exit-idle"));
-            options.exit_idle = std::chrono::seconds(*seconds);
-            ++i;
-        } else if (arg == CLIENTS_OPTION && !child) {
-            std::optional<std::uint32_t> clients = option_count(args, i, MAX_CLIENTS);
-            if (!clients)
-                return fatal(BrokerError::parse_failure("clients"));
-            options.clients = *clients;
-            clients_given = true;
-            ++i;
-        } else {
-            rest.push_back(arg);
-        }
-    }
+    Result<CommandLine> line = read_command_line(args);
+    if (!line)
+        return fatal(line.error());
+    const std::vector<std::string_view>& rest = line->rest;
+    const ServeOptions& options = line->options;
     if (rest.empty())
         return serve_mode(std::nullopt, std::move(*passed), options);
     std::string_view mode = rest[0];
@@ -260,7 +275,7 @@ int run(const std::vector<std::string_view>& args) {
         return print_usage();
     if (mode == "--version")
         return print_version();
-    if (clients_given && (mode == "--stdio" || mode == "--child"))
+    if (line->clients_given && (mode == "--stdio" || mode == "--child"))
         return fatal(BrokerError::owned_message(
             "--clients applies only to a listening broker, not to " + std::string(mode)));
     if (mode == "--stdio")

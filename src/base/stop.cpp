@@ -33,11 +33,11 @@ StopSignal::Clock::time_point StopSignal::deadline() const {
 }
 
 bool wait_ready(int fd, short events, const StopSignal* stop) {
-    pollfd polls[2] = {{fd, events, 0}, {stop ? stop->fd() : -1, POLLIN, 0}};
+    pollfd polls[2] = {{fd, events, 0}, {stop != nullptr ? stop->fd() : -1, POLLIN, 0}};
     for (;;) {
-        if (stop && stop->requested())
+        if (stop != nullptr && stop->requested())
             return false;
-        const int ready = ::poll(polls, stop ? 2 : 1, -1);
+        const int ready = ::poll(polls, stop != nullptr ? 2 : 1, -1);
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready < 0 || polls[0].revents != 0)

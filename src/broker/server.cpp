@@ -222,9 +222,25 @@ class Server {
     Result<ServeEnd> run();
 
   private:
+    // What woke the loop: a stop signal, or a listener with a client waiting;
+    // neither when a session ended or the idle limit is to be looked at.
+    struct Wake {
+        std::optional<int> signal;
+        const Listener* listener = nullptr;
+    };
+
     // Joins the sessions that have ended; true when one of them asked the
     // broker to stop.
     bool reap();
+    // Milliseconds the idle limit leaves, 0 once it has passed, -1 without
+    // one or while a session runs.
+    int idle_timeout() const;
+    // Waits up to `timeout` ms for a signal, a session's end, or a client
+    // while there is room for one: until then clients wait in the backlog.
+    Result<Wake> wait(int timeout);
+    // Accepts the client waiting on `listener` and starts its session, unless
+    // it may not use the broker.
+    Result<void> accept_from(const Listener& listener);
     // Starts a session for a client that may use the broker.
     void admit(Accepted client);
 
@@ -238,6 +254,7 @@ class Server {
     std::uint64_t accepted_ = 0;
     // Since when the broker has had no session; the idle limit counts from it.
     Clock::time_point idle_since_ = Clock::now();
+    std::vector<pollfd> polls_;
 };
 
 bool Server::reap() {
@@ -248,6 +265,40 @@ bool Server::reap() {
     if (had_sessions && sessions_.live() == 0)
         idle_since_ = Clock::now();
     return terminate;
+}
+
+int Server::idle_timeout() const {
+    if (!options_.exit_idle || sessions_.live() > 0)
+        return -1;
+    return poll_timeout(idle_since_ + *options_.exit_idle);
+}
+
+Result<Server::Wake> Server::wait(int timeout) {
+    polls_ = {{signals_, POLLIN, 0}, {sessions_.done_fd(), POLLIN, 0}};
+    if (sessions_.live() < options_.clients)
+        for (const Listener& l : listeners_)
+            polls_.push_back({l.socket.get(), POLLIN, 0});
+    if (::poll(polls_.data(), polls_.size(), timeout) < 0) {
+        if (errno == EINTR)
+            return Wake{};
+        return BrokerError::io(IoError::last_os());
+    }
+    if (polls_[0].revents != 0)
+        if (std::optional<int> signal = read_signal(signals_))
+            return Wake{signal, nullptr};
+    for (std::size_t i = 2; i < polls_.size(); ++i)
+        if (polls_[i].revents != 0)
+            return Wake{std::nullopt, &listeners_[i - 2]};
+    return Wake{};
+}
+
+Result<void> Server::accept_from(const Listener& listener) {
+    Result<std::optional<Accepted>> accepted = accept_ready(listener);
+    if (!accepted)
+        return std::move(accepted).error();
+    if (*accepted)
+        admit(std::move(**accepted));
+    return {};
 }
 
 void Server::admit(Accepted client) {
@@ -277,52 +328,31 @@ void Server::admit(Accepted client) {
     sessions_.start(std::move(transport), std::move(tag), /*report=*/true);
 }
 
+// The sessions still running when `run` returns stop as the server goes.
 Result<ServeEnd> Server::run() {
-    std::vector<pollfd> polls;
     for (;;) {
         if (reap()) {
             log_line("vd_terminate \u2014 exiting");
             sessions_.stop_all();
             return ServeEnd{ServeEnd::Why::Terminated};
         }
-        int timeout = -1;
-        if (options_.exit_idle && sessions_.live() == 0) {
-            timeout = poll_timeout(idle_since_ + *options_.exit_idle);
-            if (timeout == 0) {
-                log_line("no client for " + std::to_string(options_.exit_idle->count()) +
-                         " s, exiting");
-                return ServeEnd{ServeEnd::Why::Idle};
-            }
+        const int timeout = idle_timeout();
+        if (timeout == 0) {
+            log_line("no client for " + std::to_string(options_.exit_idle->count()) +
+                     " s, exiting");
+            return ServeEnd{ServeEnd::Why::Idle};
         }
-        // A client is accepted only when it can be served at once; until then
-        // it waits in the listen backlog.
-        polls = {{signals_, POLLIN, 0}, {sessions_.done_fd(), POLLIN, 0}};
-        if (sessions_.live() < options_.clients)
-            for (const Listener& l : listeners_)
-                polls.push_back({l.socket.get(), POLLIN, 0});
-        const int ready = ::poll(polls.data(), polls.size(), timeout);
-        if (ready < 0 && errno != EINTR)
-            return BrokerError::io(IoError::last_os()); // the sessions stop as they go
-        if (ready <= 0)
-            continue;
-        if (polls[0].revents != 0) {
-            if (std::optional<int> signal = read_signal(signals_)) {
-                log_line(stopping_line(*signal));
-                sessions_.stop_all();
-                return ServeEnd{ServeEnd::Why::Signalled, *signal};
-            }
+        Result<Wake> woke = wait(timeout);
+        if (!woke)
+            return std::move(woke).error();
+        if (woke->signal) {
+            log_line(stopping_line(*woke->signal));
+            sessions_.stop_all();
+            return ServeEnd{ServeEnd::Why::Signalled, *woke->signal};
         }
-        for (std::size_t i = 2; i < polls.size(); ++i) {
-            if (polls[i].revents == 0)
-                continue;
-            Result<std::optional<Accepted>> accepted = accept_ready(listeners_[i - 2]);
-            if (!accepted)
+        if (woke->listener != nullptr)
+            if (Result<void> accepted = accept_from(*woke->listener); !accepted)
                 return std::move(accepted).error();
-            if (*accepted) {
-                admit(std::move(**accepted));
-                break; // whether there is room for the next is asked again
-            }
-        }
     }
 }
 

@@ -80,7 +80,11 @@ int set_signals(posix_spawnattr_t& attr) {
 // in LOG_TAG_ENV when it has one and without the variable when it has none.
 std::vector<std::string> child_environment() {
     const std::string prefix = std::string(LOG_TAG_ENV) + "=";
+    std::size_t count = 0;
+    while (environ[count] != nullptr)
+        ++count;
     std::vector<std::string> out;
+    out.reserve(count + 1);
     for (char** entry = environ; *entry != nullptr; ++entry)
         if (!std::string_view(*entry).starts_with(prefix))
             out.emplace_back(*entry);
@@ -111,6 +115,7 @@ Result<pid_t> start_process(std::uint32_t appid, const Pipes& pipes) {
     char* argv[] = {self, child_flag, appid_text.data(), nullptr};
     std::vector<std::string> env = child_environment();
     std::vector<char*> envp;
+    envp.reserve(env.size() + 1);
     for (std::string& entry : env)
         envp.push_back(entry.data());
     envp.push_back(nullptr);
@@ -234,7 +239,7 @@ Result<void> SteamChild::wait_ready() {
 
 Received<Bytes> SteamChild::receive_before(std::chrono::steady_clock::time_point deadline) {
     using Clock = std::chrono::steady_clock;
-    if (!limits_.stop)
+    if (limits_.stop == nullptr)
         return answers_.receive_for(deadline - Clock::now());
     for (;;) {
         const bool stopping = limits_.stop->requested();
@@ -264,7 +269,7 @@ Result<Bytes> SteamChild::request(std::span<const std::uint8_t> payload) {
     // One limit for the write and the answer: a child that reads nothing
     // cannot hold the session longer than one that answers nothing.
     auto deadline = std::chrono::steady_clock::now() + limits_.request;
-    if (limits_.stop)
+    if (limits_.stop != nullptr)
         deadline = std::min(deadline, limits_.stop->deadline());
     BoundedWrite sent = write_before(requests_.get(), *frame, deadline);
     if (sent.written != 0 && sent.written < frame->size())

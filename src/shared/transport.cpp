@@ -140,14 +140,14 @@ namespace {
 // With a stop, the socket is read without blocking and waited for in poll(2)
 // beside the stop; bytes already there cost one call, as without.
 IoResult<std::size_t> socket_read(int fd, std::span<std::uint8_t> into, const StopSignal* stop) {
-    const int flags = stop ? MSG_DONTWAIT : 0;
+    const int flags = stop != nullptr ? MSG_DONTWAIT : 0;
     for (;;) {
-        if (stop && stop->requested())
+        if (stop != nullptr && stop->requested())
             return std::size_t{0};
         ssize_t n = ::recv(fd, into.data(), into.size(), flags);
         if (n >= 0)
             return static_cast<std::size_t>(n);
-        if (!stop || (errno != EAGAIN && errno != EWOULDBLOCK))
+        if (stop == nullptr || (errno != EAGAIN && errno != EWOULDBLOCK))
             return IoError::last_os();
         if (!wait_ready(fd, POLLIN, stop))
             return std::size_t{0};
@@ -156,13 +156,13 @@ IoResult<std::size_t> socket_read(int fd, std::span<std::uint8_t> into, const St
 
 IoResult<std::size_t> socket_write_all(int fd, std::span<const std::uint8_t> bytes,
                                        const StopSignal* stop) {
-    const int flags = MSG_NOSIGNAL | (stop ? MSG_DONTWAIT : 0);
+    const int flags = MSG_NOSIGNAL | (stop != nullptr ? MSG_DONTWAIT : 0);
     bool stopped = false;
     IoResult<std::size_t> written =
         write_all_with(bytes, [&](const std::uint8_t* p, std::size_t n) -> ssize_t {
             for (;;) {
                 ssize_t sent = ::send(fd, p, n, flags);
-                if (sent >= 0 || !stop || (errno != EAGAIN && errno != EWOULDBLOCK))
+                if (sent >= 0 || stop == nullptr || (errno != EAGAIN && errno != EWOULDBLOCK))
                     return sent;
                 if (!wait_ready(fd, POLLOUT, stop)) {
                     stopped = true;
@@ -177,7 +177,7 @@ IoResult<std::size_t> socket_write_all(int fd, std::span<const std::uint8_t> byt
 }
 
 IoResult<std::size_t> stdio_read(int fd, std::span<std::uint8_t> into, const StopSignal* stop) {
-    if (stop && !wait_ready(fd, POLLIN, stop))
+    if (stop != nullptr && !wait_ready(fd, POLLIN, stop))
         return std::size_t{0};
     return read_once(fd, into);
 }
