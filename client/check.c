@@ -1,65 +1,24 @@
-/* The forms of game directories, server addresses and broker addresses, checked
- * before anything is sent. */
+/* The forms of game directories, server addresses, identities and broker
+ * addresses, checked before anything is sent. The grammars themselves are
+ * common/'s, which the broker reads with too. */
 #include "check.h"
 
+#include "common/address.h"
+#include "common/grammar.h"
 #include "vandrel/client.h"
 
 #include <string.h>
 
-/* The longest server address: "255.255.255.255:" and a port that may carry
- * leading zeros, as the broker accepts them. */
+/* The longest server address the library sends: "255.255.255.255:" and a
+ * port that may carry leading zeros, as the broker accepts them. */
 #define MAX_SERVER_LEN 32
-#define OCTETS 4
-#define MAX_OCTET 255
-#define MAX_OCTET_DIGITS 3
-#define MAX_PORT 65535
-#define DECIMAL 10
-
-static int is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-/* True for a decimal port of at most MAX_PORT, leading zeros allowed, that
- * runs to the end of `text`. */
-static int is_port(const char* text) {
-    if (*text == '\0')
-        return 0;
-    long value = 0;
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (!is_digit(*p))
-            return 0;
-        value = value * DECIMAL + (*p - '0');
-        if (value > MAX_PORT)
-            return 0;
-    }
-    return 1;
-}
-
-/* Reads one octet of a dotted address at `*p`, 0 to MAX_OCTET without a
- * leading zero, and moves `*p` past its digits. False when malformed. */
-static int read_octet(const char** p) {
-    const char* start = *p;
-    int value = 0;
-    while (is_digit(**p) && *p - start <= MAX_OCTET_DIGITS) {
-        value = value * DECIMAL + (**p - '0');
-        ++*p;
-    }
-    long digits = *p - start;
-    return digits > 0 && digits <= MAX_OCTET_DIGITS && value <= MAX_OCTET &&
-           (digits == 1 || *start != '0');
-}
 
 int vdc_is_server_address(const char* text) {
-    if (text == NULL || strnlen(text, MAX_SERVER_LEN + 1) > MAX_SERVER_LEN)
+    if (text == NULL)
         return 0;
-    const char* p = text;
-    for (int octet = 0; octet < OCTETS; ++octet) {
-        if (octet > 0 && *p++ != '.')
-            return 0;
-        if (!read_octet(&p))
-            return 0;
-    }
-    return *p == ':' && is_port(p + 1);
+    size_t len = strnlen(text, MAX_SERVER_LEN + 1);
+    vd_server_address parsed;
+    return len <= MAX_SERVER_LEN && vd_parse_server_address(text, len, &parsed);
 }
 
 int vdc_is_word(const char* text, size_t max_len) {
@@ -78,29 +37,28 @@ int vdc_is_gamedir(const char* text) {
     return vdc_is_word(text, VANDREL_MAX_GAMEDIR_LEN);
 }
 
+int vdc_is_identity(const char* text) {
+    return text != NULL && vd_is_identity(text, strnlen(text, VANDREL_MAX_IDENTITY_LEN + 1));
+}
+
 int vdc_split_host_port(const char* addr, char* host, size_t host_size, const char** port) {
-    if (strnlen(addr, VDC_MAX_ADDR_LEN + 1) > VDC_MAX_ADDR_LEN)
+    size_t len = strnlen(addr, VDC_MAX_ADDR_LEN + 1);
+    vd_host_port split;
+    if (len > VDC_MAX_ADDR_LEN || !vd_split_host_port(addr, len, &split))
         return 0;
-    const char* host_begin = addr;
-    const char* host_end = NULL;
-    if (addr[0] == '[') {
-        host_begin = addr + 1;
-        host_end = strchr(host_begin, ']');
-        if (host_end == NULL || host_end[1] != ':')
-            return 0;
-        *port = host_end + 2;
-    } else {
-        host_end = strrchr(addr, ':');
-        if (host_end == NULL)
-            return 0;
-        *port = host_end + 1;
-    }
-    size_t host_len = (size_t)(host_end - host_begin);
-    if (host_len == 0 || host_len >= host_size)
+    /* "[v6addr]:port": the address without its brackets. A '[' that opens
+     * no such pair is malformed. */
+    if (split.host_len > 0 && split.host[0] == '[' &&
+        !vd_unbracket(split.host, split.host_len, &split.host, &split.host_len))
         return 0;
-    memcpy(host, host_begin, host_len);
-    host[host_len] = '\0';
-    return is_port(*port);
+    uint16_t port_value = 0;
+    if (split.host_len == 0 || split.host_len >= host_size ||
+        !vd_parse_port(split.port, split.port_len, &port_value))
+        return 0;
+    memcpy(host, split.host, split.host_len);
+    host[split.host_len] = '\0';
+    *port = split.port;
+    return 1;
 }
 
 vandrel_status vandrel_check_gamedir(const char* gamedir) {
@@ -109,4 +67,8 @@ vandrel_status vandrel_check_gamedir(const char* gamedir) {
 
 vandrel_status vandrel_check_server(const char* server) {
     return vdc_is_server_address(server) ? VANDREL_OK : VANDREL_ERR_ARGUMENT;
+}
+
+vandrel_status vandrel_check_identity(const char* identity) {
+    return vdc_is_identity(identity) ? VANDREL_OK : VANDREL_ERR_ARGUMENT;
 }

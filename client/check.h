@@ -15,14 +15,16 @@ int vdc_is_word(const char* text, size_t max_len);
 /* vdc_is_word with VANDREL_MAX_GAMEDIR_LEN. */
 int vdc_is_gamedir(const char* text);
 
-/* True for the broker's server address form: four dotted decimal octets
- * (0 to 255, no leading zero), ':' and a decimal port of at most 65535
- * (leading zeros allowed). No host names, no IPv6, nothing around it. */
+/* True for a server address (vd_parse_server_address) of at most 32
+ * characters. */
 int vdc_is_server_address(const char* text);
 
+/* True for an identity (vd_is_identity); false for NULL. */
+int vdc_is_identity(const char* text);
+
 /* Splits "host:port" or "[host]:port" (at most VDC_MAX_ADDR_LEN characters)
- * into `host` (NUL-terminated, brackets removed) and `port` (pointing into
- * `addr`, a decimal port as above). False when malformed. */
+ * into `host` (NUL-terminated, brackets removed, not empty) and `port`
+ * (pointing into `addr`, a port by vd_parse_port). False when malformed. */
 int vdc_split_host_port(const char* addr, char* host, size_t host_size, const char** port);
 
 #endif

@@ -2,17 +2,18 @@
  * and the replies (a ticket, or the broker's error) are matched to the request
  * they answer. */
 #include "check.h"
+#include "common/grammar.h"
+#include "common/utf8.h"
 #include "link.h"
 
 #include <inttypes.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
-/* The replies that answer a request: each the command word and a line feed,
- * then the request's challenge (32 bits). The two ticket replies go on with
- * the user's Steam ID (64 bits), for an auth ticket its handle (32 bits), the
- * ticket's length (32 bits), all little-endian, then the ticket; the status
- * reply with its text. */
+/* The replies that answer a request, from the wire header's list: each the
+ * command word and a line feed, then the request's challenge (32 bits), then
+ * its fields or its text. */
 struct reply_form {
     const char* word;   /* the command, and the reply's first bytes */
     size_t word_len;    /* without the line feed */
@@ -21,19 +22,28 @@ struct reply_form {
     size_t len_at;      /* 0: no length; the rest of the reply is text */
     size_t header_len;
 };
-static const struct reply_form CONNECT_REPLY = {VANDREL_CMD_CONNECT,
-                                                VANDREL_TICKET_REPLY_WORD_LEN - 1,
-                                                VANDREL_TICKET_REPLY_STEAM_ID_AT,
-                                                0,
-                                                VANDREL_TICKET_REPLY_TICKET_LEN_AT,
-                                                VANDREL_TICKET_REPLY_HEADER_LEN};
-static const struct reply_form AUTH_REPLY = {
-    VANDREL_CMD_TICKET,           VANDREL_AUTH_REPLY_WORD_LEN - 1,  VANDREL_AUTH_REPLY_STEAM_ID_AT,
-    VANDREL_AUTH_REPLY_HANDLE_AT, VANDREL_AUTH_REPLY_TICKET_LEN_AT, VANDREL_AUTH_REPLY_HEADER_LEN};
-static const struct reply_form STATUS_REPLY = {
-    VANDREL_CMD_STATUS, VANDREL_STATUS_REPLY_WORD_LEN - 1, 0, 0, 0, VANDREL_STATUS_REPLY_TEXT_AT};
-static const struct reply_form* const REPLY_FORMS[] = {&CONNECT_REPLY, &AUTH_REPLY, &STATUS_REPLY};
-#define REPLY_FORM_COUNT 3
+#define REPLY_FORM(name, word, steam_id_at, handle_at, len_at, header_len)                         \
+    {word, sizeof(word) - 1, steam_id_at, handle_at, len_at, header_len},
+static const struct reply_form REPLY_FORMS[] = {VANDREL_REPLY_FORMS(REPLY_FORM)};
+#undef REPLY_FORM
+#define REPLY_FORM_COUNT (sizeof REPLY_FORMS / sizeof REPLY_FORMS[0])
+/* Each reply's place in REPLY_FORMS. */
+#define REPLY_FORM_INDEX(name, word, steam_id_at, handle_at, len_at, header_len) name##_REPLY_INDEX,
+enum { VANDREL_REPLY_FORMS(REPLY_FORM_INDEX) };
+#undef REPLY_FORM_INDEX
+static const struct reply_form* const CONNECT_REPLY = &REPLY_FORMS[CONNECT_REPLY_INDEX];
+static const struct reply_form* const AUTH_REPLY = &REPLY_FORMS[AUTH_TICKET_REPLY_INDEX];
+static const struct reply_form* const STATUS_REPLY = &REPLY_FORMS[STATUS_REPLY_INDEX];
+
+/* The client's times rest on the broker's (vandrel/wire.h): the first ticket
+ * after an activation may wait for Steam's start and then for its ticket, and
+ * a spawned broker may spend a whole request ending an outstanding ticket
+ * before it exits. */
+typedef char vdc_first_ticket_outlasts_a_start
+    [VANDREL_FIRST_TICKET_TIMEOUT_MS >= VANDREL_BROKER_START_MS + VANDREL_BROKER_REQUEST_MS ? 1
+                                                                                            : -1];
+typedef char
+    vdc_close_grace_outlasts_a_request[VANDREL_CLOSE_GRACE_MS > VANDREL_BROKER_REQUEST_MS ? 1 : -1];
 
 /* Where a reply's contents go: a ticket (and its handle), or a status text. */
 struct reply_sink {
@@ -52,13 +62,6 @@ static const char* const ACTIVATE_WORDS[] = {VANDREL_CMD_GAMEDIR, VANDREL_CMD_AP
 static const char* const KIND_WORDS[] = {"", VANDREL_KIND_SESSION, VANDREL_KIND_WEBAPI,
                                          VANDREL_KIND_APP};
 static const char NO_ARGUMENT[] = VANDREL_NO_ARGUMENT;
-#define HEX_DIGITS "0123456789abcdef"
-#define NIBBLE_BITS 4
-#define NIBBLE_MASK 0xF
-
-/* UTF-8 continuation bytes are 10xxxxxx. */
-#define UTF8_CONTINUATION_MASK 0xC0
-#define UTF8_CONTINUATION 0x80
 
 static uint32_t read_le32(const unsigned char* p) {
     return (uint32_t)vandrel_load_le(p, sizeof(uint32_t));
@@ -76,14 +79,26 @@ static vandrel_status send_line(vandrel_client* client, const char* line, int le
     return vdc_send_frame(client, line, (size_t)len, deadline);
 }
 
-vandrel_status vandrel_activate_gamedir(vandrel_client* client, const char* gamedir) {
-    if (client == NULL || !vdc_is_gamedir(gamedir))
+/* Sends a command that waits for nothing, its line formatted like printf,
+ * once its arguments are `valid`: VANDREL_ERR_ARGUMENT for a NULL client or
+ * invalid arguments (which are then not formatted), VANDREL_ERR_NOT_OPEN for
+ * a closed client. */
+__attribute__((format(printf, 3, 4))) static vandrel_status
+send_command(vandrel_client* client, int valid, const char* format, ...) {
+    if (client == NULL || !valid)
         return VANDREL_ERR_ARGUMENT;
     if (!is_open(client))
         return VANDREL_ERR_NOT_OPEN;
     char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
-    int len = snprintf(line, sizeof line, VANDREL_CMD_GAMEDIR " %s", gamedir);
+    va_list args;
+    va_start(args, format);
+    int len = vsnprintf(line, sizeof line, format, args);
+    va_end(args);
     return send_line(client, line, len, VDC_NO_DEADLINE);
+}
+
+vandrel_status vandrel_activate_gamedir(vandrel_client* client, const char* gamedir) {
+    return send_command(client, vdc_is_gamedir(gamedir), VANDREL_CMD_GAMEDIR " %s", gamedir);
 }
 
 /* True when `reply` has the ticket reply's `form`: the word and line feed,
@@ -97,7 +112,7 @@ static int has_form(const unsigned char* reply, size_t len, const struct reply_f
 /* True when `reply` has the form of a reply other than `form`. */
 static int has_other_form(const unsigned char* reply, size_t len, const struct reply_form* form) {
     for (size_t i = 0; i < REPLY_FORM_COUNT; ++i)
-        if (REPLY_FORMS[i] != form && has_form(reply, len, REPLY_FORMS[i]))
+        if (&REPLY_FORMS[i] != form && has_form(reply, len, &REPLY_FORMS[i]))
             return 1;
     return 0;
 }
@@ -131,11 +146,8 @@ static int is_failure_of(const unsigned char* reply, size_t len, const char* wor
 static void keep_error_text(vandrel_client* client, const unsigned char* reply, size_t len) {
     const unsigned char* text = reply + VANDREL_ERROR_REPLY_TEXT_AT;
     size_t n = len - VANDREL_ERROR_REPLY_TEXT_AT;
-    if (n >= VANDREL_BROKER_ERROR_SIZE) {
-        n = VANDREL_BROKER_ERROR_SIZE - 1;
-        while (n > 0 && (text[n] & UTF8_CONTINUATION_MASK) == UTF8_CONTINUATION)
-            --n;
-    }
+    if (n >= VANDREL_BROKER_ERROR_SIZE)
+        n = vd_utf8_prefix_len((const char*)text, n, VANDREL_BROKER_ERROR_SIZE - 1);
     memcpy(client->broker_error, text, n);
     client->broker_error[n] = '\0';
 }
@@ -176,7 +188,7 @@ static int ends_request(vandrel_client* client, const unsigned char* reply, size
 
 static int is_other_failure(const unsigned char* reply, size_t len, const struct reply_form* form) {
     for (size_t i = 0; i < REPLY_FORM_COUNT; ++i)
-        if (REPLY_FORMS[i] != form && is_failure_of(reply, len, REPLY_FORMS[i]->word))
+        if (&REPLY_FORMS[i] != form && is_failure_of(reply, len, REPLY_FORMS[i].word))
             return 1;
     return 0;
 }
@@ -185,8 +197,8 @@ static int is_other_failure(const unsigned char* reply, size_t len, const struct
  * caller's buffer, which holds any. */
 static vandrel_status copy_text(const unsigned char* reply, size_t len,
                                 const struct reply_sink* sink) {
-    size_t n = len - STATUS_REPLY.header_len;
-    memcpy(sink->text, reply + STATUS_REPLY.header_len, n);
+    size_t n = len - STATUS_REPLY->header_len;
+    memcpy(sink->text, reply + STATUS_REPLY->header_len, n);
     sink->text[n] = '\0';
     return VANDREL_OK;
 }
@@ -223,8 +235,8 @@ static int takes_reply(vandrel_client* client, const unsigned char* reply, size_
     count_answer(client);
     if (!answers(reply, form, challenge))
         return 0;
-    *status = form == &STATUS_REPLY ? copy_text(reply, len, sink)
-                                    : copy_ticket(reply, form, sink->ticket, sink->handle);
+    *status = form == STATUS_REPLY ? copy_text(reply, len, sink)
+                                   : copy_ticket(reply, form, sink->ticket, sink->handle);
     return 1;
 }
 
@@ -275,7 +287,7 @@ vandrel_status vandrel_request_ticket(vandrel_client* client, const vandrel_tick
         snprintf(line, sizeof line, VANDREL_CMD_CONNECT " %s %" PRIu64 " %" PRId32 " %" PRId32,
                  request->server, request->server_steam_id, request->secure, request->challenge);
     struct reply_sink sink = {ticket, NULL, NULL, 0};
-    return await_reply(client, line, len, &CONNECT_REPLY, request->challenge, timeout_ms, &sink);
+    return await_reply(client, line, len, CONNECT_REPLY, request->challenge, timeout_ms, &sink);
 }
 
 /* Writes the argument of an auth ticket request into `out` (room for
@@ -289,7 +301,7 @@ static int auth_argument(const vandrel_auth_request* request, char* out) {
             strcpy(out, NO_ARGUMENT);
             return 1;
         }
-        if (!vdc_is_word(request->identity, VANDREL_MAX_IDENTITY_LEN))
+        if (!vdc_is_identity(request->identity))
             return 0;
         strcpy(out, request->identity);
         return 1;
@@ -301,11 +313,7 @@ static int auth_argument(const vandrel_auth_request* request, char* out) {
             strcpy(out, NO_ARGUMENT);
             return 1;
         }
-        for (size_t i = 0; i < request->data_len; ++i) {
-            out[2 * i] = HEX_DIGITS[request->data[i] >> NIBBLE_BITS];
-            out[2 * i + 1] = HEX_DIGITS[request->data[i] & NIBBLE_MASK];
-        }
-        out[2 * request->data_len] = '\0';
+        vd_hex_encode(request->data, request->data_len, out);
         return 1;
     }
     return 0;
@@ -326,7 +334,7 @@ vandrel_status vandrel_request_auth_ticket(vandrel_client* client,
                        KIND_WORDS[request->kind], argument, request->challenge);
     struct reply_sink sink = {ticket, NULL, NULL, 0};
     sink.handle = handle; /* written when the ticket comes */
-    return await_reply(client, line, len, &AUTH_REPLY, request->challenge, timeout_ms, &sink);
+    return await_reply(client, line, len, AUTH_REPLY, request->challenge, timeout_ms, &sink);
 }
 
 vandrel_status vandrel_request_broker_status(vandrel_client* client, int32_t challenge,
@@ -339,37 +347,20 @@ vandrel_status vandrel_request_broker_status(vandrel_client* client, int32_t cha
     char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
     int len = snprintf(line, sizeof line, VANDREL_CMD_STATUS " %" PRId32, challenge);
     struct reply_sink sink = {NULL, NULL, text, capacity};
-    return await_reply(client, line, len, &STATUS_REPLY, challenge, timeout_ms, &sink);
+    return await_reply(client, line, len, STATUS_REPLY, challenge, timeout_ms, &sink);
 }
 
 vandrel_status vandrel_activate_appid(vandrel_client* client, uint32_t appid) {
-    if (client == NULL || appid == 0)
-        return VANDREL_ERR_ARGUMENT;
-    if (!is_open(client))
-        return VANDREL_ERR_NOT_OPEN;
-    char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
-    int len = snprintf(line, sizeof line, VANDREL_CMD_APPID " %" PRIu32, appid);
-    return send_line(client, line, len, VDC_NO_DEADLINE);
+    return send_command(client, appid != 0, VANDREL_CMD_APPID " %" PRIu32, appid);
 }
 
 vandrel_status vandrel_cancel_ticket(vandrel_client* client, uint32_t handle) {
-    if (client == NULL)
-        return VANDREL_ERR_ARGUMENT;
-    if (!is_open(client))
-        return VANDREL_ERR_NOT_OPEN;
-    char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
-    int len = snprintf(line, sizeof line, VANDREL_CMD_CANCEL " %" PRIu32, handle);
-    return send_line(client, line, len, VDC_NO_DEADLINE);
+    return send_command(client, 1, VANDREL_CMD_CANCEL " %" PRIu32, handle);
 }
 
 vandrel_status vandrel_end_ticket(vandrel_client* client, const char* server, int32_t challenge) {
-    if (client == NULL || !vdc_is_server_address(server))
-        return VANDREL_ERR_ARGUMENT;
-    if (!is_open(client))
-        return VANDREL_ERR_NOT_OPEN;
-    char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
-    int len = snprintf(line, sizeof line, VANDREL_CMD_DISCONNECT " %s %" PRId32, server, challenge);
-    return send_line(client, line, len, VDC_NO_DEADLINE);
+    return send_command(client, vdc_is_server_address(server),
+                        VANDREL_CMD_DISCONNECT " %s %" PRId32, server, challenge);
 }
 
 const char* vandrel_broker_error(const vandrel_client* client) {
@@ -377,10 +368,5 @@ const char* vandrel_broker_error(const vandrel_client* client) {
 }
 
 vandrel_status vandrel_terminate(vandrel_client* client) {
-    if (client == NULL)
-        return VANDREL_ERR_ARGUMENT;
-    if (!is_open(client))
-        return VANDREL_ERR_NOT_OPEN;
-    static const char line[] = VANDREL_CMD_TERMINATE;
-    return vdc_send_frame(client, line, sizeof line - 1, VDC_NO_DEADLINE);
+    return send_command(client, 1, "%s", VANDREL_CMD_TERMINATE);
 }

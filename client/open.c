@@ -2,6 +2,7 @@
  * a private broker on pipes. Every descriptor the library creates is
  * close-on-exec, so no other program the caller starts inherits the link. */
 #include "check.h"
+#include "common/address.h"
 #include "common/peer.h"
 #include "link.h"
 
@@ -17,7 +18,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -138,43 +138,16 @@ static vandrel_status unix_broker_trust(int fd) {
     return cred.uid == getuid() || cred.uid == 0 ? VANDREL_OK : VANDREL_ERR_UNTRUSTED;
 }
 
-/* The prefix of a Unix socket address, "unix:PATH". */
-#define UNIX_ADDR_PREFIX "unix:"
-#define UNIX_ADDR_PREFIX_LEN 5
-/* Where the client looks for a broker when it is given no address: this
- * variable, then the user's runtime directory, then the TCP default. */
-#define BROKER_VARIABLE "VANDREL_BROKER"
-#define RUNTIME_DIR_VARIABLE "XDG_RUNTIME_DIR"
-#define RUNTIME_SOCKET "/vandrel/socket"
 /* Room for "unix:" and the longest path a Unix socket address holds. */
-#define UNIX_ADDR_SIZE (UNIX_ADDR_PREFIX_LEN + sizeof(((struct sockaddr_un*)0)->sun_path))
+#define UNIX_ADDR_SIZE (VD_UNIX_ADDR_PREFIX_LEN + sizeof(((struct sockaddr_un*)0)->sun_path))
 /* How long a connect waits before it tries again while the broker's queue
  * of new connections is full. */
 #define QUEUE_FULL_RETRY_MS 10
 
-/* The broker's address when the caller gives none: $VANDREL_BROKER when set
- * and not empty, else the socket in $XDG_RUNTIME_DIR when it exists (written
- * into `buf`), else VANDREL_DEFAULT_BROKER_ADDR. A setuid or setgid program
- * ignores the environment, as its invoker must not redirect it. */
-static const char* default_address(char* buf, size_t size) {
-    const char* given = secure_getenv(BROKER_VARIABLE);
-    if (given != NULL && given[0] != '\0')
-        return given;
-    const char* runtime = secure_getenv(RUNTIME_DIR_VARIABLE);
-    if (runtime != NULL && runtime[0] == '/') {
-        int len = snprintf(buf, size, UNIX_ADDR_PREFIX "%s" RUNTIME_SOCKET, runtime);
-        struct stat st;
-        if (len > 0 && (size_t)len < size && stat(buf + UNIX_ADDR_PREFIX_LEN, &st) == 0 &&
-            S_ISSOCK(st.st_mode))
-            return buf;
-    }
-    return VANDREL_DEFAULT_BROKER_ADDR;
-}
-
 /* True for a path that a Unix socket address holds. */
 static int is_socket_path(const char* path) {
     size_t len = strnlen(path, UNIX_ADDR_SIZE);
-    return len > 0 && len < UNIX_ADDR_SIZE - UNIX_ADDR_PREFIX_LEN;
+    return len > 0 && len < UNIX_ADDR_SIZE - VD_UNIX_ADDR_PREFIX_LEN;
 }
 
 /* Connects to the Unix socket at `path` (is_socket_path) before `deadline`. Returns the
@@ -264,18 +237,19 @@ vandrel_status vandrel_connect(vandrel_client** out, const char* addr, int timeo
         return VANDREL_ERR_NO_MEMORY;
     char runtime_addr[UNIX_ADDR_SIZE];
     if (addr == NULL)
-        addr = default_address(runtime_addr, sizeof runtime_addr);
+        addr = vd_default_broker_address(runtime_addr, sizeof runtime_addr);
     /* An address too long to keep is refused below. */
     snprintf(client->address, sizeof client->address, "%s", addr);
-    const int is_unix = strncmp(addr, UNIX_ADDR_PREFIX, UNIX_ADDR_PREFIX_LEN) == 0;
+    const char* unix_path = vd_unix_path(addr, strnlen(addr, VD_UNIX_ADDR_PREFIX_LEN));
+    const int is_unix = unix_path != NULL;
     const int64_t deadline = vdc_deadline_after(timeout_ms);
     vandrel_status status = VANDREL_OK;
     int err = 0;
     int fd = -1;
     if (is_unix) {
-        if (!is_socket_path(addr + UNIX_ADDR_PREFIX_LEN))
+        if (!is_socket_path(unix_path))
             return VANDREL_ERR_ARGUMENT;
-        fd = connect_unix(addr + UNIX_ADDR_PREFIX_LEN, deadline, &err);
+        fd = connect_unix(unix_path, deadline, &err);
         if (fd < 0)
             return vdc_fail(client, VANDREL_ERR_CONNECT, err);
     } else {

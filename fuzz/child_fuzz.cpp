@@ -77,15 +77,23 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     vandrel::Bytes reply = vandrel::child::handle({data, size}, *port);
-    if (starts_with(reply, "ok ")) {
-        // A game-connection ticket (N at 11, 1 to 2048 bytes), an auth
-        // ticket (handle at 11, N at 15, at most 2560 bytes), or a status
-        // answer that the broker's own reader takes.
-        const bool conn = reply.size() >= 15 && u32_at(reply, 11) >= 1 &&
-                          u32_at(reply, 11) <= 2048 && reply.size() == 15 + u32_at(reply, 11);
-        const bool auth = reply.size() >= 19 && u32_at(reply, 15) <= 2560 &&
-                          reply.size() == 19 + u32_at(reply, 15);
-        if (!conn && !auth && !vandrel::read_status_answer(reply).ok())
+    // Each answer by its word: a game-connection ticket (N at 11, 1 to 2048
+    // bytes), an auth ticket (N at 17, at most 2560 bytes) or a status answer
+    // that the broker's own readers take whole, an acknowledgement, or an
+    // error.
+    if (starts_with(reply, vandrel::CONN_ANSWER_WORD)) {
+        const std::size_t n = reply.size() >= vandrel::CONN_HEADER_LEN
+                                  ? u32_at(reply, vandrel::CONN_TICKET_LEN_AT)
+                                  : 0;
+        if (n < 1 || n > 2048 || reply.size() != vandrel::CONN_HEADER_LEN + n)
+            std::abort();
+    } else if (starts_with(reply, vandrel::AUTH_ANSWER_WORD)) {
+        auto ticket = vandrel::read_auth_answer(reply);
+        if (!ticket.ok() || ticket->ticket.size() > 2560 ||
+            reply.size() != vandrel::AUTH_HEADER_LEN + ticket->ticket.size())
+            std::abort();
+    } else if (starts_with(reply, vandrel::STATUS_ANSWER_WORD)) {
+        if (!vandrel::read_status_answer(reply).ok())
             std::abort();
     } else if (!(reply == vandrel::Bytes{'o', 'k'}) && !starts_with(reply, "err ")) {
         std::abort();

@@ -5,6 +5,7 @@
 
 #include "base/result.hpp"
 #include "steam/client.hpp"
+#include "steam/flat.hpp"
 #include "steam/user.hpp"
 
 #include <chrono>
@@ -18,6 +19,8 @@ namespace vandrel::steam {
 
 // How long a request waits for Steam to confirm its ticket.
 inline constexpr auto CONFIRM_TIMEOUT = std::chrono::seconds(5);
+// The largest auth ticket: a web API ticket.
+inline constexpr std::size_t MAX_AUTH_TICKET_LEN = flat::WEB_API_TICKET_CAPACITY;
 // How often the callback queue is pumped while a request waits.
 inline constexpr auto CONFIRM_POLL_INTERVAL = std::chrono::milliseconds(1);
 

@@ -19,21 +19,21 @@ Bytes answer(std::uint32_t n, const Bytes& ticket) {
 }
 
 std::string length_error(const Bytes& a) {
-    Result<std::uint32_t> n = ticket_length(a);
+    Result<std::uint32_t> n = conn_ticket_length(a);
     return n ? "N=" + std::to_string(*n) : n.error().text();
 }
 
-TEST(TicketAnswer, RefusalsAreAnythingNotStartingWithOkSpace) {
+TEST(ConnAnswer, RefusalsAreAnythingNotStartingWithOkSpace) {
     for (std::string text :
          {"", "o", "ok", "okx and more bytes", "err steam refused to issue an auth ticket"})
-        EXPECT_FALSE(is_ticket_answer(Bytes(text.begin(), text.end()))) << text;
+        EXPECT_FALSE(is_conn_answer(Bytes(text.begin(), text.end()))) << text;
     Bytes no_space = answer(0, {});
     no_space[2] = 'x';
-    EXPECT_FALSE(is_ticket_answer(no_space)) << "ok and 13 more bytes without the blank";
-    EXPECT_TRUE(is_ticket_answer(Bytes{'o', 'k', ' '}));
+    EXPECT_FALSE(is_conn_answer(no_space)) << "ok and 13 more bytes without the blank";
+    EXPECT_TRUE(is_conn_answer(Bytes{'o', 'k', ' '}));
 }
 
-TEST(TicketAnswer, ShortAndTruncated) {
+TEST(ConnAnswer, ShortAndTruncated) {
     Bytes fourteen = answer(0, {});
     fourteen.pop_back();
     EXPECT_EQ(length_error(fourteen), "short ticket response from child");
@@ -61,7 +61,9 @@ TEST(AuthTicketAnswer, ChildFailuresBecomeTheCommandsErrors) {
               "steam did not confirm the ticket");
     EXPECT_EQ(auth_error("err bad identity"), "failed to parse \"identity\"");
     EXPECT_EQ(auth_error("err bad data"), "failed to parse \"data\"");
-    EXPECT_EQ(auth_error("ok 0123456789abcde"), "short ticket response from child");
+    EXPECT_EQ(auth_error("auth 0123456789abcde"), "short ticket response from child");
+    EXPECT_EQ(auth_error("ok 0123456789abcdefghi"), "steam refused to issue auth ticket")
+        << "a conn answer is not an auth ticket answer";
 }
 
 } // namespace

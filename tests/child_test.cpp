@@ -130,13 +130,15 @@ TEST(ChildHandle, UnknownWordsAreQuoted) {
 
 TEST(ChildHandle, AuthTicketRequestsAndTheirAnswers) {
     FakeSteam steam;
-    // "ok ", Steam ID, handle 7, N = 2, the ticket.
-    Bytes expected = {'o', 'k', ' ', 0x01, 0, 0, 0, 0x01, 0, 0x10, 0x01,
-                      7,   0,   0,   0,    2, 0, 0, 0,    9, 8};
+    // "auth ", Steam ID, handle 7, N = 2, the ticket.
+    Bytes expected = {'a',  'u', 't', 'h', ' ', 0x01, 0, 0, 0, 0x01, 0, 0x10,
+                      0x01, 7,   0,   0,   0,   2,    0, 0, 0, 9,    8};
     EXPECT_EQ(handle(bytes_of("ticket session steamid:76561197960287931"), steam), expected);
     EXPECT_EQ(handle(bytes_of("ticket webapi -"), steam), expected);
-    EXPECT_EQ(handle(bytes_of("ticket app 00fF41"), steam), expected);
-    EXPECT_EQ(handle(bytes_of("ticket app -"), steam), expected);
+    // App data travel as the bytes they are, a NUL and a non-UTF-8 byte too.
+    EXPECT_EQ(handle(app_ticket_request(Bytes{0x00, 0xFF, 0x41}), steam), expected);
+    EXPECT_EQ(handle(app_ticket_request(Bytes{}), steam), expected);
+    EXPECT_EQ(handle(bytes_of("appticket"), steam), expected);
     EXPECT_EQ(reply_text("cancel 4294967295", steam), "ok");
     EXPECT_EQ(reply_text("cancel -1", steam), "ok") << "not a handle: nothing to cancel";
     std::vector<std::string> asked;
@@ -146,7 +148,7 @@ TEST(ChildHandle, AuthTicketRequestsAndTheirAnswers) {
                                "A",
                                7);
     EXPECT_EQ(asked, (std::vector<std::string>{"session steamid:76561197960287931", "webapi (none)",
-                                               app_data, "app ", "cancel 4294967295"}));
+                                               app_data, "app ", "app ", "cancel 4294967295"}));
 }
 
 TEST(ChildHandle, AuthTicketFailuresAndBadArguments) {
@@ -157,14 +159,16 @@ TEST(ChildHandle, AuthTicketFailuresAndBadArguments) {
     steam.auth = steam::AuthFailure{Kind::Refused, std::nullopt};
     EXPECT_EQ(reply_text("ticket webapi x", steam), "err steam refused to issue an auth ticket");
     steam.auth = steam::AuthFailure{Kind::Unconfirmed, std::nullopt};
-    EXPECT_EQ(reply_text("ticket app -", steam), "err steam did not confirm the ticket");
+    EXPECT_EQ(reply_text("appticket", steam), "err steam did not confirm the ticket");
     steam.auth = steam::AuthFailure{Kind::BadIdentity, std::nullopt};
     EXPECT_EQ(reply_text("ticket session nobody", steam), "err bad identity");
     steam.calls.clear();
-    for (const std::string& r : {std::string("ticket app 0"), std::string("ticket app zz"),
-                                 "ticket app " + std::string(2050, 'a')})
-        EXPECT_EQ(reply_text(r, steam), "err bad data") << r;
-    EXPECT_EQ(reply_text("ticket connect -", steam), "err bad ticket kind");
+    Bytes too_much = handle(app_ticket_request(Bytes(MAX_APP_DATA_LEN + 1, 'a')), steam);
+    EXPECT_EQ(std::string(too_much.begin(), too_much.end()), "err bad data");
+    // App data come as bytes only, never as a kind of the text request.
+    for (auto r : {"ticket connect -", "ticket app 00ff", "appticketx 00"})
+        EXPECT_NE(reply_text(r, steam).find("err "), std::string::npos) << r;
+    EXPECT_EQ(reply_text("ticket app 00ff", steam), "err bad ticket kind");
     EXPECT_TRUE(steam.calls.empty()) << "nothing reached Steam";
 }
 
@@ -174,7 +178,7 @@ TEST(ChildHandle, StatusAsksSteamNowAndRoundTrips) {
     FakeSteam steam;
     steam.on = false;
     steam.identity = {"/opt/vandrel/lib/libsteam_api.so", true};
-    Bytes expected = bytes_of("ok ");
+    Bytes expected = bytes_of("status ");
     append_le(expected, steam.id, 8);
     expected.push_back(0);
     expected.push_back(1);
@@ -201,6 +205,10 @@ TEST(ChildHandle, StatusAsksSteamNowAndRoundTrips) {
               "short status response from child");
     EXPECT_EQ(read_status_answer(bytes_of("err unknown child request \"status\"")).error().text(),
               "steam child refused the status request");
+    // Another answer of the status answer's length is not one.
+    Bytes other = answer;
+    std::copy(CONN_ANSWER_WORD.begin(), CONN_ANSWER_WORD.end(), other.begin());
+    EXPECT_EQ(read_status_answer(other).error().text(), "steam child refused the status request");
 }
 
 TEST(ChildHandle, LeadingSteamId) {

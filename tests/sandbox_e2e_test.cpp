@@ -31,23 +31,6 @@ std::string in_path(const std::string& name) {
     return {};
 }
 
-// Everything `fd` yields until end of input, within `limit`.
-std::string read_to_end(int fd, Clock::duration limit = LINE_TIMEOUT) {
-    const auto deadline = Clock::now() + limit;
-    std::string out;
-    char buf[4096];
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd p{fd, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            return out;
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n <= 0)
-            return out;
-        out.append(buf, static_cast<std::size_t>(n));
-    }
-}
-
 // The shared libraries `program` loads, as ldd names them, or empty with
 // `why` set.
 std::vector<std::string> libraries_of(const std::string& program, std::string& why) {
@@ -55,7 +38,7 @@ std::vector<std::string> libraries_of(const std::string& program, std::string& w
     ldd.args = {program};
     ldd.pipe_stdin = false;
     Process run("/usr/bin/ldd", ldd);
-    std::istringstream lines(read_to_end(run.stdout_fd()));
+    std::istringstream lines(read_to_end(run.stdout_fd(), LINE_TIMEOUT));
     if (run.wait_exit() != 0) {
         why = "ldd " + program + " failed";
         return {};
@@ -160,7 +143,7 @@ void expect_sandboxed_ticket(Process& broker, const std::string& bwrap, const st
     const std::string expected =
         "steamid " + std::to_string(USER_STEAM_ID) + "\nticket " +
         hex(standin_ticket(IP_1_2_3_4, 27015, SERVER_STEAM_ID, DEFAULT_TICKET_LEN)) + "\n";
-    EXPECT_EQ(read_to_end(sandboxed.stdout_fd()), expected);
+    EXPECT_EQ(read_to_end(sandboxed.stdout_fd(), LINE_TIMEOUT), expected);
     EXPECT_EQ(sandboxed.wait_exit(), 0) << ::testing::PrintToString(sandboxed.rest_of_lines());
 
     expect_served(broker, uid);

@@ -54,8 +54,8 @@ class FakeChild final : public ChildPort {
             return next;
         }
         if (text.starts_with(CONN_WORD))
-            return ticket_answer(USER_STEAM_ID, TICKET);
-        return bytes_of(TERM_OK_ANSWER);
+            return conn_answer(USER_STEAM_ID, TICKET);
+        return bytes_of(ACK_ANSWER);
     }
     bool input_cut() const override { return input_cut_; }
     bool exited() override { return c_.children_exit; }
@@ -156,9 +156,9 @@ TEST(Session, TicketIsRecordedUntilItsDisconnect) {
     // with the address the command names, and nothing is left for the close.
     EXPECT_EQ(c.events, (std::vector<std::string>{"start 10", CONN, "10 <- term 5.6.7.8:9", "end",
                                                   "kill 10"}));
-    Bytes answer = ticket_answer(USER_STEAM_ID, TICKET);
+    Bytes answer = conn_answer(USER_STEAM_ID, TICKET);
     ASSERT_EQ(o.replies.size(), 1u);
-    EXPECT_EQ(o.replies[0], ticket_reply(77, answer, static_cast<std::uint32_t>(TICKET.size())));
+    EXPECT_EQ(o.replies[0], connect_reply(77, answer, static_cast<std::uint32_t>(TICKET.size())));
 }
 
 TEST(Session, CloseEndsTheOutstandingTicketBeforeTheChildGoes) {
@@ -224,16 +224,37 @@ TEST(Session, ErrorRepliesOnlyWhenAskedForAndWithTheFailedChallenge) {
                              error_reply_of(0, "vd_bogus: unknown command")}));
 }
 
+// The challenge of a failed command is in its error reply once the command
+// has read it, and not before: a command that fails at an earlier argument
+// has not looked at its challenge.
+TEST(Session, ErrorReplyCarriesTheChallengeOnceTheCommandReadIt) {
+    Children c;
+    Outcome o =
+        run_session(c, frames({"vd_errors on", GAMEDIR, "vd_connect 1.2.3.4 1 1 5",
+                               "vd_connect 1.2.3.4:1 1 x 6", CONNECT, "vd_disconnect 1.2.3.4:1 8",
+                               "vd_ticket bogus - 9", "vd_status x"}));
+    EXPECT_EQ(o.replies,
+              (std::vector<Bytes>{error_reply_of(0, "vd_connect: failed to parse \"ip addr\""),
+                                  error_reply_of(0, "vd_connect: failed to parse \"secure\""),
+                                  connect_reply(77, conn_answer(USER_STEAM_ID, TICKET),
+                                                static_cast<std::uint32_t>(TICKET.size())),
+                                  error_reply_of(8, "vd_disconnect: challenge mismatch"),
+                                  error_reply_of(0, "vd_ticket: failed to parse \"kind\""),
+                                  error_reply_of(0, "vd_status: failed to parse \"challenge\"")}));
+}
+
 TEST(Session, ChildWithCutInputIsDroppedAtOnce) {
     Children c;
     c.cut_next_input = true;
     c.answers.push_back(BrokerError::message("steam child timed out"));
-    Outcome o = run_session(
-        c, frames({"vd_errors on", GAMEDIR, CONNECT, "vd_connect 1.2.3.4:27015 1 1 78"}));
+    Outcome o =
+        run_session(c, frames({"vd_errors on", GAMEDIR, CONNECT, "vd_connect 1.2.3.4:27015 1 1 78",
+                               "vd_ticket session - 79"}));
     EXPECT_EQ(c.events, (std::vector<std::string>{"start 10", CONN, "kill 10", "end"}));
     EXPECT_EQ(o.replies,
               (std::vector<Bytes>{error_reply_of(77, "vd_connect: steam child timed out"),
-                                  error_reply_of(78, "vd_connect: no steam child")}));
+                                  error_reply_of(78, "vd_connect: no steam child"),
+                                  error_reply_of(79, "vd_ticket: no steam child")}));
 }
 
 // ---------------------------------------------------------------- auth tickets
@@ -250,8 +271,8 @@ TEST(Session, HeldAuthTicketsAreCancelledAtASwitchAndOnlyThose) {
     Children c;
     for (std::uint32_t handle : {5u, 6u})
         c.answers.emplace_back(auth_ticket_answer(USER_STEAM_ID, handle, TICKET));
-    c.answers.emplace_back(bytes_of(TERM_OK_ANSWER)); // the cancel of 5
-    c.answers.emplace_back(bytes_of(TERM_OK_ANSWER)); // the cancel of 6
+    c.answers.emplace_back(bytes_of(ACK_ANSWER)); // the cancel of 5
+    c.answers.emplace_back(bytes_of(ACK_ANSWER)); // the cancel of 6
     c.answers.emplace_back(auth_ticket_answer(USER_STEAM_ID, 0, TICKET));
     Outcome o =
         run_session(c, frames({"vd_appid 480", "vd_ticket session - 1", "vd_ticket webapi svc 2",
@@ -261,10 +282,10 @@ TEST(Session, HeldAuthTicketsAreCancelledAtASwitchAndOnlyThose) {
     // "Already active" keeps the tickets; an explicit cancel is sent once; the
     // switch cancels the rest through the old child before it goes; an app
     // ticket has no handle to hold.
-    EXPECT_EQ(c.events, (std::vector<std::string>{"start 480", "480 <- ticket session -",
-                                                  "480 <- ticket webapi svc", "480 <- cancel 5",
-                                                  "480 <- cancel 6", "kill 480", "start 10",
-                                                  "10 <- ticket app 00ff", "end", "kill 10"}));
+    EXPECT_EQ(c.events, (std::vector<std::string>{
+                            "start 480", "480 <- ticket session -", "480 <- ticket webapi svc",
+                            "480 <- cancel 5", "480 <- cancel 6", "kill 480", "start 10",
+                            std::string("10 <- appticket \0\xFF", 18), "end", "kill 10"}));
     EXPECT_EQ(o.replies, (std::vector<Bytes>{auth_reply_for(1, 5), auth_reply_for(2, 6),
                                              auth_reply_for(-3, 0)}));
 }
@@ -299,6 +320,35 @@ TEST(Session, FailedAuthTicketsHoldNothingAndAreAnsweredWithTheirChallenge) {
                   error_reply_of(0, "vd_cancel: unknown ticket handle")}));
 }
 
+// An identity reaches the child, and so Steam, exactly as the client wrote
+// it, or the command fails naming it: a NUL, a control character (C0, DEL,
+// C1) or more than 255 bytes is refused before the child hears of it.
+TEST(Session, IdentitiesReachTheChildAsWrittenOrNotAtAll) {
+    const std::string longest(VANDREL_MAX_IDENTITY_LEN, 'i');
+    Bytes input = frames({"vd_errors on", GAMEDIR});
+    for (const std::string& bad :
+         {std::string("webapi a\0b", 11), std::string("webapi a\x1B[2Jb"),
+          std::string("webapi a\x01"), std::string("webapi a\x7F"), std::string("webapi a\xC2\x85"),
+          std::string("session str:a\x0B"), "webapi " + longest + "i"}) {
+        Bytes f = frame_of("vd_ticket " + bad + " 1");
+        input.insert(input.end(), f.begin(), f.end());
+    }
+    input = concat({input, frames({"vd_ticket session str:caf\xC3\xA9 2"}),
+                    frame_of("vd_ticket webapi " + longest + " 3")});
+    Children c;
+    c.answers.emplace_back(auth_ticket_answer(USER_STEAM_ID, 4, TICKET));
+    c.answers.emplace_back(auth_ticket_answer(USER_STEAM_ID, 5, TICKET));
+    Outcome o = run_session(c, input);
+    EXPECT_EQ(c.events,
+              (std::vector<std::string>{"start 10", "10 <- ticket session str:caf\xC3\xA9",
+                                        "10 <- ticket webapi " + longest, "10 <- cancel 4",
+                                        "10 <- cancel 5", "end", "kill 10"}));
+    std::vector<Bytes> expected(7, error_reply_of(0, "vd_ticket: failed to parse \"identity\""));
+    expected.push_back(auth_reply_for(2, 4));
+    expected.push_back(auth_reply_for(3, 5));
+    EXPECT_EQ(o.replies, expected);
+}
+
 // "vd_status": the broker's lines without a child, the child asked while it
 // lives (its runtime's path on one line), a dead child not asked, and the
 // failures answered with the command's challenge.
@@ -328,15 +378,15 @@ TEST(Session, StatusAsksOnlyALiveChildAndKeepsEachValueOnItsLine) {
     EXPECT_EQ(o.replies, std::vector<Bytes>{status_reply(6, broker + "\nappid 10\n")});
 }
 
-TEST(TicketReply, LayoutAndExtraBytesLeftOut) {
-    Bytes empty = ticket_reply(-1, ticket_answer(USER_STEAM_ID, {}), 0);
+TEST(ConnectReply, LayoutAndExtraBytesLeftOut) {
+    Bytes empty = connect_reply(-1, conn_answer(USER_STEAM_ID, {}), 0);
     Bytes expected = {'v',  'd', '_', 'c', 'o', 'n', 'n', 'e', 'c', 't', '\n', 0xFF, 0xFF, 0xFF,
                       0xFF, 8,   7,   6,   5,   4,   3,   2,   1,   0,   0,    0,    0};
     EXPECT_EQ(empty, expected) << "an empty ticket is a 27-byte reply";
 
-    Bytes with_extra = ticket_answer(USER_STEAM_ID, Bytes{0xAA, 0xBB});
+    Bytes with_extra = conn_answer(USER_STEAM_ID, Bytes{0xAA, 0xBB});
     with_extra.insert(with_extra.end(), {0xCC, 0xDD});
-    Bytes reply = ticket_reply(77, with_extra, 2);
+    Bytes reply = connect_reply(77, with_extra, 2);
     ASSERT_EQ(reply.size(), 29u);
     EXPECT_EQ(reply[11], 77);
     EXPECT_EQ(reply[23], 2);
@@ -345,16 +395,16 @@ TEST(TicketReply, LayoutAndExtraBytesLeftOut) {
 }
 
 TEST(AuthTicketReply, CarriesTheHandleBeforeTheTicket) {
-    // "ok ", Steam ID 0x0102030405060708, handle 0x0A0B0C0D, N = 2, 2 bytes and one extra.
-    Bytes answer = {'o',  'k',  ' ',  8,    7, 6, 5, 4, 3,    2,    1,
-                    0x0D, 0x0C, 0x0B, 0x0A, 2, 0, 0, 0, 0xAA, 0xBB, 0xCC};
+    // "auth ", Steam ID 0x0102030405060708, handle 0x0A0B0C0D, N = 2, 2 bytes and one extra.
+    Bytes answer = {'a', 'u',  't',  'h',  ' ',  8, 7, 6, 5, 4,    3,    2,
+                    1,   0x0D, 0x0C, 0x0B, 0x0A, 2, 0, 0, 0, 0xAA, 0xBB, 0xCC};
     Result<AuthTicketAnswer> got = read_auth_answer(answer);
     ASSERT_TRUE(got.ok()) << got.error().text();
     Bytes expected = {'v',  'd',  '_',  't',  'i', 'c', 'k', 'e', 't',  '\n', 0xFE,
                       0xFF, 0xFF, 0xFF, 8,    7,   6,   5,   4,   3,    2,    1,
                       0x0D, 0x0C, 0x0B, 0x0A, 2,   0,   0,   0,   0xAA, 0xBB};
     EXPECT_EQ(auth_ticket_reply(-2, *got), expected);
-    answer[15] = 4;
+    answer[AUTH_TICKET_LEN_AT] = 4;
     EXPECT_EQ(read_auth_answer(answer).error().text(), "truncated ticket");
 }
 

@@ -4,6 +4,8 @@
  * bytes that are not UTF-8 replaced. */
 #include "chain_report.h"
 
+#include "common/utf8.h"
+
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -18,41 +20,14 @@ static const char REPLACEMENT[] = "\xEF\xBF\xBD";
 #define FIRST_PRINTABLE 0x20
 #define DELETE 0x7F
 
-/* The length of the UTF-8 character at `p` (1 to 4), or 0 when the bytes there
- * are not one: a stray continuation byte, an overlong form, a surrogate, a
- * code point above U+10FFFF or a sequence cut short. */
-static size_t utf8_char_len(const unsigned char* p) {
-    unsigned char b = p[0];
-    if (b < 0x80)
-        return 1;
-    size_t len = 0;
-    unsigned long cp = 0;
-    unsigned long min = 0;
-    if ((b & 0xE0) == 0xC0) {
-        len = 2, cp = b & 0x1F, min = 0x80;
-    } else if ((b & 0xF0) == 0xE0) {
-        len = 3, cp = b & 0x0F, min = 0x800;
-    } else if ((b & 0xF8) == 0xF0) {
-        len = 4, cp = b & 0x07, min = 0x10000;
-    } else {
-        return 0;
-    }
-    for (size_t i = 1; i < len; ++i) {
-        if ((p[i] & 0xC0) != 0x80)
-            return 0; /* also ends at the NUL of a cut sequence */
-        cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-        return 0;
-    return len;
-}
-
 /* Writes `text` to `out`: as the contents of a JSON string when `json`, else
  * as one line with its control characters as \xNN. */
 static void put_text(FILE* out, const char* text, int json) {
     const unsigned char* p = (const unsigned char*)text;
-    while (*p != '\0') {
-        size_t len = utf8_char_len(p);
+    const unsigned char* end = p + strlen(text);
+    while (p < end) {
+        vd_utf8_seq seq = vd_utf8_decode(p, (size_t)(end - p));
+        size_t len = seq.kind == VD_UTF8_CHAR ? seq.len : 0;
         if (len == 0) {
             fputs(REPLACEMENT, out);
             ++p;

@@ -2,6 +2,7 @@
  * or check every link from this user to a ticket (--check). A diagnostic tool
  * on top of the client library. */
 #include "chain_check.h"
+#include "common/grammar.h"
 #include "vandrel/client.h"
 
 #include <errno.h>
@@ -183,18 +184,6 @@ __attribute__((format(printf, 1, 2))) static int usage_error(const char* format,
     return EXIT_USAGE;
 }
 
-static int parse_u64(const char* text, uint64_t* out) {
-    if (text[0] < '0' || text[0] > '9')
-        return 0;
-    char* end = NULL;
-    errno = 0;
-    unsigned long long value = strtoull(text, &end, DECIMAL);
-    if (errno != 0 || *end != '\0')
-        return 0;
-    *out = (uint64_t)value;
-    return 1;
-}
-
 static int parse_i32(const char* text, int32_t* out) {
     char* end = NULL;
     errno = 0;
@@ -218,40 +207,6 @@ static int parse_kind(const char* text, int* out) {
         }
     }
     return 0;
-}
-
-static int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + DECIMAL;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + DECIMAL;
-    return -1;
-}
-
-/* 1 to VANDREL_MAX_APP_DATA_LEN bytes as an even number of hex digits. */
-static int parse_hex(const char* text, unsigned char* out, size_t* len) {
-    size_t digits = strlen(text);
-    if (digits == 0 || digits % 2 != 0 || digits / 2 > VANDREL_MAX_APP_DATA_LEN)
-        return 0;
-    for (size_t i = 0; i < digits; i += 2) {
-        int high = hex_value(text[i]);
-        int low = hex_value(text[i + 1]);
-        if (high < 0 || low < 0)
-            return 0;
-        out[i / 2] = (unsigned char)(high * 16 + low);
-    }
-    *len = digits / 2;
-    return 1;
-}
-
-static int parse_appid(const char* text, uint32_t* out) {
-    uint64_t value = 0;
-    if (!parse_u64(text, &value) || value == 0 || value > UINT32_MAX)
-        return 0;
-    *out = (uint32_t)value;
-    return 1;
 }
 
 /* The long name of the option with `code`. */
@@ -319,7 +274,7 @@ static int take_option(struct options* o, int code, const char* value) {
         o->server = value;
         break;
     case OPT_SERVER_STEAMID:
-        if (!parse_u64(value, &o->server_steam_id))
+        if (!vd_parse_decimal(value, strlen(value), UINT64_MAX, &o->server_steam_id))
             return usage_error("invalid --server-steamid: %s", value);
         break;
     case OPT_SECURE:
@@ -337,7 +292,7 @@ static int take_option(struct options* o, int code, const char* value) {
         o->timeout_ms = (int)ms;
         break;
     case OPT_APPID:
-        if (!parse_appid(value, &o->appid))
+        if (!vd_parse_appid(value, strlen(value), &o->appid))
             return usage_error("invalid --appid: %s", value);
         break;
     case OPT_KIND:
@@ -348,7 +303,7 @@ static int take_option(struct options* o, int code, const char* value) {
         o->identity = value;
         break;
     case OPT_DATA:
-        if (!parse_hex(value, o->data, &o->data_len))
+        if (!vd_parse_app_data(value, strlen(value), o->data, &o->data_len))
             return usage_error("invalid --data: %s", value);
         o->data_hex = value;
         break;
@@ -380,6 +335,11 @@ static int check_options(const struct options* o) {
     if (o->identity != NULL && o->kind != VANDREL_TICKET_SESSION &&
         o->kind != VANDREL_TICKET_WEBAPI)
         return usage_error("--identity is for --kind session or webapi");
+    /* Not echoed: what makes it invalid may be a control character. */
+    if (o->identity != NULL && vandrel_check_identity(o->identity) != VANDREL_OK)
+        return usage_error("invalid --identity: it must be 1 to %d bytes of UTF-8 without spaces "
+                           "or control characters",
+                           VANDREL_MAX_IDENTITY_LEN);
     if (o->data_hex != NULL && o->kind != VANDREL_TICKET_APP)
         return usage_error("--data is for --kind app");
     if (o->kind != KIND_CONNECT)
@@ -481,10 +441,9 @@ static int print_ticket(const struct options* o, const vandrel_ticket* ticket, u
         if (ticket->len > 0 && fwrite(ticket->data, 1, ticket->len, stdout) != ticket->len)
             return EXIT_FAILED;
     } else {
-        fputs("ticket ", stdout);
-        for (size_t i = 0; i < ticket->len; ++i)
-            printf("%02x", ticket->data[i]);
-        fputc('\n', stdout);
+        char hex[2 * VANDREL_MAX_FRAME_PAYLOAD + 1];
+        vd_hex_encode(ticket->data, ticket->len, hex);
+        printf("ticket %s\n", hex);
     }
     return fflush(stdout) == 0 ? EXIT_OK : EXIT_FAILED;
 }

@@ -68,36 +68,19 @@
 
 /* VANDREL_VERSION_MAJOR, _MINOR, _PATCH, _STRING and vandrel_version(). */
 #include <vandrel/version.h>
-/* The frame and the replies: VANDREL_FRAME_HEADER_LEN,
- * VANDREL_MAX_FRAME_PAYLOAD, VANDREL_TICKET_REPLY_HEADER_LEN, ... */
+/* The frame, the replies, and the limits and times that the broker keeps too:
+ * VANDREL_FRAME_HEADER_LEN, VANDREL_CONNECT_REPLY_HEADER_LEN,
+ * VANDREL_DEFAULT_BROKER_ADDR, VANDREL_MAX_TICKET_LEN,
+ * VANDREL_MAX_IDENTITY_LEN, VANDREL_BROKER_REQUEST_MS, ... */
 #include <vandrel/wire.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* The broker's default TCP listen address, vandrel_connect's last choice for
- * NULL. */
-#define VANDREL_DEFAULT_BROKER_ADDR "127.0.0.1:27420"
-/* The longest game directory name that vandrel_activate_gamedir sends. */
-#define VANDREL_MAX_GAMEDIR_LEN 64
-/* The largest ticket Steam issues; a buffer of this size holds any ticket. */
-#define VANDREL_MAX_TICKET_LEN 2048
 /* A buffer for the broker's status text, its final NUL included, that holds
  * any. */
 #define VANDREL_STATUS_TEXT_SIZE (VANDREL_MAX_FRAME_PAYLOAD - VANDREL_STATUS_REPLY_TEXT_AT + 1)
-/* The largest auth ticket (a web API ticket); a buffer of this size holds any. */
-#define VANDREL_MAX_AUTH_TICKET_LEN 2560
-/* The longest identity vandrel_request_auth_ticket sends. */
-#define VANDREL_MAX_IDENTITY_LEN 255
-/* The most data an encrypted app ticket carries. */
-#define VANDREL_MAX_APP_DATA_LEN 1024
-/* How long the broker's Steam waits for Steam to confirm an auth ticket. */
-#define VANDREL_BROKER_CONFIRM_MS 5000
-/* How long the broker waits for Steam to start after a game directory. */
-#define VANDREL_BROKER_START_MS 20000
-/* How long the broker waits for Steam to answer one ticket request. */
-#define VANDREL_BROKER_REQUEST_MS 8000
 /* A safe time limit for the first ticket request after an activation. */
 #define VANDREL_FIRST_TICKET_TIMEOUT_MS 30000
 /* How long vandrel_close waits for a spawned broker before killing it: longer
@@ -159,8 +142,8 @@ typedef struct vandrel_auth_request {
     vandrel_ticket_kind kind;
     /* SESSION: Steam's textual identity of the ticket's recipient, e.g.
      * "steamid:76561197960287931" or "ip:1.2.3.4:27015"; WEBAPI: the identity
-     * of the service, as it stands. 1 to VANDREL_MAX_IDENTITY_LEN printable
-     * ASCII characters without white space; NULL for none. Unused for APP. */
+     * of the service, as it stands. NULL for none; else an identity that
+     * vandrel_check_identity accepts. Unused for APP. */
     const char* identity;
     /* APP: the data the ticket carries, 0 to VANDREL_MAX_APP_DATA_LEN bytes
      * (NULL only with 0). Unused for the other kinds. */
@@ -279,6 +262,13 @@ vandrel_status vandrel_check_gamedir(const char* gamedir);
 /* VANDREL_OK when `server` is an address the ticket commands send: four
  * dotted decimal octets without leading zeros, ':' and a port of 0 to 65535. */
 vandrel_status vandrel_check_server(const char* server);
+
+/* VANDREL_OK when `identity` is one that vandrel_request_auth_ticket sends:
+ * 1 to VANDREL_MAX_IDENTITY_LEN bytes of UTF-8 without a space or a control
+ * character (C0 with NUL, DEL, C1), and not "-", which stands for none on
+ * the wire (pass NULL for none). The broker hands such an identity to Steam
+ * byte for byte, and refuses every other. */
+vandrel_status vandrel_check_identity(const char* identity);
 
 /* The errno of the client's last failed system call, or 0. */
 int vandrel_os_error(const vandrel_client* client);

@@ -62,30 +62,47 @@ extern "C" {
 #define VANDREL_CHALLENGE_SIZE 4
 #define VANDREL_STEAM_ID_SIZE 8
 #define VANDREL_TICKET_LEN_SIZE 4
-
-/* The ticket reply: the word, the request's challenge (32 bits), the user's
- * Steam ID (64 bits), the ticket's length N (32 bits), then the N ticket
- * bytes. */
-#define VANDREL_TICKET_REPLY_WORD "vd_connect\n"
-#define VANDREL_TICKET_REPLY_WORD_LEN 11
-#define VANDREL_TICKET_REPLY_CHALLENGE_AT 11
-#define VANDREL_TICKET_REPLY_STEAM_ID_AT 15
-#define VANDREL_TICKET_REPLY_TICKET_LEN_AT 23
-/* The ticket reply's fixed part; the ticket starts here. */
-#define VANDREL_TICKET_REPLY_HEADER_LEN 27
-
-/* The auth ticket reply to "vd_ticket": the word, the request's challenge (32
- * bits), the user's Steam ID (64 bits), the ticket's handle (32 bits; 0 for an
- * app ticket), the ticket's length N (32 bits), then the N ticket bytes. */
 #define VANDREL_HANDLE_SIZE 4
-#define VANDREL_AUTH_REPLY_WORD "vd_ticket\n"
-#define VANDREL_AUTH_REPLY_WORD_LEN 10
-#define VANDREL_AUTH_REPLY_CHALLENGE_AT 10
-#define VANDREL_AUTH_REPLY_STEAM_ID_AT 14
-#define VANDREL_AUTH_REPLY_HANDLE_AT 22
-#define VANDREL_AUTH_REPLY_TICKET_LEN_AT 26
+
+/* The connect reply to "vd_connect": the word, the request's challenge (32
+ * bits), the user's Steam ID (64 bits), the ticket's length N (32 bits), then
+ * the N ticket bytes. */
+#define VANDREL_CONNECT_REPLY_WORD "vd_connect\n"
+#define VANDREL_CONNECT_REPLY_WORD_LEN 11
+#define VANDREL_CONNECT_REPLY_CHALLENGE_AT 11
+#define VANDREL_CONNECT_REPLY_STEAM_ID_AT 15
+#define VANDREL_CONNECT_REPLY_TICKET_LEN_AT 23
+/* The connect reply's fixed part; the ticket starts here. */
+#define VANDREL_CONNECT_REPLY_HEADER_LEN 27
+
+/* The auth ticket reply to "vd_ticket": the word, the request's challenge
+ * (32 bits), the user's Steam ID (64 bits), the ticket's handle (32 bits; 0
+ * for an app ticket), the ticket's length N (32 bits), then the N ticket
+ * bytes. */
+#define VANDREL_AUTH_TICKET_REPLY_WORD "vd_ticket\n"
+#define VANDREL_AUTH_TICKET_REPLY_WORD_LEN 10
+#define VANDREL_AUTH_TICKET_REPLY_CHALLENGE_AT 10
+#define VANDREL_AUTH_TICKET_REPLY_STEAM_ID_AT 14
+#define VANDREL_AUTH_TICKET_REPLY_HANDLE_AT 22
+#define VANDREL_AUTH_TICKET_REPLY_TICKET_LEN_AT 26
 /* The auth ticket reply's fixed part; the ticket starts here. */
-#define VANDREL_AUTH_REPLY_HEADER_LEN 30
+#define VANDREL_AUTH_TICKET_REPLY_HEADER_LEN 30
+
+/* The earlier names of the two ticket replies: TICKET for the connect reply,
+ * AUTH for the auth ticket reply. */
+#define VANDREL_TICKET_REPLY_WORD VANDREL_CONNECT_REPLY_WORD
+#define VANDREL_TICKET_REPLY_WORD_LEN VANDREL_CONNECT_REPLY_WORD_LEN
+#define VANDREL_TICKET_REPLY_CHALLENGE_AT VANDREL_CONNECT_REPLY_CHALLENGE_AT
+#define VANDREL_TICKET_REPLY_STEAM_ID_AT VANDREL_CONNECT_REPLY_STEAM_ID_AT
+#define VANDREL_TICKET_REPLY_TICKET_LEN_AT VANDREL_CONNECT_REPLY_TICKET_LEN_AT
+#define VANDREL_TICKET_REPLY_HEADER_LEN VANDREL_CONNECT_REPLY_HEADER_LEN
+#define VANDREL_AUTH_REPLY_WORD VANDREL_AUTH_TICKET_REPLY_WORD
+#define VANDREL_AUTH_REPLY_WORD_LEN VANDREL_AUTH_TICKET_REPLY_WORD_LEN
+#define VANDREL_AUTH_REPLY_CHALLENGE_AT VANDREL_AUTH_TICKET_REPLY_CHALLENGE_AT
+#define VANDREL_AUTH_REPLY_STEAM_ID_AT VANDREL_AUTH_TICKET_REPLY_STEAM_ID_AT
+#define VANDREL_AUTH_REPLY_HANDLE_AT VANDREL_AUTH_TICKET_REPLY_HANDLE_AT
+#define VANDREL_AUTH_REPLY_TICKET_LEN_AT VANDREL_AUTH_TICKET_REPLY_TICKET_LEN_AT
+#define VANDREL_AUTH_REPLY_HEADER_LEN VANDREL_AUTH_TICKET_REPLY_HEADER_LEN
 
 /* The status reply to "vd_status": the word, the request's challenge (32
  * bits), then UTF-8 text, one "key value" line each, every line ending in a
@@ -107,6 +124,22 @@ extern "C" {
 #define VANDREL_RUNTIME_KIND_STEAM "steam"
 #define VANDREL_RUNTIME_KIND_STANDIN "standin"
 
+/* Every reply that answers a request, one line each, so that code which
+ * treats them all alike (the client library, which must know each to skip a
+ * late one) follows from this list:
+ *   X(NAME, the request's word, the Steam ID's offset, the handle's offset,
+ *     the ticket length's offset, the fixed part's length)
+ * Each reply starts with the request's word and a line feed, then the
+ * request's challenge. An offset of 0: the reply has no such field; a reply
+ * without a ticket length carries text after its fixed part. */
+#define VANDREL_REPLY_FORMS(X)                                                                     \
+    X(CONNECT, VANDREL_CMD_CONNECT, VANDREL_CONNECT_REPLY_STEAM_ID_AT, 0,                          \
+      VANDREL_CONNECT_REPLY_TICKET_LEN_AT, VANDREL_CONNECT_REPLY_HEADER_LEN)                       \
+    X(AUTH_TICKET, VANDREL_CMD_TICKET, VANDREL_AUTH_TICKET_REPLY_STEAM_ID_AT,                      \
+      VANDREL_AUTH_TICKET_REPLY_HANDLE_AT, VANDREL_AUTH_TICKET_REPLY_TICKET_LEN_AT,                \
+      VANDREL_AUTH_TICKET_REPLY_HEADER_LEN)                                                        \
+    X(STATUS, VANDREL_CMD_STATUS, 0, 0, 0, VANDREL_STATUS_REPLY_TEXT_AT)
+
 /* The error reply: the word, the failed command's challenge (32 bits; 0 when
  * it had none or it was not read), then "WORD: reason". */
 #define VANDREL_ERROR_REPLY_WORD "vd_error\n"
@@ -115,6 +148,28 @@ extern "C" {
 #define VANDREL_ERROR_REPLY_TEXT_AT 13
 /* Between the failed command's word and the reason. */
 #define VANDREL_ERROR_REPLY_SEPARATOR ": "
+
+/* --- Limits and times ------------------------------------------------------- */
+
+/* The broker's default TCP listen address, and a client's last choice when
+ * it is given no address. */
+#define VANDREL_DEFAULT_BROKER_ADDR "127.0.0.1:27420"
+/* The longest game directory name that the client library sends. */
+#define VANDREL_MAX_GAMEDIR_LEN 64
+/* The largest ticket Steam issues; a buffer of this size holds any ticket. */
+#define VANDREL_MAX_TICKET_LEN 2048
+/* The largest auth ticket (a web API ticket); a buffer of this size holds any. */
+#define VANDREL_MAX_AUTH_TICKET_LEN 2560
+/* The longest identity of "vd_ticket", in bytes. */
+#define VANDREL_MAX_IDENTITY_LEN 255
+/* The most data an encrypted app ticket carries. */
+#define VANDREL_MAX_APP_DATA_LEN 1024
+/* How long the broker's Steam waits for Steam to confirm an auth ticket. */
+#define VANDREL_BROKER_CONFIRM_MS 5000
+/* How long the broker waits for Steam to start after a game directory. */
+#define VANDREL_BROKER_START_MS 20000
+/* How long the broker waits for Steam to answer one ticket request. */
+#define VANDREL_BROKER_REQUEST_MS 8000
 
 /* --- Little-endian integers --------------------------------------------- */
 

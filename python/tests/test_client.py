@@ -295,7 +295,9 @@ class Headers(unittest.TestCase):
         client_h = (include / "client.h").read_text()
         defines = dict(
             re.findall(r"^#define VANDREL_(\w+) (\d+|\"[^\"]*\")$", client_h, re.M)
-            + re.findall(r"^#define VANDREL_(\w+) (\d+)", (include / "wire.h").read_text(), re.M)
+            + re.findall(
+                r"^#define VANDREL_(\w+) (\d+|\"[^\"]*\")$", (include / "wire.h").read_text(), re.M
+            )
         )
         for name in (
             "DEFAULT_BROKER_ADDR MAX_GAMEDIR_LEN MAX_TICKET_LEN MAX_AUTH_TICKET_LEN "

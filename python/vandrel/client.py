@@ -229,8 +229,9 @@ class Client:
             lambda lib, h: lib.vandrel_request_auth_ticket(
                 h, ctypes.byref(request), limit, ctypes.byref(ticket), ctypes.byref(handle)
             ),
-            f"identity {identity!r}: 1 to {_native.MAX_IDENTITY_LEN} printable ASCII characters "
-            f"without white space; data: at most {_native.MAX_APP_DATA_LEN} bytes",
+            f"identity {identity!r}: 1 to {_native.MAX_IDENTITY_LEN} bytes of UTF-8 without "
+            f"spaces or control characters, not \"-\"; data: at most "
+            f"{_native.MAX_APP_DATA_LEN} bytes",
         )
         return AuthTicket(ticket.steam_id, handle.value, bytes(buffer[: ticket.len]))
 

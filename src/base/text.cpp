@@ -1,5 +1,7 @@
 #include "base/text.hpp"
 
+#include "common/utf8.h"
+
 #include <algorithm>
 #include <charconv>
 
@@ -10,77 +12,9 @@ constexpr char32_t ASCII_END = 0x80;
 constexpr char32_t MAX_CODE_POINT = 0x10FFFF;
 constexpr std::string_view REPLACEMENT_CHARACTER = "\xEF\xBF\xBD"; // U+FFFD
 
-// The outcome of decoding at one position.
-enum class Step {
-    CodePoint,  // a well-formed sequence: `code_point` in `len` bytes
-    Invalid,    // an ill-formed sequence of `len` bytes (1 to 3)
-    Incomplete, // the input ends inside a sequence that is well-formed so far
-};
-
-struct Decoded {
-    Step step;
-    char32_t code_point;
-    std::size_t len;
-};
-
-bool is_continuation(std::uint8_t b) {
-    return (b & 0xC0) == 0x80;
-}
-
-// The well-formed multi-byte sequences by lead byte (RFC 3629's table): the
-// length, and the range of the second byte, which is where overlong forms,
-// surrogates and values above U+10FFFF show. No other byte leads one: 80..BF
-// continue a sequence, C0 and C1 only begin overlong forms, F5..FF begin
-// values above U+10FFFF.
-struct LeadByte {
-    std::uint8_t first, last;
-    std::size_t len;
-    std::uint8_t second_min, second_max;
-};
-constexpr LeadByte LEAD_BYTES[] = {
-    {0xC2, 0xDF, 2, 0x80, 0xBF}, // U+0080..U+07FF
-    {0xE0, 0xE0, 3, 0xA0, 0xBF}, // U+0800..U+0FFF
-    {0xE1, 0xEC, 3, 0x80, 0xBF}, // U+1000..U+CFFF
-    {0xED, 0xED, 3, 0x80, 0x9F}, // U+D000..U+D7FF, short of the surrogates
-    {0xEE, 0xEF, 3, 0x80, 0xBF}, // U+E000..U+FFFF
-    {0xF0, 0xF0, 4, 0x90, 0xBF}, // U+10000..U+3FFFF
-    {0xF1, 0xF3, 4, 0x80, 0xBF}, // U+40000..U+FFFFF
-    {0xF4, 0xF4, 4, 0x80, 0x8F}, // U+100000..U+10FFFF
-};
-
-// Decodes the sequence that starts at `pos` (< bytes.size()). The invalid
-// length counts the bytes up to the first one that cannot continue the
-// sequence, so the next sequence starts at the byte that broke this one.
-Decoded decode_at(std::span<const std::uint8_t> bytes, std::size_t pos) {
-    const std::uint8_t lead = bytes[pos];
-    if (lead < ASCII_END) {
-        return {Step::CodePoint, lead, 1};
-    }
-    const auto* rule =
-        std::find_if(std::begin(LEAD_BYTES), std::end(LEAD_BYTES),
-                     [lead](const LeadByte& r) { return lead >= r.first && lead <= r.last; });
-    if (rule == std::end(LEAD_BYTES)) {
-        return {Step::Invalid, 0, 1};
-    }
-    const std::size_t len = rule->len;
-    // The lead byte's bits below its length marker begin the value.
-    char32_t value = lead & (0xFFU >> (len + 1));
-
-    const std::size_t available = bytes.size() - pos;
-    for (std::size_t i = 1; i < len; ++i) {
-        if (i == available) {
-            return {Step::Incomplete, 0, available};
-        }
-        const std::uint8_t b = bytes[pos + i];
-        const bool fits =
-            i == 1 ? b >= rule->second_min && b <= rule->second_max : is_continuation(b);
-        if (!fits) {
-            // A bad second byte leaves only the lead byte as the invalid sequence.
-            return {Step::Invalid, 0, i};
-        }
-        value = (value << 6) | (b & 0x3F);
-    }
-    return {Step::CodePoint, value, len};
+// The UTF-8 sequence that starts at `pos` (< bytes.size()).
+vd_utf8_seq decode_at(std::span<const std::uint8_t> bytes, std::size_t pos) {
+    return vd_utf8_decode(bytes.data() + pos, bytes.size() - pos);
 }
 
 // The end of the run of ASCII bytes that starts at `pos`.
@@ -134,14 +68,14 @@ Result<std::string_view, Utf8Error> check_utf8(std::span<const std::uint8_t> byt
         if (pos == bytes.size()) {
             return as_chars(bytes);
         }
-        const Decoded d = decode_at(bytes, pos);
-        switch (d.step) {
-        case Step::CodePoint:
+        const vd_utf8_seq d = decode_at(bytes, pos);
+        switch (d.kind) {
+        case VD_UTF8_CHAR:
             pos += d.len;
             break;
-        case Step::Invalid:
+        case VD_UTF8_INVALID:
             return Utf8Error{pos, static_cast<std::uint8_t>(d.len)};
-        case Step::Incomplete:
+        case VD_UTF8_INCOMPLETE:
             return Utf8Error{pos, std::nullopt};
         }
     }
@@ -157,8 +91,8 @@ std::string decode_lossy(std::span<const std::uint8_t> bytes) {
         if (pos == bytes.size()) {
             break;
         }
-        const Decoded d = decode_at(bytes, pos);
-        if (d.step == Step::CodePoint) {
+        const vd_utf8_seq d = decode_at(bytes, pos);
+        if (d.kind == VD_UTF8_CHAR) {
             pos += d.len;
             continue;
         }
@@ -176,10 +110,10 @@ void append_quoted(std::string& out, std::string_view text) {
     out += '"';
     std::size_t pos = 0;
     while (pos < bytes.size()) {
-        const Decoded d = decode_at(bytes, pos);
+        const vd_utf8_seq d = decode_at(bytes, pos);
         const std::string_view raw = text.substr(pos, d.len);
         pos += d.len;
-        if (d.step != Step::CodePoint) {
+        if (d.kind != VD_UTF8_CHAR) {
             // Callers pass valid UTF-8; should a bad sequence slip through, it
             // is shown as U+FFFD so that the quoted form stays valid UTF-8.
             out += REPLACEMENT_CHARACTER;
@@ -219,11 +153,7 @@ void append_quoted(std::string& out, std::string_view text) {
 }
 
 std::string_view utf8_prefix(std::string_view text, std::size_t max_len) {
-    if (text.size() <= max_len)
-        return text;
-    while (max_len > 0 && is_continuation(static_cast<std::uint8_t>(text[max_len])))
-        --max_len;
-    return text.substr(0, max_len);
+    return text.substr(0, vd_utf8_prefix_len(text.data(), text.size(), max_len));
 }
 
 void append_one_line(std::string& out, std::string_view text) {
@@ -238,13 +168,12 @@ void append_one_line(std::string& out, std::string_view text) {
         pos = plain;
         if (pos == bytes.size())
             break;
-        const Decoded d = decode_at(bytes, pos);
+        const vd_utf8_seq d = decode_at(bytes, pos);
         const std::string_view raw = text.substr(pos, d.len);
         pos += d.len;
-        if (d.step != Step::CodePoint)
+        if (d.kind != VD_UTF8_CHAR)
             out += REPLACEMENT_CHARACTER;
-        else if (d.code_point < 0x20 || (d.code_point >= 0x7F && d.code_point <= 0x9F) ||
-                 misleads_display(d.code_point))
+        else if (vd_is_control(d.code_point) || misleads_display(d.code_point))
             append_escape(out, d.code_point);
         else
             out += raw;
@@ -274,9 +203,9 @@ WordSplit split_first_word(std::string_view text) {
     const auto bytes = as_bytes(text);
     std::size_t pos = 0;
     while (pos < bytes.size()) {
-        const Decoded d = decode_at(bytes, pos);
+        const vd_utf8_seq d = decode_at(bytes, pos);
         // Callers pass valid UTF-8; a bad sequence is never white space.
-        if (d.step == Step::CodePoint && is_white_space(d.code_point)) {
+        if (d.kind == VD_UTF8_CHAR && is_white_space(d.code_point)) {
             return {text.substr(0, pos), text.substr(pos + d.len)};
         }
         pos += d.len;

@@ -1,5 +1,6 @@
 #include "broker/listen.hpp"
 
+#include "common/address.h"
 #include "common/peer.h"
 #include "shared/transport.hpp"
 
@@ -41,11 +42,8 @@ BrokerError create_socket_error(std::string_view fixed) {
 
 // A port of a literal address: digits only, as the literal forms allow.
 std::optional<std::uint16_t> literal_port(std::string_view text) {
-    if (text.empty() || text.front() == '+')
-        return std::nullopt;
     std::uint16_t port = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), port);
-    if (ec != std::errc() || end != text.data() + text.size())
+    if (!vd_parse_port(text.data(), text.size(), &port))
         return std::nullopt;
     return port;
 }
@@ -57,12 +55,9 @@ std::optional<std::uint16_t> lookup_port(std::string_view text) {
     return literal_port(text);
 }
 
-std::optional<SocketAddress> literal_v4(std::string_view text) {
-    std::size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos)
-        return std::nullopt;
-    std::string host(text.substr(0, colon));
-    auto port = literal_port(text.substr(colon + 1));
+std::optional<SocketAddress> literal_v4(const vd_host_port& split) {
+    std::string host(split.host, split.host_len);
+    auto port = literal_port({split.port, split.port_len});
     sockaddr_in v4{};
     if (!port || ::inet_pton(AF_INET, host.c_str(), &v4.sin_addr) != 1)
         return std::nullopt;
@@ -71,12 +66,13 @@ std::optional<SocketAddress> literal_v4(std::string_view text) {
     return holding(v4);
 }
 
-std::optional<SocketAddress> literal_v6(std::string_view text) {
-    std::size_t close = text.rfind("]:");
-    if (text.empty() || text.front() != '[' || close == std::string_view::npos)
+std::optional<SocketAddress> literal_v6(const vd_host_port& split) {
+    const char* inside_begin = nullptr;
+    std::size_t inside_len = 0;
+    if (!vd_unbracket(split.host, split.host_len, &inside_begin, &inside_len))
         return std::nullopt;
-    std::string_view inside = text.substr(1, close - 1);
-    auto port = literal_port(text.substr(close + 2));
+    std::string_view inside(inside_begin, inside_len);
+    auto port = literal_port({split.port, split.port_len});
     if (!port)
         return std::nullopt;
     sockaddr_in6 v6{};
@@ -99,19 +95,19 @@ std::optional<SocketAddress> literal_v6(std::string_view text) {
 }
 
 Result<std::vector<SocketAddress>> resolve(std::string_view text) {
-    if (auto v4 = literal_v4(text))
+    vd_host_port split{};
+    if (!vd_split_host_port(text.data(), text.size(), &split))
+        return create_socket_error("invalid socket address");
+    if (auto v4 = literal_v4(split))
         return std::vector<SocketAddress>{*v4};
-    if (auto v6 = literal_v6(text))
+    if (auto v6 = literal_v6(split))
         return std::vector<SocketAddress>{*v6};
 
-    std::size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos)
-        return create_socket_error("invalid socket address");
-    auto port = lookup_port(text.substr(colon + 1));
+    auto port = lookup_port({split.port, split.port_len});
     if (!port)
         return create_socket_error("invalid port value");
 
-    std::string host(text.substr(0, colon));
+    std::string host(split.host, split.host_len);
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;

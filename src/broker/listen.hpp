@@ -6,6 +6,7 @@
 #include "base/error.hpp"
 #include "base/fd.hpp"
 #include "broker/unix_listen.hpp"
+#include "vandrel/wire.h"
 
 #include <optional>
 #include <string>
@@ -14,7 +15,8 @@
 
 namespace vandrel {
 
-inline constexpr std::string_view DEFAULT_LISTEN_ADDR = "127.0.0.1:27420";
+// The address a client tries last when it is given none, too.
+inline constexpr std::string_view DEFAULT_LISTEN_ADDR = VANDREL_DEFAULT_BROKER_ADDR;
 inline constexpr int LISTEN_BACKLOG = 128;
 
 // Resolves `text` (a literal 'a.b.c.d:port' or '[v6]:port' directly, else

@@ -2,51 +2,77 @@
 
 #include "base/log.hpp"
 #include "base/text.hpp"
+#include "broker/listen.hpp"
 #include "broker/steam_child.hpp"
+#include "common/grammar.h"
 #include "shared/appid.hpp"
 #include "shared/args.hpp"
 
 #include <algorithm>
+#include <array>
+#include <iterator>
 #include <string>
 #include <unistd.h>
 
 namespace vandrel {
 namespace {
 
-constexpr std::string_view REPLY_WORD = VANDREL_TICKET_REPLY_WORD;
+constexpr std::string_view CONNECT_REPLY_WORD = VANDREL_CONNECT_REPLY_WORD;
 constexpr std::string_view ERROR_REPLY_WORD = VANDREL_ERROR_REPLY_WORD;
 constexpr std::string_view ERROR_SEPARATOR = VANDREL_ERROR_REPLY_SEPARATOR;
 constexpr std::size_t CHALLENGE_LEN = VANDREL_CHALLENGE_SIZE;
-constexpr std::string_view AUTH_REPLY_WORD = VANDREL_AUTH_REPLY_WORD;
+constexpr std::string_view AUTH_REPLY_WORD = VANDREL_AUTH_TICKET_REPLY_WORD;
 constexpr std::size_t HANDLE_LEN = VANDREL_HANDLE_SIZE;
 constexpr std::size_t TICKET_LEN_LEN = VANDREL_TICKET_LEN_SIZE;
 
-// The ticket reply is the word, the challenge, then the child's answer from
+// The connect reply is the word, the challenge, then the child's answer from
 // its Steam ID on; the error reply is the word, the challenge, then the text.
-static_assert(REPLY_WORD.size() == VANDREL_TICKET_REPLY_WORD_LEN &&
-              VANDREL_TICKET_REPLY_CHALLENGE_AT == REPLY_WORD.size() &&
-              VANDREL_TICKET_REPLY_STEAM_ID_AT == REPLY_WORD.size() + CHALLENGE_LEN);
-static_assert(VANDREL_TICKET_REPLY_TICKET_LEN_AT - VANDREL_TICKET_REPLY_STEAM_ID_AT ==
-                  TICKET_LEN_AT - TICKET_STEAM_ID_AT &&
-              VANDREL_TICKET_REPLY_HEADER_LEN - VANDREL_TICKET_REPLY_STEAM_ID_AT ==
-                  TICKET_HEADER_LEN - TICKET_STEAM_ID_AT);
+static_assert(CONNECT_REPLY_WORD.size() == VANDREL_CONNECT_REPLY_WORD_LEN &&
+              VANDREL_CONNECT_REPLY_CHALLENGE_AT == CONNECT_REPLY_WORD.size() &&
+              VANDREL_CONNECT_REPLY_STEAM_ID_AT == CONNECT_REPLY_WORD.size() + CHALLENGE_LEN);
+static_assert(VANDREL_CONNECT_REPLY_TICKET_LEN_AT - VANDREL_CONNECT_REPLY_STEAM_ID_AT ==
+                  CONN_TICKET_LEN_AT - CONN_STEAM_ID_AT &&
+              VANDREL_CONNECT_REPLY_HEADER_LEN - VANDREL_CONNECT_REPLY_STEAM_ID_AT ==
+                  CONN_HEADER_LEN - CONN_STEAM_ID_AT);
 static_assert(ERROR_REPLY_WORD.size() == VANDREL_ERROR_REPLY_WORD_LEN &&
               VANDREL_ERROR_REPLY_CHALLENGE_AT == ERROR_REPLY_WORD.size() &&
               VANDREL_ERROR_REPLY_TEXT_AT == ERROR_REPLY_WORD.size() + CHALLENGE_LEN);
 // The auth ticket reply is the word, the challenge, the child's Steam ID, the
 // handle, N and the ticket.
-static_assert(AUTH_REPLY_WORD.size() == VANDREL_AUTH_REPLY_WORD_LEN &&
-              VANDREL_AUTH_REPLY_CHALLENGE_AT == AUTH_REPLY_WORD.size() &&
-              VANDREL_AUTH_REPLY_STEAM_ID_AT == AUTH_REPLY_WORD.size() + CHALLENGE_LEN &&
-              VANDREL_AUTH_REPLY_HANDLE_AT == VANDREL_AUTH_REPLY_STEAM_ID_AT + STEAM_ID_LEN &&
-              VANDREL_AUTH_REPLY_TICKET_LEN_AT == VANDREL_AUTH_REPLY_HANDLE_AT + HANDLE_LEN &&
-              VANDREL_AUTH_REPLY_HEADER_LEN == VANDREL_AUTH_REPLY_TICKET_LEN_AT + TICKET_LEN_LEN);
+static_assert(AUTH_REPLY_WORD.size() == VANDREL_AUTH_TICKET_REPLY_WORD_LEN &&
+              VANDREL_AUTH_TICKET_REPLY_CHALLENGE_AT == AUTH_REPLY_WORD.size() &&
+              VANDREL_AUTH_TICKET_REPLY_STEAM_ID_AT == AUTH_REPLY_WORD.size() + CHALLENGE_LEN &&
+              VANDREL_AUTH_TICKET_REPLY_HANDLE_AT ==
+                  VANDREL_AUTH_TICKET_REPLY_STEAM_ID_AT + STEAM_ID_LEN &&
+              VANDREL_AUTH_TICKET_REPLY_TICKET_LEN_AT ==
+                  VANDREL_AUTH_TICKET_REPLY_HANDLE_AT + HANDLE_LEN &&
+              VANDREL_AUTH_TICKET_REPLY_HEADER_LEN ==
+                  VANDREL_AUTH_TICKET_REPLY_TICKET_LEN_AT + TICKET_LEN_LEN);
+// Every reply that answers a request begins with the request's word, a line
+// feed and the challenge (sizeof counts the line feed in the terminator's
+// place); the fields or the text follow.
+#define CHECK_REPLY_FORM(name, word, steam_id_at, handle_at, len_at, header_len)                   \
+    static_assert(((steam_id_at) != 0 ? (steam_id_at) : (header_len)) ==                           \
+                  sizeof(word) + CHALLENGE_LEN);
+VANDREL_REPLY_FORMS(CHECK_REPLY_FORM)
+#undef CHECK_REPLY_FORM
 constexpr std::string_view STATUS_REPLY_WORD = VANDREL_STATUS_REPLY_WORD;
 static_assert(STATUS_REPLY_WORD.size() == VANDREL_STATUS_REPLY_WORD_LEN &&
               VANDREL_STATUS_REPLY_CHALLENGE_AT == STATUS_REPLY_WORD.size() &&
               VANDREL_STATUS_REPLY_TEXT_AT == STATUS_REPLY_WORD.size() + CHALLENGE_LEN);
+// The client library's limits and time-outs (vandrel/wire.h) are the
+// broker's own.
+static_assert(READY_TIMEOUT == std::chrono::milliseconds(VANDREL_BROKER_START_MS) &&
+              REQUEST_TIMEOUT == std::chrono::milliseconds(VANDREL_BROKER_REQUEST_MS));
+static_assert(MAX_APP_DATA_LEN == VANDREL_MAX_APP_DATA_LEN &&
+              DEFAULT_LISTEN_ADDR == VANDREL_DEFAULT_BROKER_ADDR);
 // The broker's version, as `vandrel --version` prints it.
 constexpr std::string_view VERSION = VANDREL_VERSION;
+// The one text for a command that needs the game's Steam child when there is
+// none: none was started, or the last one failed or was cut off.
+constexpr std::string_view NO_CHILD_MESSAGE = "no steam child";
+// How a command's arguments name the challenge its error reply carries.
+constexpr std::string_view CHALLENGE_ARGUMENT = "CHALLENGE";
 // The runtime's path in a status line: control characters escaped, cut to a
 // size that keeps the whole reply within one frame.
 constexpr std::size_t MAX_RUNTIME_TEXT_LEN = 2048;
@@ -66,17 +92,29 @@ ChildStarter& steam_children() {
     return starter;
 }
 
-// The arguments of "vd_ticket", borrowed from the command's text.
+// The arguments of "vd_ticket", each checked and in the form it travels in:
+// an identity as the client wrote it, app data decoded from its hex.
 struct AuthTicketArgs {
     std::string_view kind;
-    std::string_view argument; // an identity, or an app ticket's data
+    std::string_view identity; // session and web API: an identity, or NO_ARGUMENT
+    Bytes data;                // app: the data the ticket carries
     std::int32_t challenge = 0;
 };
 
-// KIND, ARG and CHALLENGE, each checked as far as the broker can: a session
-// identity is left to Steam's parser, in the child.
-Result<AuthTicketArgs> read_auth_ticket_args(std::string_view text) {
-    Args args(text);
+// An app ticket's data: none for NO_ARGUMENT, else the decoded hex.
+std::optional<Bytes> app_data_of(std::string_view argument) {
+    if (argument == NO_ARGUMENT)
+        return Bytes{};
+    std::array<std::uint8_t, MAX_APP_DATA_LEN> data{};
+    std::size_t len = 0;
+    if (!vd_parse_app_data(argument.data(), argument.size(), data.data(), &len))
+        return std::nullopt;
+    return Bytes(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(len));
+}
+
+// KIND, ARG and CHALLENGE. Whether Steam can parse a session identity is left
+// to Steam, in the child; that every byte of it reaches Steam is checked here.
+Result<AuthTicketArgs> read_auth_ticket_args(Args& args) {
     Result<std::string_view> kind = args.parse_text("kind");
     if (!kind)
         return std::move(kind).error();
@@ -87,24 +125,47 @@ Result<AuthTicketArgs> read_auth_ticket_args(std::string_view text) {
     Result<std::string_view> argument = args.parse_text(argument_name);
     if (!argument)
         return std::move(argument).error();
-    if (app && !app_data_of(*argument))
-        return BrokerError::parse_failure(argument_name);
-    if (*kind == WEB_API_KIND && argument->size() > MAX_WEB_API_IDENTITY_LEN)
-        return BrokerError::parse_failure(argument_name);
+    AuthTicketArgs out{*kind, NO_ARGUMENT, {}, 0};
+    if (app) {
+        std::optional<Bytes> data = app_data_of(*argument);
+        if (!data)
+            return BrokerError::parse_failure(argument_name);
+        out.data = std::move(*data);
+    } else if (*argument != NO_ARGUMENT) {
+        if (!vd_is_identity(argument->data(), argument->size()))
+            return BrokerError::parse_failure(argument_name);
+        out.identity = *argument;
+    }
     Result<std::int32_t> challenge = args.parse_i32("challenge");
     if (!challenge)
         return std::move(challenge).error();
-    return AuthTicketArgs{*kind, *argument, *challenge};
+    out.challenge = *challenge;
+    return out;
+}
+
+// The challenge that the error reply of a command with `arguments` carries:
+// the argument written CHALLENGE once the handler has read it, which `read`
+// (the handler's cursor) has gone past; else 0.
+std::int32_t failed_challenge(std::string_view arguments, std::string_view text, const Args& read) {
+    Args names(arguments);
+    Args values(text);
+    for (std::size_t i = 0; i < read.taken(); ++i) {
+        std::optional<std::string_view> name = names.next_token();
+        std::optional<std::string_view> value = values.next_token();
+        if (name == CHALLENGE_ARGUMENT && value)
+            return to_i32(*value).value_or(0);
+    }
+    return 0;
 }
 
 } // namespace
 
-Bytes ticket_reply(std::int32_t challenge, std::span<const std::uint8_t> answer, std::uint32_t n) {
+Bytes connect_reply(std::int32_t challenge, std::span<const std::uint8_t> answer, std::uint32_t n) {
     // The answer's Steam ID, N and ticket follow the challenge unchanged.
-    auto tail = answer.subspan(TICKET_STEAM_ID_AT, TICKET_HEADER_LEN - TICKET_STEAM_ID_AT + n);
+    auto tail = answer.subspan(CONN_STEAM_ID_AT, CONN_HEADER_LEN - CONN_STEAM_ID_AT + n);
     Bytes out;
-    out.reserve(REPLY_WORD.size() + CHALLENGE_LEN + tail.size());
-    out.insert(out.end(), REPLY_WORD.begin(), REPLY_WORD.end());
+    out.reserve(CONNECT_REPLY_WORD.size() + CHALLENGE_LEN + tail.size());
+    out.insert(out.end(), CONNECT_REPLY_WORD.begin(), CONNECT_REPLY_WORD.end());
     append_challenge(out, challenge);
     out.insert(out.end(), tail.begin(), tail.end());
     return out;
@@ -146,6 +207,20 @@ Bytes error_reply(std::int32_t challenge, std::string_view word, std::string_vie
     return out;
 }
 
+// The client commands. A client that never sends a word sees nothing of its
+// command.
+const Session::Command Session::COMMANDS[] = {
+    {VANDREL_CMD_GAMEDIR, "GAMEDIR", &Session::gamedir},
+    {VANDREL_CMD_CONNECT, "ADDR SERVER_STEAM_ID SECURE CHALLENGE", &Session::connect},
+    {VANDREL_CMD_DISCONNECT, "ADDR CHALLENGE", &Session::disconnect},
+    {VANDREL_CMD_ERRORS, "MODE", &Session::errors},
+    {VANDREL_CMD_APPID, "APPID", &Session::appid},
+    {VANDREL_CMD_TICKET, "KIND ARG CHALLENGE", &Session::auth_ticket},
+    {VANDREL_CMD_CANCEL, "HANDLE", &Session::cancel},
+    {VANDREL_CMD_STATUS, "CHALLENGE", &Session::status},
+    {VANDREL_CMD_TERMINATE, "", &Session::terminate, true},
+};
+
 Session::Session(Framed framed) : Session(std::move(framed), steam_children()) {}
 
 Result<SessionEnd> Session::run() {
@@ -167,55 +242,39 @@ Result<SessionEnd> Session::run() {
             return SessionEnd::Closed;
         }
         Result<std::string_view, Utf8Error> text = check_utf8(**frame);
-        challenge_ = 0;
         if (!text) {
             std::string lossy = decode_lossy(**frame);
-            report_command_error(split_first_word(lossy).word,
+            report_command_error(split_first_word(lossy).word, 0,
                                  BrokerError::invalid_string(text.error()));
             continue;
         }
         WordSplit line = split_first_word(*text);
         log_line(std::string("<- ").append(line.word));
-        Result<std::optional<SessionEnd>> done = execute(line.word, line.rest);
-        if (!done)
-            report_command_error(line.word, done.error());
-        else if (*done)
-            return **done;
+        if (std::optional<SessionEnd> end = execute(line.word, line.rest))
+            return *end;
     }
 }
 
-Result<std::optional<SessionEnd>> Session::execute(std::string_view word, std::string_view args) {
-    Result<void> done;
-    if (word == VANDREL_CMD_GAMEDIR) {
-        done = gamedir(args);
-    } else if (word == VANDREL_CMD_CONNECT) {
-        done = connect(args);
-    } else if (word == VANDREL_CMD_DISCONNECT) {
-        done = disconnect(args);
-    } else if (word == VANDREL_CMD_ERRORS) {
-        done = errors(args);
-    } else if (word == VANDREL_CMD_APPID) {
-        done = appid(args);
-    } else if (word == VANDREL_CMD_TICKET) {
-        done = auth_ticket(args);
-    } else if (word == VANDREL_CMD_CANCEL) {
-        done = cancel(args);
-    } else if (word == VANDREL_CMD_STATUS) {
-        done = status(args);
-    } else if (word == VANDREL_CMD_TERMINATE) {
-        cleanup_all_tickets();
-        child_.reset();
-        return std::optional<SessionEnd>(SessionEnd::TerminateRequested);
-    } else {
-        return BrokerError::message("unknown command");
+std::optional<SessionEnd> Session::execute(std::string_view word, std::string_view arguments) {
+    const auto* command = std::find_if(std::begin(COMMANDS), std::end(COMMANDS),
+                                       [word](const Command& c) { return c.word == word; });
+    if (command == std::end(COMMANDS)) {
+        report_command_error(word, 0, BrokerError::message("unknown command"));
+        return std::nullopt;
     }
-    if (!done)
-        return std::move(done).error();
-    return std::optional<SessionEnd>();
+    Args args(arguments);
+    Result<void> done = (this->*command->handler)(args);
+    if (!done) {
+        report_command_error(word, failed_challenge(command->arguments, arguments, args),
+                             done.error());
+        return std::nullopt;
+    }
+    if (command->ends_session)
+        return SessionEnd::TerminateRequested;
+    return std::nullopt;
 }
 
-Result<void> Session::gamedir(std::string_view text) {
-    Args args(text);
+Result<void> Session::gamedir(Args& args) {
     Result<std::string_view> name = args.parse_text("gamedir");
     if (!name)
         return std::move(name).error();
@@ -228,12 +287,12 @@ Result<void> Session::gamedir(std::string_view text) {
     return activate(*appid, std::string("gamedir \"").append(*name).append(1, '"'));
 }
 
-Result<void> Session::appid(std::string_view text) {
-    Args args(text);
-    Result<std::uint32_t> appid = args.parse_u32("appid");
+Result<void> Session::appid(Args& args) {
+    Result<std::string_view> token = args.parse_text("appid");
+    if (!token)
+        return std::move(token).error();
+    std::optional<std::uint32_t> appid = to_appid(*token);
     if (!appid)
-        return std::move(appid).error();
-    if (*appid == 0)
         return BrokerError::parse_failure("appid");
     return activate(*appid, "appid " + std::to_string(*appid));
 }
@@ -266,10 +325,9 @@ Result<void> Session::activate(std::uint32_t appid, const std::string& named) {
     return {};
 }
 
-Result<void> Session::connect(std::string_view text) {
+Result<void> Session::connect(Args& args) {
     if (std::holds_alternative<Inactive>(state_))
         return BrokerError::message("session not active");
-    Args args(text);
     Result<SocketAddrV4> server = args.parse_addr("ip addr");
     if (!server)
         return std::move(server).error();
@@ -282,59 +340,58 @@ Result<void> Session::connect(std::string_view text) {
     Result<std::int32_t> challenge = args.parse_i32("challenge");
     if (!challenge)
         return std::move(challenge).error();
-    challenge_ = *challenge;
     if (!child_)
-        return BrokerError::message("no steam child");
+        return BrokerError::message(NO_CHILD_MESSAGE);
 
-    Result<Bytes> answer = ask_child(conn_request(*server, *steam_id, *secure));
+    Result<Bytes> answer = ask_child(as_bytes(conn_request(*server, *steam_id, *secure)));
     if (!answer)
         return std::move(answer).error();
     std::span<const std::uint8_t> got = *answer;
-    if (!is_ticket_answer(got)) {
+    if (!is_conn_answer(got)) {
         log_line(decode_lossy(got));
         return BrokerError::message("steam refused to issue auth ticket");
     }
-    Result<std::uint32_t> n = ticket_length(got);
+    Result<std::uint32_t> n = conn_ticket_length(got);
     if (!n)
         return std::move(n).error();
 
     state_ = ActiveTicket{*server, *challenge};
     log_line("-> ticket " + std::to_string(*n) + " bytes for challenge " +
              std::to_string(*challenge));
-    return framed_.send(ticket_reply(*challenge, got, *n));
+    return framed_.send(connect_reply(*challenge, got, *n));
 }
 
-Result<void> Session::disconnect(std::string_view text) {
+Result<void> Session::disconnect(Args& args) {
     auto* ticket = std::get_if<ActiveTicket>(&state_);
     if (ticket == nullptr)
         return BrokerError::message("no ticket requested");
-    Args args(text);
     Result<SocketAddrV4> server = args.parse_addr("ip addr");
     if (!server)
         return std::move(server).error();
     Result<std::int32_t> challenge = args.parse_i32("challenge");
     if (!challenge)
         return std::move(challenge).error();
-    challenge_ = *challenge;
     if (*challenge != ticket->challenge)
         return BrokerError::message("challenge mismatch");
     if (child_)
-        (void)ask_child(term_request(*server));
+        (void)ask_child(as_bytes(term_request(*server)));
     state_ = Active{};
     return {};
 }
 
-Result<void> Session::auth_ticket(std::string_view text) {
+Result<void> Session::auth_ticket(Args& args) {
     if (std::holds_alternative<Inactive>(state_))
         return BrokerError::message("session not active");
-    Result<AuthTicketArgs> args = read_auth_ticket_args(text);
-    if (!args)
-        return std::move(args).error();
-    challenge_ = args->challenge;
+    Result<AuthTicketArgs> ticket_args = read_auth_ticket_args(args);
+    if (!ticket_args)
+        return std::move(ticket_args).error();
     if (!child_)
-        return BrokerError::message("session not active");
+        return BrokerError::message(NO_CHILD_MESSAGE);
 
-    Result<Bytes> answer = ask_child(auth_ticket_request(args->kind, args->argument));
+    Result<Bytes> answer =
+        ticket_args->kind == APP_KIND
+            ? ask_child(app_ticket_request(ticket_args->data))
+            : ask_child(as_bytes(auth_ticket_request(ticket_args->kind, ticket_args->identity)));
     if (!answer)
         return std::move(answer).error();
     Result<AuthTicketAnswer> ticket = read_auth_answer(*answer);
@@ -345,14 +402,14 @@ Result<void> Session::auth_ticket(std::string_view text) {
     // An app ticket has no handle and nothing to cancel.
     if (ticket->handle != 0)
         auth_tickets_.push_back(ticket->handle);
-    log_line("-> " + std::string(args->kind) + " ticket " + std::to_string(ticket->ticket.size()) +
-             " bytes, handle " + std::to_string(ticket->handle) + ", for challenge " +
-             std::to_string(args->challenge));
-    return framed_.send(auth_ticket_reply(args->challenge, *ticket));
+    log_line("-> " + std::string(ticket_args->kind) + " ticket " +
+             std::to_string(ticket->ticket.size()) + " bytes, handle " +
+             std::to_string(ticket->handle) + ", for challenge " +
+             std::to_string(ticket_args->challenge));
+    return framed_.send(auth_ticket_reply(ticket_args->challenge, *ticket));
 }
 
-Result<void> Session::cancel(std::string_view text) {
-    Args args(text);
+Result<void> Session::cancel(Args& args) {
     Result<std::uint32_t> handle = args.parse_u32("handle");
     if (!handle)
         return std::move(handle).error();
@@ -361,16 +418,14 @@ Result<void> Session::cancel(std::string_view text) {
         return BrokerError::message("unknown ticket handle");
     auth_tickets_.erase(held);
     if (child_)
-        (void)ask_child(cancel_request(*handle));
+        (void)ask_child(as_bytes(cancel_request(*handle)));
     return {};
 }
 
-Result<void> Session::status(std::string_view text) {
-    Args args(text);
+Result<void> Session::status(Args& args) {
     Result<std::int32_t> challenge = args.parse_i32("challenge");
     if (!challenge)
         return std::move(challenge).error();
-    challenge_ = *challenge;
     std::string lines = status_line(VANDREL_STATUS_VERSION, VERSION);
     lines += status_line(VANDREL_STATUS_UID, std::to_string(::getuid()));
     lines += status_line(VANDREL_STATUS_APPID,
@@ -387,7 +442,7 @@ Result<void> Session::status(std::string_view text) {
 }
 
 Result<std::string> Session::child_status_lines() {
-    Result<Bytes> answer = ask_child(status_request());
+    Result<Bytes> answer = ask_child(as_bytes(status_request()));
     if (!answer)
         return std::move(answer).error();
     Result<ChildStatus> child = read_status_answer(*answer);
@@ -406,8 +461,7 @@ Result<std::string> Session::child_status_lines() {
     return lines;
 }
 
-Result<void> Session::errors(std::string_view text) {
-    Args args(text);
+Result<void> Session::errors(Args& args) {
     Result<std::string_view> mode = args.parse_text("mode");
     if (!mode)
         return std::move(mode).error();
@@ -420,14 +474,21 @@ Result<void> Session::errors(std::string_view text) {
     return {};
 }
 
-void Session::report_command_error(std::string_view word, const BrokerError& error) {
+Result<void> Session::terminate(Args& /*args*/) {
+    cleanup_all_tickets();
+    child_.reset();
+    return {};
+}
+
+void Session::report_command_error(std::string_view word, std::int32_t challenge,
+                                   const BrokerError& error) {
     // One text for the log line and the reply, so the two always agree.
     std::string text = error.text();
     log_line("command error: " + text);
     if (!error_replies_)
         return;
     // Like a failed ticket reply: logged, and the session goes on.
-    if (Result<void> sent = framed_.send(error_reply(challenge_, word, text)); !sent)
+    if (Result<void> sent = framed_.send(error_reply(challenge, word, text)); !sent)
         log_line("command error: " + sent.error().text());
 }
 
@@ -437,7 +498,7 @@ void Session::cleanup_active_ticket() {
         return;
     if (child_) {
         log_line("cleaning up dangling ticket for " + ticket->server.to_string());
-        (void)ask_child(term_request(ticket->server));
+        (void)ask_child(as_bytes(term_request(ticket->server)));
     }
     state_ = Active{};
 }
@@ -448,7 +509,7 @@ void Session::cancel_auth_tickets() {
         if (!child_)
             break;
         log_line("cancelling dangling auth ticket " + std::to_string(handle));
-        (void)ask_child(cancel_request(handle));
+        (void)ask_child(as_bytes(cancel_request(handle)));
     }
     auth_tickets_.clear();
 }
@@ -458,8 +519,8 @@ void Session::cleanup_all_tickets() {
     cancel_auth_tickets();
 }
 
-Result<Bytes> Session::ask_child(const std::string& request) {
-    Result<Bytes> answer = child_->request(as_bytes(request));
+Result<Bytes> Session::ask_child(std::span<const std::uint8_t> request) {
+    Result<Bytes> answer = child_->request(request);
     if (child_->input_cut())
         child_.reset();
     return answer;

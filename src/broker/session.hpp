@@ -4,6 +4,7 @@
 #include "base/addr.hpp"
 #include "base/error.hpp"
 #include "broker/child_port.hpp"
+#include "shared/args.hpp"
 #include "shared/child_protocol.hpp"
 #include "shared/transport.hpp"
 
@@ -30,9 +31,10 @@ struct Inactive {};
 struct Active {};
 using SessionState = std::variant<Inactive, Active, ActiveTicket>;
 
-// The client's reply: "vd_connect\n", the challenge, then the answer's Steam
-// ID, N and the N ticket bytes (anything after them is left out); 27 + N bytes.
-Bytes ticket_reply(std::int32_t challenge, std::span<const std::uint8_t> answer, std::uint32_t n);
+// The reply to "vd_connect": "vd_connect\n", the challenge, then the child's
+// answer's Steam ID, N and the N ticket bytes (anything after them is left
+// out); 27 + N bytes.
+Bytes connect_reply(std::int32_t challenge, std::span<const std::uint8_t> answer, std::uint32_t n);
 // The reply to "vd_ticket": "vd_ticket\n", the challenge, then the child's
 // Steam ID, the ticket's handle, N and the N ticket bytes; 30 + N bytes.
 Bytes auth_ticket_reply(std::int32_t challenge, const AuthTicketAnswer& answer);
@@ -66,31 +68,53 @@ class Session {
     Result<SessionEnd> run();
 
   private:
-    // Carries out one command; TerminateRequested for "vd_terminate",
-    // nothing for every other command.
-    Result<std::optional<SessionEnd>> execute(std::string_view word, std::string_view args);
-    Result<void> gamedir(std::string_view text);
+    // One line of the command table, COMMANDS in session.cpp: adding a
+    // client command is a line there, a handler here and a test.
+    struct Command {
+        std::string_view word; // VANDREL_CMD_...
+        // The arguments as the client writes them. The one written CHALLENGE
+        // is carried by the command's error reply once the handler has read
+        // it; before that, and for commands without one, the reply carries 0.
+        std::string_view arguments;
+        // Carries the command out over its arguments.
+        Result<void> (Session::*handler)(Args& args);
+        // The session ends after it, and the broker is to stop.
+        bool ends_session = false;
+    };
+    static const Command COMMANDS[];
+
+    // Carries out the command `word` with the argument text `arguments`;
+    // TerminateRequested once a command that ends the session is done.
+    // Failures are logged and, when asked for, answered.
+    std::optional<SessionEnd> execute(std::string_view word, std::string_view arguments);
+
+    // The handlers, one per command.
+    Result<void> gamedir(Args& args);
     // "vd_appid APPID": like "vd_gamedir" for any AppID.
-    Result<void> appid(std::string_view text);
+    Result<void> appid(Args& args);
+    // "vd_ticket KIND ARG CHALLENGE": a session, web API or app ticket.
+    Result<void> auth_ticket(Args& args);
+    // "vd_cancel HANDLE": ends a session or web API ticket this session holds.
+    Result<void> cancel(Args& args);
+    Result<void> connect(Args& args);
+    Result<void> disconnect(Args& args);
+    // "vd_status CHALLENGE": the broker's version, user and game, and what
+    // its ready child runs on.
+    Result<void> status(Args& args);
+    // "vd_errors on|off": whether failed commands are answered.
+    Result<void> errors(Args& args);
+    // "vd_terminate": ends every ticket and the child.
+    Result<void> terminate(Args& args);
+
     // Starts the child for `appid` unless it runs already; `named` is how the
     // lines name what the client asked for ('gamedir "cstrike"', 'appid 480').
     Result<void> activate(std::uint32_t appid, const std::string& named);
-    // "vd_ticket KIND ARG CHALLENGE": a session, web API or app ticket.
-    Result<void> auth_ticket(std::string_view text);
-    // "vd_cancel HANDLE": ends a session or web API ticket this session holds.
-    Result<void> cancel(std::string_view text);
-    Result<void> connect(std::string_view text);
-    Result<void> disconnect(std::string_view text);
-    // "vd_status CHALLENGE": the broker's version, user and game, and what
-    // its ready child runs on.
-    Result<void> status(std::string_view text);
     // The status lines of the session's child, asked of it now.
     Result<std::string> child_status_lines();
-    // "vd_errors on|off": whether failed commands are answered.
-    Result<void> errors(std::string_view text);
     // Logs a failed command and, when the client asked for them, sends it
-    // the error reply with the same text.
-    void report_command_error(std::string_view word, const BrokerError& error);
+    // the error reply with the same text and `challenge`.
+    void report_command_error(std::string_view word, std::int32_t challenge,
+                              const BrokerError& error);
     // Ends the recorded ticket, if any, with a term request to the child.
     void cleanup_active_ticket();
     // Cancels every session and web API ticket still held, one line and one
@@ -101,7 +125,7 @@ class Session {
     // Sends one request to the child. A child whose input a cut-off request
     // left unusable is destroyed at once, so later requests find no child
     // and the next "vd_gamedir" starts a fresh one.
-    Result<Bytes> ask_child(const std::string& request);
+    Result<Bytes> ask_child(std::span<const std::uint8_t> request);
 
     ChildStarter& children_;
     // Member order is destruction order reversed: the connection closes
@@ -114,9 +138,6 @@ class Session {
     std::vector<std::uint32_t> auth_tickets_;
     // Set by "vd_errors on": failed commands are answered with an error reply.
     bool error_replies_ = false;
-    // The challenge argument of the command being carried out, once parsed;
-    // 0 before that and for commands without one.
-    std::int32_t challenge_ = 0;
 };
 
 } // namespace vandrel

@@ -140,7 +140,7 @@ Result<void> clear_stale_file(const std::string& path) {
 } // namespace
 
 bool is_unix_address(std::string_view text) {
-    return text.starts_with(UNIX_ADDR_PREFIX);
+    return vd_unix_path(text.data(), text.size()) != nullptr;
 }
 
 SocketFile::SocketFile(std::string path, Fd lock) : path_(std::move(path)), lock_(std::move(lock)) {

@@ -6,6 +6,7 @@
 
 #include "base/error.hpp"
 #include "base/fd.hpp"
+#include "common/address.h"
 
 #include <string>
 #include <string_view>
@@ -13,7 +14,7 @@
 
 namespace vandrel {
 
-inline constexpr std::string_view UNIX_ADDR_PREFIX = "unix:";
+inline constexpr std::string_view UNIX_ADDR_PREFIX = VD_UNIX_ADDR_PREFIX;
 // The socket file's mode: only the broker's user may connect.
 inline constexpr mode_t UNIX_SOCKET_MODE = 0600;
 // The lock file beside the socket file is its path with this suffix.

@@ -8,6 +8,8 @@
 #include "shared/child_protocol.hpp"
 #include "shared/scratch.hpp"
 #include "steam/client.hpp"
+#include "steam/user.hpp"
+#include "vandrel/wire.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -19,6 +21,11 @@
 
 namespace vandrel::child {
 namespace {
+
+// The client library's limits (vandrel/wire.h) are what Steam's calls take.
+static_assert(steam::MAX_TICKET_LEN == VANDREL_MAX_TICKET_LEN &&
+              steam::MAX_AUTH_TICKET_LEN == VANDREL_MAX_AUTH_TICKET_LEN &&
+              steam::CONFIRM_TIMEOUT == std::chrono::milliseconds(VANDREL_BROKER_CONFIRM_MS));
 
 Bytes reply(std::string_view text) {
     return Bytes(text.begin(), text.end());
@@ -40,7 +47,7 @@ Bytes conn(Args& args, SteamPort& steam) {
     if (!ticket)
         return reply(REFUSED_ANSWER);
     log_line("child: ticket " + std::to_string(ticket->size()) + " bytes");
-    return ticket_answer(steam.steam_id(), *ticket);
+    return conn_answer(steam.steam_id(), *ticket);
 }
 
 Bytes term(Args& args, SteamPort& steam) {
@@ -50,7 +57,7 @@ Bytes term(Args& args, SteamPort& steam) {
         log_line("child: terminate_game_connection " + server->to_string());
         steam.terminate_game_connection(*server);
     }
-    return reply(TERM_OK_ANSWER);
+    return reply(ACK_ANSWER);
 }
 
 // "-", or the argument itself.
@@ -78,25 +85,27 @@ Bytes auth_answer(const steam::AuthResult& result, SteamPort& steam) {
     return refused_answer(result.error().result);
 }
 
-// "ticket {kind} {argument}": a missing argument counts as "-".
+// "ticket {kind} {identity}": a missing identity counts as "-".
 Bytes auth_ticket(Args& args, SteamPort& steam) {
     std::string_view kind = args.next_token().value_or("");
-    std::string_view argument = args.next_token().value_or(NO_ARGUMENT);
+    std::string_view identity = args.next_token().value_or(NO_ARGUMENT);
     if (kind == SESSION_KIND) {
-        log_line("child: get_auth_session_ticket identity=" + std::string(argument));
-        return auth_answer(steam.session_ticket(unless_none(argument)), steam);
+        log_line("child: get_auth_session_ticket identity=" + std::string(identity));
+        return auth_answer(steam.session_ticket(unless_none(identity)), steam);
     }
     if (kind == WEB_API_KIND) {
-        log_line("child: get_auth_ticket_for_web_api identity=" + std::string(argument));
-        return auth_answer(steam.web_api_ticket(unless_none(argument)), steam);
+        log_line("child: get_auth_ticket_for_web_api identity=" + std::string(identity));
+        return auth_answer(steam.web_api_ticket(unless_none(identity)), steam);
     }
-    if (kind != APP_KIND)
-        return reply(BAD_KIND_ANSWER);
-    std::optional<Bytes> data = app_data_of(argument);
-    if (!data)
+    return reply(BAD_KIND_ANSWER);
+}
+
+// "appticket" and the data, as bytes.
+Bytes app_ticket(std::span<const std::uint8_t> data, SteamPort& steam) {
+    if (data.size() > MAX_APP_DATA_LEN)
         return reply(BAD_DATA_ANSWER);
-    log_line("child: request_encrypted_app_ticket " + std::to_string(data->size()) + " bytes");
-    return auth_answer(steam.app_ticket(*data), steam);
+    log_line("child: request_encrypted_app_ticket " + std::to_string(data.size()) + " bytes");
+    return auth_answer(steam.app_ticket(data), steam);
 }
 
 // "cancel {handle}": answered "ok" whether or not the handle is a number.
@@ -107,15 +116,26 @@ Bytes cancel(Args& args, SteamPort& steam) {
         log_line("child: cancel_auth_ticket " + std::to_string(*handle));
         steam.cancel_auth_ticket(*handle);
     }
-    return reply(TERM_OK_ANSWER);
+    return reply(ACK_ANSWER);
 }
 
 // "status": the user, whether Steam has them logged on, and the runtime.
-Bytes status(SteamPort& steam) {
+Bytes status(Args& /*args*/, SteamPort& steam) {
     steam::RuntimeIdentity runtime = steam.runtime();
     return status_answer(
         {steam.steam_id(), steam.logged_on(), runtime.standin, std::move(runtime.path)});
 }
+
+// The text requests, by their word; the app ticket request, whose data are
+// bytes, is told apart before the text is checked.
+struct TextRequest {
+    std::string_view word;
+    Bytes (*handler)(Args& args, SteamPort& steam);
+};
+constexpr TextRequest TEXT_REQUESTS[] = {
+    {CONN_WORD, conn},     {TERM_WORD, term},     {AUTH_TICKET_WORD, auth_ticket},
+    {CANCEL_WORD, cancel}, {STATUS_WORD, status},
+};
 
 // The Steam user of the running child behind the handler's interface.
 class UserPort final : public SteamPort {
@@ -240,21 +260,16 @@ std::uint64_t leading_steam_id(std::string_view token) {
 }
 
 Bytes handle(std::span<const std::uint8_t> request, SteamPort& steam) {
+    if (std::optional<std::span<const std::uint8_t>> data = app_ticket_data(request))
+        return app_ticket(*data, steam);
     Result<std::string_view, Utf8Error> text = check_utf8(request);
     if (!text)
         return reply(NOT_TEXT_ANSWER);
     Args args(*text);
     std::optional<std::string_view> word = args.next_token();
-    if (word == CONN_WORD)
-        return conn(args, steam);
-    if (word == TERM_WORD)
-        return term(args, steam);
-    if (word == AUTH_TICKET_WORD)
-        return auth_ticket(args, steam);
-    if (word == CANCEL_WORD)
-        return cancel(args, steam);
-    if (word == STATUS_WORD)
-        return status(steam);
+    for (const TextRequest& known : TEXT_REQUESTS)
+        if (word == known.word)
+            return known.handler(args, steam);
     std::string out(UNKNOWN_REQUEST_ANSWER);
     append_quoted(out, word.value_or(""));
     return reply(out);

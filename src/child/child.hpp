@@ -43,7 +43,7 @@ class SteamPort {
 };
 
 // The reply to one request payload ("conn ...", "term ...", "ticket ...",
-// "cancel ...", "status" or anything else).
+// "appticket ...", "cancel ...", "status" or anything else).
 // Never fails: every problem with a request becomes an error reply.
 Bytes handle(std::span<const std::uint8_t> request, SteamPort& steam);
 

@@ -1,5 +1,7 @@
 #include "shared/appid.hpp"
 
+#include "vandrel/wire.h"
+
 #include <algorithm>
 #include <array>
 
@@ -30,6 +32,8 @@ constexpr std::size_t MAX_KEY_LENGTH =
     std::max_element(GAME_DIRS.begin(), GAME_DIRS.end(), [](const GameDir& a, const GameDir& b) {
         return a.key.size() < b.key.size();
     })->key.size();
+// The client library sends every name the table knows.
+static_assert(MAX_KEY_LENGTH <= VANDREL_MAX_GAMEDIR_LEN);
 
 constexpr char ascii_lower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;

@@ -1,5 +1,10 @@
 #include "shared/args.hpp"
 
+#include "common/address.h"
+#include "common/grammar.h"
+
+#include <algorithm>
+#include <iterator>
 #include <limits>
 
 namespace vandrel {
@@ -9,34 +14,9 @@ namespace {
 // the sign, so shorter numbers are converted without any overflow check.
 constexpr std::size_t UNCHECKED_I32_DIGITS = 7;
 
-constexpr std::size_t MAX_OCTET_DIGITS = 3;
-constexpr unsigned MAX_OCTET = 255;
-constexpr unsigned MAX_PORT = 65535;
-
 // The value of an ASCII decimal digit, or a number above 9 for any other byte.
 constexpr unsigned digit_value(char c) {
     return static_cast<unsigned char>(c) - unsigned{'0'};
-}
-
-constexpr bool is_digit(char c) {
-    return digit_value(c) <= 9;
-}
-
-// Reads one octet at `pos`, advancing it; none unless 1 to 3 digits, at most
-// 255 and without a leading zero.
-std::optional<std::uint8_t> read_octet(std::string_view text, std::size_t& pos) {
-    const std::size_t start = pos;
-    unsigned value = 0;
-    while (pos < text.size() && pos - start < MAX_OCTET_DIGITS && is_digit(text[pos])) {
-        value = value * 10 + digit_value(text[pos]);
-        ++pos;
-    }
-    const std::size_t digits = pos - start;
-    if (digits == 0 || value > MAX_OCTET)
-        return std::nullopt;
-    if (digits > 1 && text[start] == '0')
-        return std::nullopt;
-    return static_cast<std::uint8_t>(value);
 }
 
 } // namespace
@@ -80,61 +60,35 @@ std::optional<std::int32_t> to_i32(std::string_view token) {
 }
 
 std::optional<SocketAddrV4> to_socket_addr_v4(std::string_view token) {
+    vd_server_address parsed{};
+    if (!vd_parse_server_address(token.data(), token.size(), &parsed))
+        return std::nullopt;
     SocketAddrV4 addr;
-    std::size_t pos = 0;
-    for (std::size_t i = 0; i < addr.octets.size(); ++i) {
-        if (i != 0) {
-            if (pos >= token.size() || token[pos] != '.')
-                return std::nullopt;
-            ++pos;
-        }
-        const auto octet = read_octet(token, pos);
-        if (!octet)
-            return std::nullopt;
-        addr.octets[i] = *octet;
-    }
-    if (pos >= token.size() || token[pos] != ':')
-        return std::nullopt;
-    ++pos;
-
-    // The port may carry any number of leading zeros; stopping as soon as the
-    // value passes 65535 keeps the accumulator small for any token length.
-    const std::size_t start = pos;
-    unsigned port = 0;
-    for (; pos < token.size(); ++pos) {
-        const unsigned d = digit_value(token[pos]);
-        if (d > 9)
-            return std::nullopt;
-        port = port * 10 + d;
-        if (port > MAX_PORT)
-            return std::nullopt;
-    }
-    if (pos == start)
-        return std::nullopt;
-    addr.port = static_cast<std::uint16_t>(port);
+    std::copy(std::begin(parsed.octets), std::end(parsed.octets), addr.octets.begin());
+    addr.port = parsed.port;
     return addr;
 }
 
 std::optional<std::uint32_t> to_u32(std::string_view token) {
-    if (token.empty())
-        return std::nullopt;
-    constexpr std::uint64_t max = std::numeric_limits<std::uint32_t>::max();
     std::uint64_t value = 0;
-    for (char c : token) {
-        const unsigned d = digit_value(c);
-        if (d > 9)
-            return std::nullopt;
-        value = value * 10 + d;
-        if (value > max)
-            return std::nullopt;
-    }
+    if (!vd_parse_decimal(token.data(), token.size(), std::numeric_limits<std::uint32_t>::max(),
+                          &value))
+        return std::nullopt;
     return static_cast<std::uint32_t>(value);
 }
 
+std::optional<std::uint32_t> to_appid(std::string_view token) {
+    std::uint32_t appid = 0;
+    if (!vd_parse_appid(token.data(), token.size(), &appid))
+        return std::nullopt;
+    return appid;
+}
+
 std::optional<std::uint32_t> parse_appid(std::string_view text) {
-    if (!text.empty() && text.front() == '+')
-        text.remove_prefix(1);
-    return to_u32(text);
+    std::uint32_t appid = 0;
+    if (!vd_parse_child_appid(text.data(), text.size(), &appid))
+        return std::nullopt;
+    return appid;
 }
 
 std::optional<std::string_view> Args::next_token() {
@@ -142,18 +96,17 @@ std::optional<std::string_view> Args::next_token() {
         std::size_t i = 0;
         while (i < rest_.size() && !is_token_separator(static_cast<std::uint8_t>(rest_[i])))
             ++i;
+        std::string_view token = rest_.substr(0, i);
         if (i == rest_.size()) {
             finished_ = true;
-            const std::string_view token = rest_;
             rest_ = {};
-            if (token.empty())
-                return std::nullopt;
+        } else {
+            rest_.remove_prefix(i + 1);
+        }
+        if (!token.empty()) {
+            ++taken_;
             return token;
         }
-        const std::string_view token = rest_.substr(0, i);
-        rest_.remove_prefix(i + 1);
-        if (!token.empty())
-            return token;
     }
     return std::nullopt;
 }

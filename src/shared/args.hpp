@@ -37,6 +37,11 @@ std::optional<std::uint32_t> to_u32(std::string_view token);
 // no leading zero, a port of 1 or more digits up to 65535 (leading zeros fine).
 std::optional<SocketAddrV4> to_socket_addr_v4(std::string_view token);
 
+// The AppID a client names ("vd_appid"): ASCII digits only (leading zeros
+// fine), 1 to 4294967295; none for anything else. The same rule as the client
+// library's and vandrel-ticket's.
+std::optional<std::uint32_t> to_appid(std::string_view token);
+
 // The child-mode AppID: an optional single '+', then one or more ASCII digits,
 // with a value of at most 4294967295; none for anything else.
 std::optional<std::uint32_t> parse_appid(std::string_view text);
@@ -51,6 +56,8 @@ class Args {
 
     // The next non-empty token, or none once the text is used up.
     std::optional<std::string_view> next_token();
+    // How many tokens have been taken so far.
+    std::size_t taken() const { return taken_; }
 
     // The next token as an integer; `MissingArgument` or `ParseFailure` with
     // `name`, which must be a constant of the program.
@@ -66,6 +73,7 @@ class Args {
   private:
     std::string_view rest_;
     bool finished_ = false;
+    std::size_t taken_ = 0;
 };
 
 } // namespace vandrel

@@ -7,18 +7,7 @@ namespace vandrel {
 namespace {
 
 constexpr std::string_view INIT_FAILED_WORD = "err steam init failed: ";
-constexpr std::size_t TICKET_LEN_LEN = TICKET_HEADER_LEN - TICKET_LEN_AT;
 constexpr std::size_t U32_LEN = 4;
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 bool starts_with(std::span<const std::uint8_t> bytes, std::string_view word) {
     return bytes.size() >= word.size() && as_chars(bytes.first(word.size())) == word;
@@ -68,63 +57,67 @@ std::string term_request(SocketAddrV4 server) {
     return std::string(TERM_WORD) + " " + server.to_string();
 }
 
-Bytes ticket_answer(std::uint64_t steam_id, std::span<const std::uint8_t> ticket) {
+Bytes conn_answer(std::uint64_t steam_id, std::span<const std::uint8_t> ticket) {
     Bytes out;
-    out.reserve(TICKET_HEADER_LEN + ticket.size());
+    out.reserve(CONN_HEADER_LEN + ticket.size());
     // assign, not insert at end(): GCC 12 with ThreadSanitizer takes the
     // insert's unreachable reallocation path for an overflow (-Wstringop-overflow).
-    out.assign(TICKET_OK_WORD.begin(), TICKET_OK_WORD.end());
+    out.assign(CONN_ANSWER_WORD.begin(), CONN_ANSWER_WORD.end());
     append_le(out, steam_id, STEAM_ID_LEN);
-    append_le(out, ticket.size(), TICKET_LEN_LEN);
+    append_le(out, ticket.size(), U32_LEN);
     out.insert(out.end(), ticket.begin(), ticket.end());
     return out;
 }
 
-bool is_ticket_answer(std::span<const std::uint8_t> answer) {
-    return starts_with(answer, TICKET_OK_WORD);
+bool is_conn_answer(std::span<const std::uint8_t> answer) {
+    return starts_with(answer, CONN_ANSWER_WORD);
 }
 
-Result<std::uint32_t> ticket_length(std::span<const std::uint8_t> answer) {
-    if (answer.size() < TICKET_HEADER_LEN)
+Result<std::uint32_t> conn_ticket_length(std::span<const std::uint8_t> answer) {
+    if (answer.size() < CONN_HEADER_LEN)
         return BrokerError::message("short ticket response from child");
-    auto n = static_cast<std::uint32_t>(load_le(answer.subspan(TICKET_LEN_AT, TICKET_LEN_LEN)));
-    if (TICKET_HEADER_LEN + std::uint64_t{n} > answer.size())
+    auto n = static_cast<std::uint32_t>(load_le(answer.subspan(CONN_TICKET_LEN_AT, U32_LEN)));
+    if (CONN_HEADER_LEN + std::uint64_t{n} > answer.size())
         return BrokerError::message("truncated ticket");
     return n;
 }
 
-std::string auth_ticket_request(std::string_view kind, std::string_view argument) {
+std::string auth_ticket_request(std::string_view kind, std::string_view identity) {
     std::string out(AUTH_TICKET_WORD);
-    out.append(" ").append(kind).append(" ").append(argument);
+    out.append(" ").append(kind).append(" ").append(identity);
     return out;
+}
+
+Bytes app_ticket_request(std::span<const std::uint8_t> data) {
+    Bytes out;
+    out.reserve(APP_TICKET_WORD.size() + 1 + data.size());
+    out.assign(APP_TICKET_WORD.begin(), APP_TICKET_WORD.end());
+    out.push_back(' ');
+    out.insert(out.end(), data.begin(), data.end());
+    return out;
+}
+
+std::optional<std::span<const std::uint8_t>>
+app_ticket_data(std::span<const std::uint8_t> request) {
+    if (!starts_with(request, APP_TICKET_WORD))
+        return std::nullopt;
+    std::span<const std::uint8_t> rest = request.subspan(APP_TICKET_WORD.size());
+    if (rest.empty())
+        return rest;
+    if (rest.front() != ' ')
+        return std::nullopt;
+    return rest.subspan(1);
 }
 
 std::string cancel_request(std::uint32_t handle) {
     return std::string(CANCEL_WORD) + " " + std::to_string(handle);
 }
 
-std::optional<Bytes> app_data_of(std::string_view argument) {
-    if (argument == NO_ARGUMENT)
-        return Bytes{};
-    if (argument.empty() || argument.size() % 2 != 0 || argument.size() / 2 > MAX_APP_DATA_LEN)
-        return std::nullopt;
-    Bytes out;
-    out.reserve(argument.size() / 2);
-    for (std::size_t i = 0; i < argument.size(); i += 2) {
-        const int high = hex_value(argument[i]);
-        const int low = hex_value(argument[i + 1]);
-        if (high < 0 || low < 0)
-            return std::nullopt;
-        out.push_back(static_cast<std::uint8_t>(high * 16 + low));
-    }
-    return out;
-}
-
 Bytes auth_ticket_answer(std::uint64_t steam_id, std::uint32_t handle,
                          std::span<const std::uint8_t> ticket) {
     Bytes out;
     out.reserve(AUTH_HEADER_LEN + ticket.size());
-    out.assign(TICKET_OK_WORD.begin(), TICKET_OK_WORD.end());
+    out.assign(AUTH_ANSWER_WORD.begin(), AUTH_ANSWER_WORD.end());
     append_le(out, steam_id, STEAM_ID_LEN);
     append_le(out, handle, U32_LEN);
     append_le(out, ticket.size(), U32_LEN);
@@ -145,15 +138,15 @@ Result<AuthTicketAnswer> read_auth_answer(std::span<const std::uint8_t> answer) 
             return BrokerError::owned_message("steam refused to issue auth ticket, result " +
                                               std::to_string(*result));
     }
-    if (!is_ticket_answer(answer))
+    if (!starts_with(answer, AUTH_ANSWER_WORD))
         return BrokerError::message("steam refused to issue auth ticket");
     if (answer.size() < AUTH_HEADER_LEN)
         return BrokerError::message("short ticket response from child");
-    const auto n = static_cast<std::uint32_t>(load_le(answer.subspan(AUTH_LEN_AT, U32_LEN)));
+    const auto n = static_cast<std::uint32_t>(load_le(answer.subspan(AUTH_TICKET_LEN_AT, U32_LEN)));
     if (AUTH_HEADER_LEN + std::uint64_t{n} > answer.size())
         return BrokerError::message("truncated ticket");
     return AuthTicketAnswer{
-        answer.subspan(TICKET_STEAM_ID_AT, STEAM_ID_LEN),
+        answer.subspan(AUTH_STEAM_ID_AT, STEAM_ID_LEN),
         static_cast<std::uint32_t>(load_le(answer.subspan(AUTH_HANDLE_AT, U32_LEN))),
         answer.subspan(AUTH_HEADER_LEN, n)};
 }
@@ -174,7 +167,7 @@ Bytes status_answer(const ChildStatus& status) {
     const std::string_view path = std::string_view(status.runtime).substr(0, MAX_RUNTIME_PATH_LEN);
     Bytes out;
     out.reserve(STATUS_PATH_AT + path.size());
-    out.assign(TICKET_OK_WORD.begin(), TICKET_OK_WORD.end());
+    out.assign(STATUS_ANSWER_WORD.begin(), STATUS_ANSWER_WORD.end());
     append_le(out, status.steam_id, STEAM_ID_LEN);
     out.push_back(status.logged_on ? 1 : 0);
     out.push_back(status.standin ? 1 : 0);
@@ -183,12 +176,12 @@ Bytes status_answer(const ChildStatus& status) {
 }
 
 Result<ChildStatus> read_status_answer(std::span<const std::uint8_t> answer) {
-    if (!is_ticket_answer(answer))
+    if (!starts_with(answer, STATUS_ANSWER_WORD))
         return BrokerError::message("steam child refused the status request");
     if (answer.size() < STATUS_PATH_AT)
         return BrokerError::message("short status response from child");
     ChildStatus status;
-    status.steam_id = load_le(answer.subspan(TICKET_STEAM_ID_AT, STEAM_ID_LEN));
+    status.steam_id = load_le(answer.subspan(STATUS_STEAM_ID_AT, STEAM_ID_LEN));
     status.logged_on = answer[STATUS_LOGGED_ON_AT] != 0;
     status.standin = answer[STATUS_STANDIN_AT] != 0;
     const std::string_view path = as_chars(answer.subspan(STATUS_PATH_AT));

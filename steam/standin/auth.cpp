@@ -16,6 +16,7 @@
 // encrypted app ticket.
 #include "steam/standin/auth.hpp"
 
+#include "common/grammar.h"
 #include "steam/flat.hpp"
 #include "steam/standin/callbacks.hpp"
 #include "steam/standin/calllog.hpp"
@@ -298,8 +299,8 @@ void cancel_ticket(std::uint32_t handle) {
 std::uint64_t request_app_ticket(const void* data, int data_len, bool refused) {
     char hex[2 * 1024 + 1] = "";
     const auto n = static_cast<std::size_t>(std::clamp(data_len, 0, 1024));
-    for (std::size_t i = 0; data != nullptr && i < n; ++i)
-        std::snprintf(hex + 2 * i, 3, "%02x", static_cast<const std::uint8_t*>(data)[i]);
+    if (data != nullptr)
+        vd_hex_encode(static_cast<const unsigned char*>(data), n, hex);
     std::uint64_t call = 0;
     if (!refused)
         call =

@@ -1,5 +1,6 @@
 #include "steam/standin/script.hpp"
 
+#include "common/grammar.h"
 #include "steam/standin/calllog.hpp"
 
 #include <cerrno>
@@ -13,16 +14,6 @@ namespace vandrel::standin {
 namespace {
 
 constexpr const char* APPID_FILE = "steam_appid.txt";
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 } // namespace
 
@@ -70,16 +61,10 @@ bool env_is(const char* name, const char* value) {
 }
 
 std::size_t decode_hex(const char* hex, unsigned char* out, std::size_t cap) {
-    std::size_t n = 0;
-    for (; hex[0] != '\0' && n < cap; hex += 2) {
-        const int high = hex_digit(hex[0]);
-        const int low = hex[1] == '\0' ? -1 : hex_digit(hex[1]);
-        if (high < 0 || low < 0) {
-            report_error("bad hex digits in \"%s\"", hex);
-            break;
-        }
-        out[n++] = static_cast<unsigned char>(high * 16 + low);
-    }
+    const std::size_t len = std::strlen(hex);
+    const std::size_t n = vd_hex_decode(hex, len, out, cap);
+    if (n < cap && 2 * n < len)
+        report_error("bad hex digits in \"%s\"", hex + 2 * n);
     return n;
 }
 

@@ -24,8 +24,8 @@ const Bytes TICKET = {0x01, 0x00, 0xFF, 0x7F};
 
 // The ticket reply as the session builds it from a child's answer.
 Bytes broker_ticket_reply() {
-    return ticket_reply(CHALLENGE, ticket_answer(USER_STEAM_ID, TICKET),
-                        static_cast<std::uint32_t>(TICKET.size()));
+    return connect_reply(CHALLENGE, conn_answer(USER_STEAM_ID, TICKET),
+                         static_cast<std::uint32_t>(TICKET.size()));
 }
 
 TEST(Wire, TicketReplyOfTheBrokerReadsBackInC) {
