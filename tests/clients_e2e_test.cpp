@@ -147,6 +147,7 @@ TEST(ManyClients, TheClientBeyondTheLimitWaitsUntilASessionEnds) {
     // A round trip of each session after the third client connected.
     for (const Fd* client : {&a, &b})
         EXPECT_TRUE(ask(*client, "vd_status 1")) << broker.transcript();
+    broker.wait_line(2, "-> status for challenge 1");
     EXPECT_TRUE(broker.lines_of(3).empty()) << broker.transcript();
 
     b.reset();
