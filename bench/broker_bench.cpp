@@ -486,7 +486,7 @@ void many_clients(const char* path, const std::string& tmpdir, std::size_t reque
     for (unsigned asking = 1; asking <= MAX_ASKING; asking *= 2) {
         const std::string load = load_average();
         std::printf("%-38s %10.0f/s  (load average before: %s)\n",
-                    (std::to_string(asking) + " sessions asking at once, tickets").c_str(),
+                    ("tickets, " + std::to_string(asking) + " asking at once").c_str(),
                     tickets_per_second(sessions, asking), load.c_str());
     }
     send_frame(sessions[0], "vd_terminate");

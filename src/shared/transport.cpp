@@ -137,23 +137,6 @@ TcpTransport::TcpTransport(Fd socket) : socket_(std::move(socket)), peer_("<unkn
 
 namespace {
 
-// With a stop, the socket is read without blocking and waited for in poll(2)
-// beside the stop; bytes already there cost one call, as without.
-IoResult<std::size_t> socket_read(int fd, std::span<std::uint8_t> into, const StopSignal* stop) {
-    const int flags = stop != nullptr ? MSG_DONTWAIT : 0;
-    for (;;) {
-        if (stop != nullptr && stop->requested())
-            return std::size_t{0};
-        ssize_t n = ::recv(fd, into.data(), into.size(), flags);
-        if (n >= 0)
-            return static_cast<std::size_t>(n);
-        if (stop == nullptr || (errno != EAGAIN && errno != EWOULDBLOCK))
-            return IoError::last_os();
-        if (!wait_ready(fd, POLLIN, stop))
-            return std::size_t{0};
-    }
-}
-
 IoResult<std::size_t> socket_write_all(int fd, std::span<const std::uint8_t> bytes,
                                        const StopSignal* stop) {
     const int flags = MSG_NOSIGNAL | (stop != nullptr ? MSG_DONTWAIT : 0);
@@ -176,7 +159,11 @@ IoResult<std::size_t> socket_write_all(int fd, std::span<const std::uint8_t> byt
     return written;
 }
 
-IoResult<std::size_t> stdio_read(int fd, std::span<std::uint8_t> into, const StopSignal* stop) {
+// One read of a session's input, a socket or standard input. With a stop, it
+// waits in poll(2) beside the stop first: a session mostly waits for its
+// client's next request, so this costs one call more than a blocking read.
+IoResult<std::size_t> read_unless_stopped(int fd, std::span<std::uint8_t> into,
+                                          const StopSignal* stop) {
     if (stop != nullptr && !wait_ready(fd, POLLIN, stop))
         return std::size_t{0};
     return read_once(fd, into);
@@ -185,7 +172,7 @@ IoResult<std::size_t> stdio_read(int fd, std::span<std::uint8_t> into, const Sto
 } // namespace
 
 IoResult<std::size_t> TcpTransport::read(std::span<std::uint8_t> into) {
-    return socket_read(socket_.get(), into, stop_);
+    return read_unless_stopped(socket_.get(), into, stop_);
 }
 
 IoResult<std::size_t> TcpTransport::write_all(std::span<const std::uint8_t> bytes) {
@@ -193,7 +180,7 @@ IoResult<std::size_t> TcpTransport::write_all(std::span<const std::uint8_t> byte
 }
 
 IoResult<std::size_t> UnixTransport::read(std::span<std::uint8_t> into) {
-    return socket_read(socket_.get(), into, stop_);
+    return read_unless_stopped(socket_.get(), into, stop_);
 }
 
 IoResult<std::size_t> UnixTransport::write_all(std::span<const std::uint8_t> bytes) {
@@ -201,7 +188,7 @@ IoResult<std::size_t> UnixTransport::write_all(std::span<const std::uint8_t> byt
 }
 
 IoResult<std::size_t> StdioTransport::read(std::span<std::uint8_t> into) {
-    return stdio_read(in_, into, stop_);
+    return read_unless_stopped(in_, into, stop_);
 }
 
 IoResult<std::size_t> StdioTransport::write_all(std::span<const std::uint8_t> bytes) {
