@@ -8,7 +8,6 @@
 #include "broker/server.hpp"
 #include "child/child.hpp"
 #include "shared/args.hpp"
-#include "shared/transport.hpp"
 
 #include <algorithm>
 #include <array>
@@ -19,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
