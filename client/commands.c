@@ -1,39 +1,16 @@
-/* The client commands: their arguments are checked before anything is sent,
- * and the replies (a ticket, or the broker's error) are matched to the request
- * they answer. */
+/* The client commands, each in two ways: a blocking call, which returns once
+ * its command is written (and its reply read, for a request), and a send
+ * function, which queues the command and writes what the link takes at
+ * once. Arguments are checked before anything is queued; the reply reader
+ * (requests.c) matches the replies to the requests they answer. */
 #include "check.h"
 #include "common/grammar.h"
-#include "common/utf8.h"
-#include "link.h"
+#include "loop.h"
 
 #include <inttypes.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
-
-/* The replies that answer a request, from the wire header's list: each the
- * command word and a line feed, then the request's challenge (32 bits), then
- * its fields or its text. */
-struct reply_form {
-    const char* word;   /* the command, and the reply's first bytes */
-    size_t word_len;    /* without the line feed */
-    size_t steam_id_at; /* the challenge comes right after the line feed */
-    size_t handle_at;   /* 0: the reply has no handle */
-    size_t len_at;      /* 0: no length; the rest of the reply is text */
-    size_t header_len;
-};
-#define REPLY_FORM(name, word, steam_id_at, handle_at, len_at, header_len)                         \
-    {word, sizeof(word) - 1, steam_id_at, handle_at, len_at, header_len},
-static const struct reply_form REPLY_FORMS[] = {VANDREL_REPLY_FORMS(REPLY_FORM)};
-#undef REPLY_FORM
-#define REPLY_FORM_COUNT (sizeof REPLY_FORMS / sizeof REPLY_FORMS[0])
-/* Each reply's place in REPLY_FORMS. */
-#define REPLY_FORM_INDEX(name, word, steam_id_at, handle_at, len_at, header_len) name##_REPLY_INDEX,
-enum { VANDREL_REPLY_FORMS(REPLY_FORM_INDEX) };
-#undef REPLY_FORM_INDEX
-static const struct reply_form* const CONNECT_REPLY = &REPLY_FORMS[CONNECT_REPLY_INDEX];
-static const struct reply_form* const AUTH_REPLY = &REPLY_FORMS[AUTH_TICKET_REPLY_INDEX];
-static const struct reply_form* const STATUS_REPLY = &REPLY_FORMS[STATUS_REPLY_INDEX];
 
 /* The client's times rest on the broker's (vandrel/wire.h): the first ticket
  * after an activation may wait for Steam's start and then for its ticket, and
@@ -45,249 +22,147 @@ typedef char vdc_first_ticket_outlasts_a_start
 typedef char
     vdc_close_grace_outlasts_a_request[VANDREL_CLOSE_GRACE_MS > VANDREL_BROKER_REQUEST_MS ? 1 : -1];
 
-/* Where a reply's contents go: a ticket (and its handle), or a status text. */
-struct reply_sink {
-    vandrel_ticket* ticket;
-    uint32_t* handle;
-    char* text;
-    size_t text_capacity;
-};
-
-/* The error reply's layout is in vandrel/wire.h. */
-#define SEPARATOR_LEN (sizeof VANDREL_ERROR_REPLY_SEPARATOR - 1)
-static const char* const ACTIVATE_WORDS[] = {VANDREL_CMD_GAMEDIR, VANDREL_CMD_APPID};
-#define ACTIVATE_WORD_COUNT 2
-
 /* The auth ticket kinds as the broker names them, by vandrel_ticket_kind. */
 static const char* const KIND_WORDS[] = {"", VANDREL_KIND_SESSION, VANDREL_KIND_WEBAPI,
                                          VANDREL_KIND_APP};
 static const char NO_ARGUMENT[] = VANDREL_NO_ARGUMENT;
 
-static uint32_t read_le32(const unsigned char* p) {
-    return (uint32_t)vandrel_load_le(p, sizeof(uint32_t));
-}
+/* How a command goes out: the blocking calls wait until the link has taken
+ * it; the send functions queue it and write what the link takes now. */
+enum sending { BLOCKING, QUEUED };
 
-static int is_open(const vandrel_client* client) {
-    return client->read_fd >= 0 && client->write_fd >= 0;
-}
-
-/* Sends one command line that `snprintf` has put into `line`. */
-static vandrel_status send_line(vandrel_client* client, const char* line, int len,
-                                int64_t deadline) {
+/* Queues one command line that `snprintf` has put into `line`: a blocking
+ * call waits for room, a send function reports VANDREL_ERR_BUSY. A link
+ * that has failed reports its failure. */
+static vandrel_status queue_line(vandrel_client* client, const char* line, int len,
+                                 enum sending how, int64_t deadline) {
     if (len < 0 || len > VANDREL_MAX_FRAME_PAYLOAD)
         return vdc_fail(client, VANDREL_ERR_ARGUMENT, 0);
-    return vdc_send_frame(client, line, (size_t)len, deadline);
+    if (client->failed != VANDREL_OK)
+        return client->failed;
+    if (vdc_queue_frame(client, line, (size_t)len))
+        return VANDREL_OK;
+    if (how == QUEUED)
+        return VANDREL_ERR_BUSY;
+    vandrel_status flushed = vdc_flush(client, deadline);
+    if (flushed == VANDREL_ERR_TIMEOUT)
+        return vdc_fail(client, VANDREL_ERR_TIMEOUT, 0);
+    if (flushed != VANDREL_OK)
+        return vdc_break(client, flushed);
+    (void)vdc_queue_frame(client, line, (size_t)len); /* the queue is empty now */
+    return VANDREL_OK;
+}
+
+/* Writes what is queued: all of it for a blocking call, what the link takes
+ * now for a send function. */
+static vandrel_status write_queue(vandrel_client* client, enum sending how) {
+    vandrel_status status =
+        how == BLOCKING ? vdc_flush(client, VDC_NO_DEADLINE) : vdc_write_some(client);
+    return status == VANDREL_OK ? status : vdc_break(client, status);
 }
 
 /* Sends a command that waits for nothing, its line formatted like printf,
  * once its arguments are `valid`: VANDREL_ERR_ARGUMENT for a NULL client or
  * invalid arguments (which are then not formatted), VANDREL_ERR_NOT_OPEN for
  * a closed client. */
-__attribute__((format(printf, 3, 4))) static vandrel_status
-send_command(vandrel_client* client, int valid, const char* format, ...) {
+__attribute__((format(printf, 4, 5))) static vandrel_status
+send_command(vandrel_client* client, enum sending how, int valid, const char* format, ...) {
     if (client == NULL || !valid)
         return VANDREL_ERR_ARGUMENT;
-    if (!is_open(client))
+    if (!vdc_is_open(client))
         return VANDREL_ERR_NOT_OPEN;
     char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
     va_list args;
     va_start(args, format);
     int len = vsnprintf(line, sizeof line, format, args);
     va_end(args);
-    return send_line(client, line, len, VDC_NO_DEADLINE);
+    vandrel_status queued = queue_line(client, line, len, how, VDC_NO_DEADLINE);
+    return queued != VANDREL_OK ? queued : write_queue(client, how);
 }
 
-vandrel_status vandrel_activate_gamedir(vandrel_client* client, const char* gamedir) {
-    return send_command(client, vdc_is_gamedir(gamedir), VANDREL_CMD_GAMEDIR " %s", gamedir);
+/* Sends an activation; the requests sent after it wait on its outcome. */
+static vandrel_status send_gamedir(vandrel_client* client, enum sending how, const char* gamedir) {
+    vandrel_status status =
+        send_command(client, how, vdc_is_gamedir(gamedir), VANDREL_CMD_GAMEDIR " %s", gamedir);
+    if (status == VANDREL_OK)
+        vdc_activation_sent(&client->requests);
+    return status;
 }
 
-/* True when `reply` has the ticket reply's `form`: the word and line feed,
- * the fixed fields, and at least as many ticket bytes as it announces. */
-static int has_form(const unsigned char* reply, size_t len, const struct reply_form* form) {
-    return len >= form->header_len && memcmp(reply, form->word, form->word_len) == 0 &&
-           reply[form->word_len] == '\n' &&
-           (form->len_at == 0 || read_le32(reply + form->len_at) <= len - form->header_len);
+static vandrel_status send_appid(vandrel_client* client, enum sending how, uint32_t appid) {
+    vandrel_status status =
+        send_command(client, how, appid != 0, VANDREL_CMD_APPID " %" PRIu32, appid);
+    if (status == VANDREL_OK)
+        vdc_activation_sent(&client->requests);
+    return status;
 }
 
-/* True when `reply` has the form of a reply other than `form`. */
-static int has_other_form(const unsigned char* reply, size_t len, const struct reply_form* form) {
-    for (size_t i = 0; i < REPLY_FORM_COUNT; ++i)
-        if (&REPLY_FORMS[i] != form && has_form(reply, len, &REPLY_FORMS[i]))
-            return 1;
-    return 0;
-}
+/* A request whose arguments are checked: its command line, and what its
+ * reply fills in. */
+struct request {
+    char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
+    int len;
+    enum vdc_form form;
+    int32_t challenge;
+    struct vdc_sink sink;
+};
 
-/* True when an error reply reports the failure of a request other than one of
- * `form`. */
-static int is_other_failure(const unsigned char* reply, size_t len, const struct reply_form* form);
-
-/* True when a well-formed `reply` answers the request with `challenge`.
- * Compared as unsigned: converting a negative challenge is exact. */
-static int answers(const unsigned char* reply, const struct reply_form* form, int32_t challenge) {
-    return read_le32(reply + form->word_len + 1) == (uint32_t)challenge;
-}
-
-/* True when `reply` is an error reply with its fixed fields. */
-static int is_error_reply(const unsigned char* reply, size_t len) {
-    return len >= VANDREL_ERROR_REPLY_TEXT_AT &&
-           memcmp(reply, VANDREL_ERROR_REPLY_WORD, VANDREL_ERROR_REPLY_WORD_LEN) == 0;
-}
-
-/* True when an error reply reports a failure of the command `word`. */
-static int is_failure_of(const unsigned char* reply, size_t len, const char* word) {
-    size_t n = strlen(word);
-    const unsigned char* text = reply + VANDREL_ERROR_REPLY_TEXT_AT;
-    return len - VANDREL_ERROR_REPLY_TEXT_AT >= n + SEPARATOR_LEN && memcmp(text, word, n) == 0 &&
-           memcmp(text + n, VANDREL_ERROR_REPLY_SEPARATOR, SEPARATOR_LEN) == 0;
-}
-
-/* Keeps an error reply's text, NUL-terminated, cut at a character boundary
- * when it does not fit. */
-static void keep_error_text(vandrel_client* client, const unsigned char* reply, size_t len) {
-    const unsigned char* text = reply + VANDREL_ERROR_REPLY_TEXT_AT;
-    size_t n = len - VANDREL_ERROR_REPLY_TEXT_AT;
-    if (n >= VANDREL_BROKER_ERROR_SIZE)
-        n = vd_utf8_prefix_len((const char*)text, n, VANDREL_BROKER_ERROR_SIZE - 1);
-    memcpy(client->broker_error, text, n);
-    client->broker_error[n] = '\0';
-}
-
-/* Counts one answer to a ticket request: a ticket or a failure. */
-static void count_answer(vandrel_client* client) {
-    if (client->owed_answers > 0)
-        --client->owed_answers;
-}
-
-/* True when an error reply ends the request with `challenge`: the failure of
- * a game activation, which the broker reports before it reads the request
- * that follows, or the request's own failure. With error replies on, the
- * broker answers every ticket request exactly once and in order, so the
- * failure of the latest request is the last answer owed; a failure with
- * another challenge, or without one while earlier answers are owed, is the
- * late answer to a request whose caller gave up. Failures of other commands
- * are vandrel_end_ticket's, which waits for nothing. */
-static int ends_request(vandrel_client* client, const unsigned char* reply, size_t len,
-                        const struct reply_form* form, int32_t challenge) {
-    for (size_t i = 0; i < ACTIVATE_WORD_COUNT; ++i)
-        if (is_failure_of(reply, len, ACTIVATE_WORDS[i]))
-            return 1;
-    if (is_other_failure(reply, len, form)) {
-        /* The late failure of a request of another kind. */
-        count_answer(client);
-        return 0;
-    }
-    if (!is_failure_of(reply, len, form->word))
-        return 0;
-    count_answer(client);
-    uint32_t failed = read_le32(reply + VANDREL_ERROR_REPLY_CHALLENGE_AT);
-    if (failed != 0)
-        return failed == (uint32_t)challenge;
-    /* Failed before its challenge was read: no game was activated. */
-    return client->owed_answers == 0;
-}
-
-static int is_other_failure(const unsigned char* reply, size_t len, const struct reply_form* form) {
-    for (size_t i = 0; i < REPLY_FORM_COUNT; ++i)
-        if (&REPLY_FORMS[i] != form && is_failure_of(reply, len, REPLY_FORMS[i].word))
-            return 1;
-    return 0;
-}
-
-/* Copies a well-formed status reply's text, NUL-terminated, into the
- * caller's buffer, which holds any. */
-static vandrel_status copy_text(const unsigned char* reply, size_t len,
-                                const struct reply_sink* sink) {
-    size_t n = len - STATUS_REPLY->header_len;
-    memcpy(sink->text, reply + STATUS_REPLY->header_len, n);
-    sink->text[n] = '\0';
-    return VANDREL_OK;
-}
-
-/* Copies a well-formed reply's ticket into the caller's buffer. */
-static vandrel_status copy_ticket(const unsigned char* reply, const struct reply_form* form,
-                                  vandrel_ticket* ticket, uint32_t* handle) {
-    uint32_t len = read_le32(reply + form->len_at);
-    ticket->len = len;
-    ticket->steam_id = vandrel_load_le(reply + form->steam_id_at, VANDREL_STEAM_ID_SIZE);
-    if (handle != NULL && form->handle_at != 0)
-        *handle = read_le32(reply + form->handle_at);
-    if (len > ticket->capacity)
-        return VANDREL_ERR_TICKET_TOO_LARGE;
-    if (len > 0)
-        memcpy(ticket->data, reply + form->header_len, len);
-    return VANDREL_OK;
-}
-
-/* Takes a reply that is not an error reply as the answer to the request with
- * `challenge`: true when it ends the request with `*status`, false when it is
- * the ticket for an earlier request whose caller gave up on it. */
-static int takes_reply(vandrel_client* client, const unsigned char* reply, size_t len,
-                       const struct reply_form* form, int32_t challenge,
-                       const struct reply_sink* sink, vandrel_status* status) {
-    if (!has_form(reply, len, form)) {
-        if (has_other_form(reply, len, form)) {
-            count_answer(client); /* a late answer of another kind */
-            return 0;
-        }
-        *status = vdc_fail(client, VANDREL_ERR_PROTOCOL, 0);
-        return 1;
-    }
-    count_answer(client);
-    if (!answers(reply, form, challenge))
-        return 0;
-    *status = form == STATUS_REPLY ? copy_text(reply, len, sink)
-                                   : copy_ticket(reply, form, sink->ticket, sink->handle);
-    return 1;
-}
-
-/* Sends one request's `line` and waits for its reply of `form`. */
-static vandrel_status await_reply(vandrel_client* client, const char* line, int len,
-                                  const struct reply_form* form, int32_t challenge, int timeout_ms,
-                                  const struct reply_sink* sink) {
-    client->broker_error[0] = '\0';
+/* Starts `r`: queues its line and enters it among the requests in flight,
+ * waiting until `timeout_ms` from now. VANDREL_ERR_BUSY when
+ * VANDREL_MAX_PENDING requests are in flight (or, for a send function, the
+ * queue is full); nothing is sent then. */
+static vandrel_status start(vandrel_client* client, const struct request* r, int timeout_ms,
+                            enum sending how, struct vdc_request** started) {
+    if (client->failed == VANDREL_OK && !vdc_make_room(&client->requests))
+        return VANDREL_ERR_BUSY;
     int64_t deadline = vdc_deadline_after(timeout_ms);
-    vandrel_status sent = send_line(client, line, len, deadline);
-    if (sent != VANDREL_OK)
-        return sent;
-    ++client->owed_answers;
-
-    for (;;) {
-        size_t payload_len = 0;
-        vandrel_status got = vdc_receive_frame(client, deadline, &payload_len);
-        if (got != VANDREL_OK)
-            return got;
-        const unsigned char* reply = client->rx + VANDREL_FRAME_HEADER_LEN;
-        vandrel_status status = VANDREL_OK;
-        int ends = 0;
-        if (is_error_reply(reply, payload_len)) {
-            ends = ends_request(client, reply, payload_len, form, challenge);
-            if (ends) {
-                keep_error_text(client, reply, payload_len);
-                status = VANDREL_ERR_BROKER;
-            }
-        } else {
-            ends = takes_reply(client, reply, payload_len, form, challenge, sink, &status);
-        }
-        vdc_consume_frame(client);
-        if (ends)
-            return status;
-    }
+    vandrel_status queued = queue_line(client, r->line, r->len, how, deadline);
+    if (queued != VANDREL_OK)
+        return queued;
+    *started = vdc_start_request(&client->requests, r->form, r->challenge, deadline, &r->sink);
+    /* A blocking call writes while it waits; a send function writes now. */
+    if (how == QUEUED)
+        (void)write_queue(client, how); /* a failure ends the request */
+    return VANDREL_OK;
 }
 
-vandrel_status vandrel_request_ticket(vandrel_client* client, const vandrel_ticket_request* request,
-                                      int timeout_ms, vandrel_ticket* ticket) {
+/* Sends `r` and waits up to `timeout_ms` for its reply. */
+static vandrel_status request_blocking(vandrel_client* client, const struct request* r,
+                                       int timeout_ms) {
+    client->broker_error[0] = '\0';
+    struct vdc_request* started = NULL;
+    vandrel_status status = start(client, r, timeout_ms, BLOCKING, &started);
+    return status != VANDREL_OK ? status : vdc_await(client, started);
+}
+
+/* Queues `r` and stores its identifier in `*id` (when not NULL). */
+static vandrel_status request_queued(vandrel_client* client, const struct request* r,
+                                     int timeout_ms, vandrel_request_id* id) {
+    struct vdc_request* started = NULL;
+    vandrel_status status = start(client, r, timeout_ms, QUEUED, &started);
+    if (status == VANDREL_OK && id != NULL)
+        *id = started->id;
+    return status;
+}
+
+/* Checks a ticket request and writes its line. */
+static vandrel_status ticket_request(vandrel_client* client, const vandrel_ticket_request* request,
+                                     vandrel_ticket* ticket, struct request* r) {
     if (client == NULL || request == NULL || ticket == NULL)
         return VANDREL_ERR_ARGUMENT;
     if (!vdc_is_server_address(request->server) || (ticket->data == NULL && ticket->capacity > 0))
         return VANDREL_ERR_ARGUMENT;
-    if (!is_open(client))
+    if (!vdc_is_open(client))
         return VANDREL_ERR_NOT_OPEN;
-    char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
-    int len =
-        snprintf(line, sizeof line, VANDREL_CMD_CONNECT " %s %" PRIu64 " %" PRId32 " %" PRId32,
-                 request->server, request->server_steam_id, request->secure, request->challenge);
-    struct reply_sink sink = {ticket, NULL, NULL, 0};
-    return await_reply(client, line, len, CONNECT_REPLY, request->challenge, timeout_ms, &sink);
+    r->len = snprintf(r->line, sizeof r->line,
+                      VANDREL_CMD_CONNECT " %s %" PRIu64 " %" PRId32 " %" PRId32, request->server,
+                      request->server_steam_id, request->secure, request->challenge);
+    r->form = VDC_CONNECT_FORM;
+    r->challenge = request->challenge;
+    r->sink.ticket = ticket;
+    r->sink.handle = NULL;
+    r->sink.text = NULL;
+    return VANDREL_OK;
 }
 
 /* Writes the argument of an auth ticket request into `out` (room for
@@ -319,54 +194,130 @@ static int auth_argument(const vandrel_auth_request* request, char* out) {
     return 0;
 }
 
-vandrel_status vandrel_request_auth_ticket(vandrel_client* client,
-                                           const vandrel_auth_request* request, int timeout_ms,
-                                           vandrel_ticket* ticket, uint32_t* handle) {
+/* Checks an auth ticket request and writes its line. */
+static vandrel_status auth_request(vandrel_client* client, const vandrel_auth_request* request,
+                                   vandrel_ticket* ticket, uint32_t* handle, struct request* r) {
     char argument[2 * VANDREL_MAX_APP_DATA_LEN + 1];
     if (client == NULL || request == NULL || ticket == NULL)
         return VANDREL_ERR_ARGUMENT;
     if (!auth_argument(request, argument) || (ticket->data == NULL && ticket->capacity > 0))
         return VANDREL_ERR_ARGUMENT;
-    if (!is_open(client))
+    if (!vdc_is_open(client))
         return VANDREL_ERR_NOT_OPEN;
-    char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
-    int len = snprintf(line, sizeof line, VANDREL_CMD_TICKET " %s %s %" PRId32,
-                       KIND_WORDS[request->kind], argument, request->challenge);
-    struct reply_sink sink = {ticket, NULL, NULL, 0};
-    sink.handle = handle; /* written when the ticket comes */
-    return await_reply(client, line, len, AUTH_REPLY, request->challenge, timeout_ms, &sink);
+    r->len = snprintf(r->line, sizeof r->line, VANDREL_CMD_TICKET " %s %s %" PRId32,
+                      KIND_WORDS[request->kind], argument, request->challenge);
+    r->form = VDC_AUTH_TICKET_FORM;
+    r->challenge = request->challenge;
+    r->sink.ticket = ticket;
+    r->sink.handle = handle; /* written when the ticket comes */
+    r->sink.text = NULL;
+    return VANDREL_OK;
+}
+
+/* Checks a status request and writes its line; the text is empty until the
+ * reply comes. */
+static vandrel_status status_request(vandrel_client* client, int32_t challenge, char* text,
+                                     size_t capacity, struct request* r) {
+    if (client == NULL || text == NULL || capacity < VANDREL_STATUS_TEXT_SIZE)
+        return VANDREL_ERR_ARGUMENT;
+    if (!vdc_is_open(client))
+        return VANDREL_ERR_NOT_OPEN;
+    text[0] = '\0';
+    r->len = snprintf(r->line, sizeof r->line, VANDREL_CMD_STATUS " %" PRId32, challenge);
+    r->form = VDC_STATUS_FORM;
+    r->challenge = challenge;
+    r->sink.ticket = NULL;
+    r->sink.handle = NULL;
+    r->sink.text = text;
+    return VANDREL_OK;
+}
+
+vandrel_status vandrel_activate_gamedir(vandrel_client* client, const char* gamedir) {
+    return send_gamedir(client, BLOCKING, gamedir);
+}
+
+vandrel_status vandrel_activate_appid(vandrel_client* client, uint32_t appid) {
+    return send_appid(client, BLOCKING, appid);
+}
+
+vandrel_status vandrel_request_ticket(vandrel_client* client, const vandrel_ticket_request* request,
+                                      int timeout_ms, vandrel_ticket* ticket) {
+    struct request r;
+    vandrel_status status = ticket_request(client, request, ticket, &r);
+    return status != VANDREL_OK ? status : request_blocking(client, &r, timeout_ms);
+}
+
+vandrel_status vandrel_request_auth_ticket(vandrel_client* client,
+                                           const vandrel_auth_request* request, int timeout_ms,
+                                           vandrel_ticket* ticket, uint32_t* handle) {
+    struct request r;
+    vandrel_status status = auth_request(client, request, ticket, handle, &r);
+    return status != VANDREL_OK ? status : request_blocking(client, &r, timeout_ms);
 }
 
 vandrel_status vandrel_request_broker_status(vandrel_client* client, int32_t challenge,
                                              int timeout_ms, char* text, size_t capacity) {
-    if (client == NULL || text == NULL || capacity < VANDREL_STATUS_TEXT_SIZE)
-        return VANDREL_ERR_ARGUMENT;
-    if (!is_open(client))
-        return VANDREL_ERR_NOT_OPEN;
-    text[0] = '\0';
-    char line[VANDREL_MAX_FRAME_PAYLOAD + 1];
-    int len = snprintf(line, sizeof line, VANDREL_CMD_STATUS " %" PRId32, challenge);
-    struct reply_sink sink = {NULL, NULL, text, capacity};
-    return await_reply(client, line, len, STATUS_REPLY, challenge, timeout_ms, &sink);
-}
-
-vandrel_status vandrel_activate_appid(vandrel_client* client, uint32_t appid) {
-    return send_command(client, appid != 0, VANDREL_CMD_APPID " %" PRIu32, appid);
+    struct request r;
+    vandrel_status status = status_request(client, challenge, text, capacity, &r);
+    return status != VANDREL_OK ? status : request_blocking(client, &r, timeout_ms);
 }
 
 vandrel_status vandrel_cancel_ticket(vandrel_client* client, uint32_t handle) {
-    return send_command(client, 1, VANDREL_CMD_CANCEL " %" PRIu32, handle);
+    return send_command(client, BLOCKING, 1, VANDREL_CMD_CANCEL " %" PRIu32, handle);
 }
 
 vandrel_status vandrel_end_ticket(vandrel_client* client, const char* server, int32_t challenge) {
-    return send_command(client, vdc_is_server_address(server),
+    return send_command(client, BLOCKING, vdc_is_server_address(server),
+                        VANDREL_CMD_DISCONNECT " %s %" PRId32, server, challenge);
+}
+
+vandrel_status vandrel_terminate(vandrel_client* client) {
+    return send_command(client, BLOCKING, 1, "%s", VANDREL_CMD_TERMINATE);
+}
+
+vandrel_status vandrel_send_activate_gamedir(vandrel_client* client, const char* gamedir) {
+    return send_gamedir(client, QUEUED, gamedir);
+}
+
+vandrel_status vandrel_send_activate_appid(vandrel_client* client, uint32_t appid) {
+    return send_appid(client, QUEUED, appid);
+}
+
+vandrel_status vandrel_send_ticket_request(vandrel_client* client,
+                                           const vandrel_ticket_request* request, int timeout_ms,
+                                           vandrel_ticket* ticket, vandrel_request_id* id) {
+    struct request r;
+    vandrel_status status = ticket_request(client, request, ticket, &r);
+    return status != VANDREL_OK ? status : request_queued(client, &r, timeout_ms, id);
+}
+
+vandrel_status vandrel_send_auth_ticket_request(vandrel_client* client,
+                                                const vandrel_auth_request* request, int timeout_ms,
+                                                vandrel_ticket* ticket, uint32_t* handle,
+                                                vandrel_request_id* id) {
+    struct request r;
+    vandrel_status status = auth_request(client, request, ticket, handle, &r);
+    return status != VANDREL_OK ? status : request_queued(client, &r, timeout_ms, id);
+}
+
+vandrel_status vandrel_send_status_request(vandrel_client* client, int32_t challenge,
+                                           int timeout_ms, char* text, size_t capacity,
+                                           vandrel_request_id* id) {
+    struct request r;
+    vandrel_status status = status_request(client, challenge, text, capacity, &r);
+    return status != VANDREL_OK ? status : request_queued(client, &r, timeout_ms, id);
+}
+
+vandrel_status vandrel_send_cancel_ticket(vandrel_client* client, uint32_t handle) {
+    return send_command(client, QUEUED, 1, VANDREL_CMD_CANCEL " %" PRIu32, handle);
+}
+
+vandrel_status vandrel_send_end_ticket(vandrel_client* client, const char* server,
+                                       int32_t challenge) {
+    return send_command(client, QUEUED, vdc_is_server_address(server),
                         VANDREL_CMD_DISCONNECT " %s %" PRId32, server, challenge);
 }
 
 const char* vandrel_broker_error(const vandrel_client* client) {
     return client == NULL ? "" : client->broker_error;
-}
-
-vandrel_status vandrel_terminate(vandrel_client* client) {
-    return send_command(client, 1, "%s", VANDREL_CMD_TERMINATE);
 }

@@ -4,7 +4,7 @@
 #include "check.h"
 #include "common/address.h"
 #include "common/peer.h"
-#include "link.h"
+#include "loop.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -24,7 +24,8 @@
 
 /* How often vandrel_close looks whether a spawned broker has exited. */
 #define REAP_POLL_MS 10
-/* How long vandrel_close reads what the broker still sends before closing. */
+/* How long vandrel_close writes what is still queued, and then how long it
+ * reads what the broker still sends, before closing. */
 #define CLOSE_DRAIN_MS 500
 /* The size of the buffer that takes those bytes. */
 #define DRAIN_CHUNK 512
@@ -54,14 +55,17 @@ static void close_fd(int fd) {
 
 /* Makes `client` an open link over `read_fd` and `write_fd` and asks the
  * broker for error replies. A failure to ask is left to the next call, which
- * meets the same broken link. */
+ * reports how the link failed. */
 static vandrel_status open_link(vandrel_client* client, int read_fd, int write_fd, int owns_fds) {
     static const char errors_on[] = VANDREL_CMD_ERRORS " " VANDREL_ERRORS_ON;
     client->read_fd = read_fd;
     client->write_fd = write_fd;
     client->write_is_socket = vdc_is_socket(write_fd);
     client->owns_fds = owns_fds;
-    (void)vdc_send_frame(client, errors_on, sizeof errors_on - 1, VDC_NO_DEADLINE);
+    (void)vdc_queue_frame(client, errors_on, sizeof errors_on - 1);
+    vandrel_status sent = vdc_flush(client, VDC_NO_DEADLINE);
+    if (sent != VANDREL_OK)
+        vdc_break(client, sent);
     return VANDREL_OK;
 }
 
@@ -447,6 +451,9 @@ static void close_link(vandrel_client* client) {
 vandrel_status vandrel_close(vandrel_client* client) {
     if (client == NULL)
         return VANDREL_OK;
+    /* Commands still queued (a send function's) go out first. */
+    if (vdc_is_open(client) && client->failed == VANDREL_OK)
+        (void)vdc_flush(client, vdc_now_ms() + CLOSE_DRAIN_MS);
     if (client->owns_fds && client->read_fd >= 0)
         close_link(client);
     vandrel_status result = VANDREL_OK;

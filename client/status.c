@@ -35,6 +35,8 @@ const char* vandrel_status_text(vandrel_status status) {
                "use it all the same";
     case VANDREL_ERR_NO_MEMORY:
         return "out of memory for the client";
+    case VANDREL_ERR_BUSY:
+        return "too many requests in flight, nothing was sent";
     }
     return "unknown status";
 }

@@ -18,6 +18,7 @@
 #include <optional>
 #include <poll.h>
 #include <set>
+#include <sstream>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -269,6 +270,47 @@ TEST(ClientConnect, UnixSocketAndTheDefaultAddressOrder) {
     ASSERT_EQ(vandrel_connect(client.out(), nullptr, 2000), VANDREL_OK);
     EXPECT_EQ(first_frame_at(fallback.get()), bytes_of("vd_errors on"))
         << "the default TCP address comes last";
+}
+
+// ---------------------------------------------------------------------------
+// Without blocking: the README's game loop, built as the file it shows.
+
+// The frames the example drew while its ticket was on its way.
+long frames_drawn(const std::string& output) {
+    const std::string label = "frames drawn meanwhile: ";
+    std::size_t at = output.find(label);
+    return at == std::string::npos ? -1 : std::stol(output.substr(at + label.size()));
+}
+
+TEST(ClientPollLoop, TheReadmesExampleDrawsWhileItsTicketComes) {
+    std::istringstream example(
+        read_file(std::string(VANDREL_SOURCE_DIR) + "/client/examples/poll_loop.c"));
+    std::string shown; // as a Markdown code block shows it
+    for (std::string line; std::getline(example, line);)
+        shown += line.empty() ? "\n" : "    " + line + "\n";
+    ASSERT_GT(shown.size(), 1000u);
+    EXPECT_NE(read_file(std::string(VANDREL_SOURCE_DIR) + "/README.md").find(shown),
+              std::string::npos)
+        << "the README shows client/examples/poll_loop.c as it is";
+
+    // Each ticket takes 300 ms, many frames' time.
+    BrokerEnv env(Env{{"VANDREL_STANDIN_TICKET_DELAY_MS", "300"}});
+    TcpBroker broker(env.spawn({"127.0.0.1:0"}));
+    Spawn options = env.spawn({});
+    options.env["VANDREL_BROKER"] = "127.0.0.1:" + std::to_string(broker.port());
+    Process game(VANDREL_POLL_LOOP_EXAMPLE, options);
+    const std::string output = read_to_end(game.stdout_fd(), 30s);
+    EXPECT_EQ(game.wait_exit(30s), 0) << output;
+    std::cout << output;
+    EXPECT_TRUE(
+        output.starts_with("ticket: 240 bytes for steamid " + std::to_string(USER_STEAM_ID) + "\n"))
+        << output;
+    EXPECT_GT(frames_drawn(output), 1) << "the loop went on while the broker worked";
+    EXPECT_TRUE(broker.process().wait_for_line("[vandrel] -> ticket 240 bytes for challenge 77"));
+    // Queued after the ticket came, and written by vandrel_close.
+    EXPECT_TRUE(broker.process().wait_for_line(
+        "[vandrel] child: terminate_game_connection 10.0.0.5:27015"));
+    EXPECT_TRUE(broker.process().wait_for_line("[vandrel] peer closed the connection"));
 }
 
 // ---------------------------------------------------------------------------

@@ -9,6 +9,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <optional>
+#include <ostream>
+#include <poll.h>
 #include <set>
 #include <string>
 #include <sys/socket.h>
@@ -44,6 +46,26 @@ TEST(ClientConnect, FailuresLeaveTheClientClosed) {
     EXPECT_EQ(vandrel_os_error(client.get()), ENOENT);
 }
 
+// A request as vandrel_process hands it out.
+struct Ended {
+    vandrel_request_id id;
+    vandrel_status status;
+    std::string broker_error;
+    bool operator==(const Ended&) const = default;
+    friend std::ostream& operator<<(std::ostream& out, const Ended& e) {
+        return out << "{" << e.id << ", " << vandrel_status_text(e.status) << ", \""
+                   << e.broker_error << "\"}";
+    }
+};
+
+// A status reply: "vd_status\n", the challenge, the text.
+Bytes status_reply(std::int32_t challenge, std::string_view text) {
+    Bytes out = bytes_of("vd_status\n");
+    append_le(out, static_cast<std::uint32_t>(challenge), 4);
+    out.insert(out.end(), text.begin(), text.end());
+    return out;
+}
+
 // A socket pair: the client on one end, the test as the broker on the other.
 class Peer : public ::testing::Test {
   protected:
@@ -68,10 +90,31 @@ class Peer : public ::testing::Test {
         auto r = request_for("1.2.3.4:27015", 9, 1, challenge);
         return vandrel_request_ticket(client_.get(), &r, timeout_ms, &ticket.t);
     }
+    // Sends a ticket request without waiting; its identifier.
+    vandrel_request_id send(std::int32_t challenge, int timeout_ms, TicketBuf& ticket) {
+        auto r = request_for("1.2.3.4:27015", 9, 1, challenge);
+        vandrel_request_id id = 0;
+        EXPECT_EQ(vandrel_send_ticket_request(client_.get(), &r, timeout_ms, &ticket.t, &id),
+                  VANDREL_OK);
+        EXPECT_EQ(sent(), bytes_of("vd_connect 1.2.3.4:27015 9 1 " + std::to_string(challenge)));
+        return id;
+    }
+    // Every request that vandrel_process hands out now, in its order, each
+    // with the broker's text that came with it; `last_` is what the last
+    // call returned.
+    std::vector<Ended> ended() {
+        std::vector<Ended> out;
+        vandrel_completion done{};
+        while ((last_ = vandrel_process(client_.get(), &done)) == VANDREL_OK && done.id != 0)
+            out.push_back({done.id, done.status, vandrel_broker_error(client_.get())});
+        EXPECT_EQ(done.id, 0u);
+        return out;
+    }
 
     Fd mine_;
     Fd theirs_;
     LibClient client_;
+    vandrel_status last_ = VANDREL_OK;
 };
 
 TEST_F(Peer, BadArgumentsAreRejectedBeforeAnythingIsSent) {
@@ -272,15 +315,10 @@ TEST_F(Peer, ErrorReplyEndsItsOwnRequestOnly) {
 // with its reason; a buffer that may not hold every status is refused.
 TEST_F(Peer, StatusReplyIsMatchedByChallengeAmongLateReplies) {
     std::array<char, VANDREL_STATUS_TEXT_SIZE> text{};
-    Bytes late_status = bytes_of("vd_status\n");
-    append_le(late_status, 4, 4);
-    Bytes mine = bytes_of("vd_status\n");
-    append_le(mine, static_cast<std::uint32_t>(-5), 4);
     const std::string lines = "version 1.2.3\nuid 1000\nappid none\n";
-    mine.insert(mine.end(), lines.begin(), lines.end());
-    reply(concat({frame_of(connect_reply(3, 1, {1})), frame_of(late_status),
+    reply(concat({frame_of(connect_reply(3, 1, {1})), frame_of(status_reply(4, "")),
                   frame_of(error_reply(2, "vd_ticket: steam did not confirm the ticket")),
-                  frame_of(mine)}));
+                  frame_of(status_reply(-5, lines))}));
     ASSERT_EQ(vandrel_request_broker_status(client_.get(), -5, 2000, text.data(), text.size()),
               VANDREL_OK);
     EXPECT_EQ(sent(), bytes_of("vd_status -5"));
@@ -356,15 +394,193 @@ TEST_F(Peer, BrokerClosingIsReported) {
     EXPECT_LT(elapsed_ms(start), 2000);
 }
 
+// ---------------------------------------------------------------------------
+// Without blocking.
+
+TEST_F(Peer, RequestsInFlightAreEachAnsweredWhateverTheOrder) {
+    TicketBuf first;
+    TicketBuf second;
+    std::array<char, VANDREL_STATUS_TEXT_SIZE> text{};
+    const vandrel_request_id a = send(1, 5000, first);
+    vandrel_request_id b = 0;
+    ASSERT_EQ(vandrel_send_status_request(client_.get(), 2, -1, text.data(), text.size(), &b),
+              VANDREL_OK);
+    EXPECT_EQ(sent(), bytes_of("vd_status 2"));
+    EXPECT_NE(a, b);
+    EXPECT_TRUE(ended().empty());
+    EXPECT_EQ(last_, VANDREL_OK);
+    pollfd fds[VANDREL_POLL_FDS];
+    ASSERT_EQ(vandrel_poll_fds(client_.get(), fds), 1u);
+    EXPECT_EQ(fds[0].fd, theirs_.get());
+    EXPECT_EQ(fds[0].events, POLLIN);
+    EXPECT_GT(vandrel_get_timeout(client_.get()), 0);
+    EXPECT_LE(vandrel_get_timeout(client_.get()), 5000) << "it wakes for the first deadline";
+
+    // The status first, then a blocking request's reply and the first
+    // ticket: the blocking call takes its own and leaves the rest.
+    reply(concat({frame_of(status_reply(2, "version 9\n")), frame_of(connect_reply(3, 8, {3})),
+                  frame_of(connect_reply(1, 7, {1, 1}))}));
+    ASSERT_EQ(request(3, 2000, second), VANDREL_OK);
+    EXPECT_EQ(second.bytes(), Bytes{3});
+    EXPECT_EQ(ended(), (std::vector<Ended>{{b, VANDREL_OK, ""}, {a, VANDREL_OK, ""}}));
+    EXPECT_STREQ(text.data(), "version 9\n");
+    EXPECT_EQ(first.bytes(), (Bytes{1, 1}));
+    EXPECT_EQ(first.t.steam_id, 7u);
+    EXPECT_EQ(vandrel_get_timeout(client_.get()), -1) << "nothing in flight";
+}
+
+TEST_F(Peer, DeadlinePassesWhileTheLoopGoesOn) {
+    TicketBuf given_up;
+    TicketBuf next;
+    const vandrel_request_id a = send(5, 50, given_up);
+    const vandrel_request_id b = send(6, 10000, next);
+    std::vector<Ended> got;
+    while (got.empty()) { // a game's loop, polling no longer than it is told
+        pollfd fds[VANDREL_POLL_FDS];
+        const nfds_t n = vandrel_poll_fds(client_.get(), fds);
+        const int timeout = vandrel_get_timeout(client_.get());
+        ASSERT_GE(timeout, 0);
+        ASSERT_LE(timeout, 50);
+        ASSERT_GE(::poll(fds, n, timeout), 0);
+        got = ended();
+    }
+    EXPECT_EQ(got, (std::vector<Ended>{{a, VANDREL_ERR_TIMEOUT, ""}}));
+
+    // The late reply is discarded; the next request still gets its own.
+    reply(concat({frame_of(connect_reply(5, 1, {5, 5})), frame_of(connect_reply(6, 2, {6}))}));
+    EXPECT_EQ(ended(), (std::vector<Ended>{{b, VANDREL_OK, ""}}));
+    EXPECT_EQ(next.bytes(), Bytes{6});
+    EXPECT_EQ(given_up.t.len, 0u) << "nothing is written for a request handed out";
+    EXPECT_EQ(given_up.buf[0], 0);
+}
+
+TEST_F(Peer, ErrorRepliesEndTheRequestsTheyAnswer) {
+    TicketBuf t1;
+    TicketBuf t2;
+    TicketBuf t3;
+    const vandrel_request_id a = send(1, 5000, t1);
+    ASSERT_EQ(vandrel_send_activate_appid(client_.get(), 480), VANDREL_OK);
+    EXPECT_EQ(sent(), bytes_of("vd_appid 480"));
+    const vandrel_request_id b = send(2, 5000, t2);
+    auto session = vandrel_auth_request{VANDREL_TICKET_SESSION, nullptr, nullptr, 0, 3};
+    vandrel_request_id c = 0;
+    ASSERT_EQ(vandrel_send_auth_ticket_request(client_.get(), &session, 5000, &t3.t, nullptr, &c),
+              VANDREL_OK);
+    EXPECT_EQ(sent(), bytes_of("vd_ticket session - 3"));
+
+    // A request's own failure ends it alone; the activation's ends the two
+    // sent after it.
+    const std::string refused = "vd_connect: steam refused to issue auth ticket";
+    const std::string no_steam = "vd_appid: steam child failed to initialise";
+    reply(concat({frame_of(error_reply(1, refused)), frame_of(error_reply(0, no_steam))}));
+    EXPECT_EQ(ended(), (std::vector<Ended>{{a, VANDREL_ERR_BROKER, refused},
+                                           {b, VANDREL_ERR_BROKER, no_steam},
+                                           {c, VANDREL_ERR_BROKER, no_steam}}));
+    // The broker still answers both; that ends nothing.
+    reply(concat({frame_of(error_reply(2, "vd_connect: no steam child")),
+                  frame_of(error_reply(3, "vd_ticket: no steam child"))}));
+    EXPECT_TRUE(ended().empty());
+
+    // An activation's failure read while nothing waits ends the next request.
+    ASSERT_EQ(vandrel_send_activate_gamedir(client_.get(), "cstrike"), VANDREL_OK);
+    EXPECT_EQ(sent(), bytes_of("vd_gamedir cstrike"));
+    const std::string exited = "vd_gamedir: steam child exited";
+    reply(frame_of(error_reply(0, exited)));
+    EXPECT_TRUE(ended().empty());
+    const vandrel_request_id d = send(4, 5000, t1);
+    EXPECT_EQ(ended(), (std::vector<Ended>{{d, VANDREL_ERR_BROKER, exited}}));
+    // Its own answer carries no challenge; it is not taken for the failure
+    // of the status request sent after it.
+    std::array<char, VANDREL_STATUS_TEXT_SIZE> text{};
+    vandrel_request_id e = 0;
+    ASSERT_EQ(vandrel_send_status_request(client_.get(), 5, 5000, text.data(), text.size(), &e),
+              VANDREL_OK);
+    reply(concat({frame_of(error_reply(0, "vd_connect: session not active")),
+                  frame_of(error_reply(0, "vd_status: unknown command"))}));
+    EXPECT_EQ(ended(), (std::vector<Ended>{{e, VANDREL_ERR_BROKER, "vd_status: unknown command"}}));
+}
+
+TEST_F(Peer, NoRoomSendsNothingAndAFailedLinkEndsEveryRequest) {
+    std::vector<TicketBuf> tickets(VANDREL_MAX_PENDING + 1);
+    std::vector<vandrel_request_id> ids;
+    for (int i = 0; i < VANDREL_MAX_PENDING; ++i)
+        ids.push_back(send(i + 1, -1, tickets[static_cast<std::size_t>(i)]));
+    auto one_more = request_for("1.2.3.4:27015", 9, 1, 99);
+    EXPECT_EQ(vandrel_send_ticket_request(client_.get(), &one_more, -1, &tickets.back().t, nullptr),
+              VANDREL_ERR_BUSY);
+    EXPECT_EQ(vandrel_request_ticket(client_.get(), &one_more, 1000, &tickets.back().t),
+              VANDREL_ERR_BUSY);
+    EXPECT_TRUE(nothing_sent());
+
+    mine_.reset(); // the broker goes
+    std::vector<Ended> closed;
+    for (vandrel_request_id id : ids)
+        closed.push_back({id, VANDREL_ERR_CLOSED, ""});
+    EXPECT_EQ(ended(), closed);
+    EXPECT_EQ(last_, VANDREL_ERR_CLOSED);
+    pollfd fds[VANDREL_POLL_FDS];
+    EXPECT_EQ(vandrel_poll_fds(client_.get(), fds), 0u) << "nothing left to wait for";
+    EXPECT_EQ(vandrel_get_timeout(client_.get()), 0) << "the failure is there to report";
+    EXPECT_EQ(vandrel_send_ticket_request(client_.get(), &one_more, -1, &tickets.back().t, nullptr),
+              VANDREL_ERR_CLOSED);
+    EXPECT_EQ(vandrel_send_end_ticket(client_.get(), "1.2.3.4:27015", 1), VANDREL_ERR_CLOSED);
+}
+
+// Reads what `fd` holds now, without waiting, onto `out`.
+void read_available(int fd, Bytes& out) {
+    std::array<std::uint8_t, 4096> buf{};
+    ssize_t n = 0;
+    while ((n = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT)) > 0)
+        out.insert(out.end(), buf.begin(), buf.begin() + n);
+}
+
+TEST(PeerQueue, CommandsWaitWhileTheLinkIsFullAndGoOutWhole) {
+    LibClient client; // closed after the broker's end, which it then need not wait for
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    Fd mine(fds[0]);
+    const int small = 4096;
+    ASSERT_EQ(::setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    ASSERT_EQ(vandrel_attach(client.out(), fds[1], fds[1], 1), VANDREL_OK);
+
+    // Nobody reads: the socket fills, then the queue, then the client says so.
+    int queued = 0;
+    vandrel_status status = VANDREL_OK;
+    while (status == VANDREL_OK && queued < 1000)
+        status = vandrel_send_end_ticket(client.get(), "1.2.3.4:27015", ++queued);
+    ASSERT_EQ(status, VANDREL_ERR_BUSY) << "after " << queued;
+    --queued;
+    pollfd poll_fds[VANDREL_POLL_FDS];
+    ASSERT_EQ(vandrel_poll_fds(client.get(), poll_fds), 1u);
+    EXPECT_EQ(poll_fds[0].events, POLLIN | POLLOUT);
+
+    // Read as the broker would: each round of the client's loop writes more.
+    Bytes received;
+    for (int round = 0; round < 10000; ++round) {
+        read_available(mine.get(), received);
+        vandrel_completion done{};
+        ASSERT_EQ(vandrel_process(client.get(), &done), VANDREL_OK);
+        if (vandrel_poll_fds(client.get(), poll_fds) == 1 && poll_fds[0].events == POLLIN)
+            break;
+    }
+    read_available(mine.get(), received);
+    Bytes expected = frame_of("vd_errors on");
+    for (int i = 1; i <= queued; ++i) {
+        Bytes next = frame_of("vd_disconnect 1.2.3.4:27015 " + std::to_string(i));
+        expected.insert(expected.end(), next.begin(), next.end());
+    }
+    EXPECT_EQ(received, expected) << "every command whole, in order, once";
+}
+
 TEST(ClientStatus, EveryCodeHasItsOwnText) {
     std::set<std::string> texts;
-    for (int s = VANDREL_OK; s <= VANDREL_ERR_NO_MEMORY; ++s) {
+    for (int s = VANDREL_OK; s <= VANDREL_ERR_BUSY; ++s) {
         const char* text = vandrel_status_text(static_cast<vandrel_status>(s));
         ASSERT_NE(text, nullptr);
         EXPECT_NE(std::string(text), "unknown status") << s;
         texts.insert(text);
     }
-    EXPECT_EQ(texts.size(), static_cast<std::size_t>(VANDREL_ERR_NO_MEMORY) + 1);
+    EXPECT_EQ(texts.size(), static_cast<std::size_t>(VANDREL_ERR_BUSY) + 1);
     EXPECT_STREQ(vandrel_status_text(static_cast<vandrel_status>(999)), "unknown status");
 }
 

@@ -8,7 +8,9 @@
  * starts as `vandrel --stdio` (vandrel_spawn). The connection object is
  * opaque: each open function allocates one, and vandrel_close releases it;
  * the library keeps no global state and allocates nothing after the link is
- * open. One vandrel_client is used by one thread at a time.
+ * open. One vandrel_client is used by one thread at a time. Each request is
+ * a blocking call, or a send function and vandrel_process in the caller's
+ * own loop (see Without blocking, below).
  *
  * Opening. Each open function takes the address of the caller's pointer and
  * stores a new client there, also when the open fails: the client is then
@@ -26,15 +28,16 @@
  *   - the failure of a game activation ("vd_gamedir: ..." or "vd_appid: ..."),
  *     which the broker reports when it knows it: at once for Steam that
  *     cannot start, after VANDREL_BROKER_START_MS for Steam that never gets
- *     ready. It ends the
- *     next request, or the one waiting, even when an earlier game is still
- *     running: a ticket for it would be for the wrong game. The reply does not
- *     name the game, so activate one game at a time and let a request show
- *     the outcome before activating another;
+ *     ready. It ends the requests sent after that activation (the one
+ *     waiting, or the next one), even when an earlier game is still running:
+ *     a ticket for it would be for the wrong game. The reply does not name
+ *     the game; it is taken for the oldest activation whose outcome is not
+ *     known yet, so activate one game at a time and let a request show the
+ *     outcome before activating another;
  *   - the failure of this request ("vd_connect: ..." or "vd_ticket: ..."): one
  *     that carries its challenge, or one without a challenge (0, "session
- *     not active": no game was activated) when it is the last answer the
- *     broker still owes.
+ *     not active": no game was activated) when the request is the oldest
+ *     the broker still owes an answer.
  * Every other error reply is discarded: the late failure of a request whose
  * caller gave up on it, and the failures of vandrel_end_ticket and
  * vandrel_cancel_ticket, which wait for nothing. A broker without error
@@ -63,6 +66,7 @@
 #ifndef VANDREL_CLIENT_H
 #define VANDREL_CLIENT_H
 
+#include <poll.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -106,7 +110,8 @@ typedef enum vandrel_status {
     VANDREL_ERR_UNTRUSTED,        /* the broker belongs to another user; nothing was sent */
     VANDREL_ERR_BROKER,           /* the broker reported an error; see vandrel_broker_error */
     VANDREL_ERR_UNCHECKED,        /* the broker's user cannot be told; nothing was sent */
-    VANDREL_ERR_NO_MEMORY         /* the client could not be allocated */
+    VANDREL_ERR_NO_MEMORY,        /* the client could not be allocated */
+    VANDREL_ERR_BUSY              /* no room for another request; nothing was sent */
 } vandrel_status;
 
 /* One link to a broker, opaque: the open functions allocate it, and
@@ -248,9 +253,11 @@ vandrel_status vandrel_end_ticket(vandrel_client* client, const char* server, in
 vandrel_status vandrel_terminate(vandrel_client* client);
 
 /* Closes the link and releases the client; the broker ends the outstanding
- * ticket by itself. What the broker still sends is read and dropped first,
- * for half a second at most, so that the broker sees an orderly end and not a
- * reset. A spawned broker is given VANDREL_CLOSE_GRACE_MS to exit, then
+ * ticket by itself. Commands still queued by a send function are written
+ * first, for half a second at most; requests in flight end unseen, and their
+ * buffers are not written any more. What the broker still sends is read and
+ * dropped, for half a second at most, so that the broker sees an orderly end
+ * and not a reset. A spawned broker is given VANDREL_CLOSE_GRACE_MS to exit, then
  * killed, and is always reaped; VANDREL_ERR_BROKER_FAILED if it did not exit
  * with status 0. `client` must not be used afterwards. Closing NULL does
  * nothing and returns VANDREL_OK. */
@@ -281,12 +288,144 @@ const char* vandrel_broker_address(const vandrel_client* client);
 
 /* The broker's text for the last VANDREL_ERR_BROKER: the failed command's
  * word, ": " and the reason, e.g. "vd_gamedir: steam child failed to
- * initialise"; "" when the last ticket request did not end so. Never NULL; it
- * is kept in the client until its next ticket request, open or close. */
+ * initialise"; "" when the last request did not end so. The last request is
+ * the one a blocking call returned, or vandrel_process handed out. Never
+ * NULL; it is kept in the client until its next request, open or close. */
 const char* vandrel_broker_error(const vandrel_client* client);
 
 /* A fixed, one-line English text for `status`; never NULL. */
 const char* vandrel_status_text(vandrel_status status);
+
+/* --- Without blocking ------------------------------------------------------
+ *
+ * The same requests from the caller's own loop (a game's frame loop, an
+ * event loop): a send function queues a request and returns at once, and
+ * vandrel_process hands out, without blocking, each request that has ended.
+ * Between them the caller polls the descriptors vandrel_poll_fds names for
+ * at most vandrel_get_timeout milliseconds, or just calls vandrel_process
+ * once a frame:
+ *
+ *     vandrel_send_ticket_request(c, &request, VANDREL_FIRST_TICKET_TIMEOUT_MS,
+ *                                 &ticket, &id);
+ *     for (;;) {   (each frame)
+ *         struct pollfd fds[VANDREL_POLL_FDS];
+ *         poll(fds, vandrel_poll_fds(c, fds), frame_ms);
+ *         while ((s = vandrel_process(c, &done)) == VANDREL_OK && done.id != 0)
+ *             ... the request done.id ended with done.status ...
+ *         if (s != VANDREL_OK)
+ *             ... the link failed: close the client ...
+ *     }
+ *
+ * Up to VANDREL_MAX_PENDING requests are in flight at once, each with its
+ * own identifier, deadline and buffers. A reply ends the request it answers,
+ * matched by its kind and challenge as for the blocking calls, whatever the
+ * order replies come in; error replies end requests as under Broker errors
+ * above, where a game activation's failure ends every request sent after
+ * that activation (and when none waits, the next one sent, unless another
+ * activation comes first). A request whose deadline passes ends with
+ * VANDREL_ERR_TIMEOUT, and its reply is discarded when it comes.
+ *
+ * The buffers given with a request (the ticket and its data, the handle, the
+ * status text) are written when its reply is read, within vandrel_process
+ * or a blocking call on the same client: they must stay valid until
+ * vandrel_process has handed the request out, or the client is closed. The
+ * library still allocates nothing after the link is open.
+ *
+ * The blocking calls send and then wait for their own request on the same
+ * machinery, so the two kinds mix on one client: while a blocking call
+ * waits, the requests sent before it go on, and those that end are left for
+ * vandrel_process. A blocking call is one of the VANDREL_MAX_PENDING.
+ *
+ * A send function fails only when it queued nothing: VANDREL_ERR_ARGUMENT,
+ * VANDREL_ERR_NOT_OPEN, VANDREL_ERR_BUSY, or the failure of a link that has
+ * failed before; every later outcome of a request, a failure to write it
+ * included, is the one vandrel_process hands out. */
+
+/* The most requests (those with a reply) in flight on one client. */
+#define VANDREL_MAX_PENDING 16
+/* The most descriptors vandrel_poll_fds fills in. */
+#define VANDREL_POLL_FDS 2
+
+/* A request's identifier, from its send function: never 0, and no other
+ * request of the client has it while it is in flight. */
+typedef uint32_t vandrel_request_id;
+
+/* A request that ended, as vandrel_process hands it out. */
+typedef struct vandrel_completion {
+    vandrel_request_id id; /* the request; 0 when none has ended */
+    vandrel_status status; /* what its blocking call would have returned */
+} vandrel_completion;
+
+/* Fills `fds` (room for VANDREL_POLL_FDS) with what to poll and returns how
+ * many it filled: first the descriptor replies arrive on, for POLLIN (and
+ * POLLOUT while a command is still being written, when commands are written
+ * to it too); then, only while a command is still being written to a
+ * descriptor of its own (vandrel_spawn, vandrel_attach with two), that one
+ * for POLLOUT. Each `revents` is 0. Returns 0 for NULL, a closed client or a
+ * link that has failed, which has nothing more to wait for. */
+size_t vandrel_poll_fds(const vandrel_client* client, struct pollfd* fds);
+
+/* How long the caller's poll may wait, in milliseconds: 0 when
+ * vandrel_process has something to hand out (or a link failure to report),
+ * the time until the earliest deadline of a request in flight (0 once it has
+ * passed), or -1 when no request has a deadline, and for NULL or a closed
+ * client. */
+int vandrel_get_timeout(const vandrel_client* client);
+
+/* Never blocks: writes what the link takes of the commands still queued,
+ * reads every reply that has arrived and ends the request it answers, ends
+ * the requests whose deadline has passed, and hands out the request that
+ * ended first: its identifier and status in `*done`, and from then on its
+ * text in vandrel_broker_error and its errno in vandrel_os_error. The
+ * request is then no longer in flight. `done->id` is 0 when no request has
+ * ended; call it until then. Returns VANDREL_OK while the link works (also
+ * when it hands out a request that failed). Once the link fails
+ * (VANDREL_ERR_CLOSED, VANDREL_ERR_IO, VANDREL_ERR_PROTOCOL), every request
+ * in flight ends with that failure, and once all are handed out the failure
+ * is returned, by every later call too: close the client. */
+vandrel_status vandrel_process(vandrel_client* client, vandrel_completion* done);
+
+/* Queues "vd_gamedir NAME" (the checks of vandrel_activate_gamedir) and
+ * writes what the link takes at once. The broker answers only a failure,
+ * which the requests sent after it end with. VANDREL_ERR_BUSY: commands
+ * queued earlier have not been written yet and fill the queue. */
+vandrel_status vandrel_send_activate_gamedir(vandrel_client* client, const char* gamedir);
+
+/* Queues "vd_appid APPID" like vandrel_send_activate_gamedir. */
+vandrel_status vandrel_send_activate_appid(vandrel_client* client, uint32_t appid);
+
+/* Queues "vd_connect" for `request` (the checks of vandrel_request_ticket),
+ * writes what the link takes at once and stores the request's identifier in
+ * `*id` (when not NULL). The request ends with what vandrel_request_ticket
+ * would return, its ticket in `ticket`, `timeout_ms` from now at the latest
+ * (negative: without limit). VANDREL_ERR_BUSY: VANDREL_MAX_PENDING requests
+ * are in flight, or the queue is full. */
+vandrel_status vandrel_send_ticket_request(vandrel_client* client,
+                                           const vandrel_ticket_request* request, int timeout_ms,
+                                           vandrel_ticket* ticket, vandrel_request_id* id);
+
+/* Queues "vd_ticket" for `request` like vandrel_send_ticket_request; the
+ * request ends with what vandrel_request_auth_ticket would return, its
+ * ticket in `ticket` and its handle in `*handle` (when not NULL). */
+vandrel_status vandrel_send_auth_ticket_request(vandrel_client* client,
+                                                const vandrel_auth_request* request, int timeout_ms,
+                                                vandrel_ticket* ticket, uint32_t* handle,
+                                                vandrel_request_id* id);
+
+/* Queues "vd_status CHALLENGE" like vandrel_send_ticket_request; the request
+ * ends with what vandrel_request_broker_status would return, its text in
+ * `text` (`capacity` at least VANDREL_STATUS_TEXT_SIZE; "" until then). */
+vandrel_status vandrel_send_status_request(vandrel_client* client, int32_t challenge,
+                                           int timeout_ms, char* text, size_t capacity,
+                                           vandrel_request_id* id);
+
+/* Queues "vd_cancel HANDLE" like vandrel_send_activate_gamedir. */
+vandrel_status vandrel_send_cancel_ticket(vandrel_client* client, uint32_t handle);
+
+/* Queues "vd_disconnect SERVER CHALLENGE" like vandrel_send_activate_gamedir
+ * (the checks of vandrel_end_ticket). */
+vandrel_status vandrel_send_end_ticket(vandrel_client* client, const char* server,
+                                       int32_t challenge);
 
 #ifdef __cplusplus
 }
