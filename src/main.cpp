@@ -50,10 +50,12 @@ constexpr std::string_view CLIENTS_OPTION = "--clients";
 // One line per form of the command line, as the man page's synopsis lists
 // them: without arguments the broker listens.
 int print_usage() {
-    std::string usage = "usage:\n  vandrel --stdio\n  vandrel [";
-    usage.append(ALLOW_UNCHECKED_OPTION).append("] [listen-addr]   (default ");
-    usage.append(DEFAULT_LISTEN_ADDR).append(")\n  vandrel [").append(ALLOW_UNCHECKED_OPTION);
-    usage.append("] ").append(EXIT_IDLE_OPTION);
+    // The options every serving form takes, before what sets it apart.
+    std::string serving = std::string("  vandrel [").append(ALLOW_UNCHECKED_OPTION);
+    serving.append("] [").append(CLIENTS_OPTION).append(" <n>] ");
+    std::string usage = "usage:\n  vandrel --stdio\n";
+    usage.append(serving).append("[listen-addr]   (default ").append(DEFAULT_LISTEN_ADDR);
+    usage.append(")\n").append(serving).append(EXIT_IDLE_OPTION);
     usage.append(" <seconds>   (with sockets passed by the service manager)\n");
     usage.append("  vandrel --child <appid>\n  vandrel -h | --help\n  vandrel --version\n");
     write_stderr(usage);

@@ -619,6 +619,20 @@ std::vector<std::string> open_fds(pid_t pid) {
     return out;
 }
 
+std::vector<std::string> broker_usage() {
+    return {
+        "usage:",
+        "  vandrel --stdio",
+        "  vandrel [--allow-unchecked-peers] [--clients <n>] [listen-addr]   (default "
+        "127.0.0.1:27420)",
+        "  vandrel [--allow-unchecked-peers] [--clients <n>] --exit-idle <seconds>   (with "
+        "sockets passed by the service manager)",
+        "  vandrel --child <appid>",
+        "  vandrel -h | --help",
+        "  vandrel --version",
+    };
+}
+
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
