@@ -7,13 +7,18 @@
 //      queues at once, so the child's wait for it costs one more pump);
 //   3. spawn-to-ready: "vd_gamedir" to the child's readiness, against starting
 //      /bin/true and waiting for it;
-//   4. peak resident memory (VmHWM) of the broker and of its child.
+//   4. peak resident memory (VmHWM) of the broker and of its child;
+//   5. many clients at once (`--clients`): one session asking while seven
+//      others hold their children, against a lone session; the tickets per
+//      second of 1, 2 and 4 sessions asking at once; and what one idle
+//      session costs the broker (memory, threads, descriptors).
 // Usage: broker_bench PATH-TO-VANDREL [requests]
 #include "base/text.hpp"
 #include "shared/transport.hpp"
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -24,6 +29,7 @@
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <netinet/in.h>
@@ -204,13 +210,18 @@ struct Broker {
 
 constexpr std::string_view LISTENING = "[vandrel] listening on 127.0.0.1:";
 
-// Starts the broker on a free loopback port, its standard error on `err`.
-pid_t exec_broker(const char* path, const std::string& tmpdir, int err) {
+// Starts the broker on a free loopback port, its standard error on `err`,
+// serving `clients` sessions at once.
+pid_t exec_broker(const char* path, const std::string& tmpdir, int err, unsigned clients = 1) {
+    const std::string n = std::to_string(clients);
     pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(err, 2);
         ::setenv("TMPDIR", tmpdir.c_str(), 1);
-        ::execl(path, path, "127.0.0.1:0", static_cast<char*>(nullptr));
+        if (clients == 1)
+            ::execl(path, path, "127.0.0.1:0", static_cast<char*>(nullptr));
+        else
+            ::execl(path, path, "127.0.0.1:0", "--clients", n.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
     return pid;
@@ -257,11 +268,18 @@ long vm_hwm_kib(pid_t pid) {
     return value;
 }
 
+// The first child of `pid`, from any of its threads (the broker starts them
+// from its sessions' threads); -1 when it has none.
 pid_t child_of(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
-    pid_t child = -1;
-    in >> child;
-    return child;
+    std::error_code ec;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        std::ifstream in(task.path().string() + "/children");
+        pid_t child = -1;
+        if (in >> child)
+            return child;
+    }
+    return -1;
 }
 
 double true_spawn_micros() {
@@ -288,20 +306,32 @@ std::string file_line_starting(const std::string& path, std::string_view prefix)
     die("no listening line in the broker's log file");
 }
 
-// A broker whose standard error goes to a regular file: its log writes are
-// paid for, but no log reader competes for the CPUs while it is measured.
-// Returns a client socket of a session whose child is already warm.
-int start_file_broker(const char* path, const std::string& tmpdir, pid_t& pid,
-                      std::string_view name) {
+// A broker whose standard error goes to `tmpdir`/`name`.log, a regular file:
+// its log writes are paid for, but no log reader competes for the CPUs while
+// it is measured. Returns the port it listens on.
+std::uint16_t start_logged_broker(const char* path, const std::string& tmpdir, pid_t& pid,
+                                  std::string_view name, unsigned clients = 1) {
     std::string log_path = tmpdir + "/" + std::string(name) + ".log";
     int log = ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (log < 0)
         die("open the broker's log file");
-    pid = exec_broker(path, tmpdir, log);
+    pid = exec_broker(path, tmpdir, log, clients);
     ::close(log);
-    int client = connect_loopback(listening_port(file_line_starting(log_path, LISTENING)));
+    return listening_port(file_line_starting(log_path, LISTENING));
+}
+
+// A session that has asked for cstrike; its child is warm by the first reply.
+int open_session(std::uint16_t port) {
+    int client = connect_loopback(port);
     send_frame(client, "vd_gamedir cstrike");
     return client;
+}
+
+// A broker logging to a file, and a client socket of a session whose child
+// is already warm.
+int start_file_broker(const char* path, const std::string& tmpdir, pid_t& pid,
+                      std::string_view name) {
+    return open_session(start_logged_broker(path, tmpdir, pid, name));
 }
 
 constexpr std::string_view CONNECT = "vd_connect 1.2.3.4:27015 90071992547409920 1 77";
@@ -345,6 +375,148 @@ std::optional<std::size_t> parse_requests(std::string_view text) {
         value > MAX_REQUESTS)
         return std::nullopt;
     return value;
+}
+
+// --- Many clients at once ---------------------------------------------------
+
+constexpr unsigned MANY_SESSIONS = 8;
+constexpr unsigned MAX_ASKING = 4;
+// How long each throughput figure asks for tickets.
+constexpr auto THROUGHPUT_TIME = std::chrono::seconds(3);
+
+// One round trip that needs the session's child (its status), so that the
+// child is ready when it returns.
+void wait_for_child(int fd) {
+    send_frame(fd, "vd_status 1");
+    (void)read_frame(fd);
+}
+
+// A line of /proc/PID/status, in its own unit ("VmRSS:" in KiB, "Threads:").
+long proc_status(pid_t pid, std::string_view key) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string word;
+    while (in >> word) {
+        long value = -1;
+        if (word == key && in >> value)
+            return value;
+        in.ignore(1 << 20, '\n');
+    }
+    return -1;
+}
+
+long open_descriptors(pid_t pid) {
+    std::error_code ec;
+    long n = 0;
+    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+        ++n;
+    return n;
+}
+
+// What the broker holds at one moment.
+struct Holding {
+    long rss_kib, threads, fds;
+};
+
+Holding holding(pid_t pid) {
+    return {proc_status(pid, "VmRSS:"), proc_status(pid, "Threads:"), open_descriptors(pid)};
+}
+
+void print_holding(const char* name, Holding h) {
+    std::printf("%-38s %6ld KiB %4ld threads %4ld fds\n", name, h.rss_kib, h.threads, h.fds);
+}
+
+std::string load_average() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+// Tickets per second of `asking` sessions that ask at once, each on a thread
+// of its own, for THROUGHPUT_TIME.
+double tickets_per_second(const std::vector<int>& sessions, unsigned asking) {
+    std::atomic<std::size_t> total{0};
+    const auto start = Clock::now();
+    const auto end = start + THROUGHPUT_TIME;
+    std::vector<std::thread> threads;
+    for (unsigned i = 0; i < asking; ++i)
+        threads.emplace_back([&total, end, fd = sessions[i]] {
+            Link link{fd, true, CONNECT, REPLY_LEN, {}};
+            std::size_t n = 0;
+            for (; Clock::now() < end; ++n)
+                round_trip(link, false);
+            total += n;
+        });
+    for (std::thread& t : threads)
+        t.join();
+    return static_cast<double>(total) / std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The many-clients figures, each printed as it is taken.
+void many_clients(const char* path, const std::string& tmpdir, std::size_t requests) {
+    // One asking session among MANY_SESSIONS, in turn with a lone session.
+    pid_t lone_broker = -1, many_broker = -1;
+    Link lone{open_session(start_logged_broker(path, tmpdir, lone_broker, "lone")),
+              true,
+              CONNECT,
+              REPLY_LEN,
+              {}};
+    const std::uint16_t many_port =
+        start_logged_broker(path, tmpdir, many_broker, "many", MANY_SESSIONS);
+    std::vector<int> sessions;
+    for (unsigned i = 0; i < MANY_SESSIONS; ++i)
+        sessions.push_back(open_session(many_port));
+    for (int fd : sessions)
+        wait_for_child(fd);
+    Link busy{sessions[0], true, CONNECT, REPLY_LEN, {}};
+    for (std::size_t k = 0; k < WARMUP + requests; ++k) {
+        round_trip(k % 2 == 0 ? lone : busy, k >= WARMUP);
+        round_trip(k % 2 == 0 ? busy : lone, k >= WARMUP);
+    }
+    const Summary alone = summarise(lone.samples), among = summarise(busy.samples);
+    std::printf("\nmany clients at once (load average before: %s)\n", load_average().c_str());
+    std::printf("%-38s %12s %12s %8s\n", "figure", "1 of 8 open", "lone", "ratio");
+    print_row("vd_connect round trip, median", among.median, alone.median);
+    print_row("vd_connect round trip, p99", among.p99, alone.p99);
+    send_frame(lone.fd, "vd_terminate");
+    ::close(lone.fd);
+    ::waitpid(lone_broker, nullptr, 0);
+
+    for (unsigned asking = 1; asking <= MAX_ASKING; asking *= 2) {
+        const std::string load = load_average();
+        std::printf("%-38s %10.0f/s  (load average before: %s)\n",
+                    ("tickets, " + std::to_string(asking) + " asking at once").c_str(),
+                    tickets_per_second(sessions, asking), load.c_str());
+    }
+    send_frame(sessions[0], "vd_terminate");
+    for (int fd : sessions)
+        ::close(fd);
+    ::waitpid(many_broker, nullptr, 0);
+
+    // What one idle session costs: without a game, and with its child.
+    pid_t idle_broker = -1;
+    const std::uint16_t idle_port =
+        start_logged_broker(path, tmpdir, idle_broker, "idle", MANY_SESSIONS);
+    const Holding none = holding(idle_broker);
+    int idle = connect_loopback(idle_port);
+    send_frame(idle, "vd_status 1");
+    (void)read_frame(idle);
+    const Holding no_game = holding(idle_broker);
+    send_frame(idle, "vd_gamedir cstrike");
+    wait_for_child(idle);
+    const Holding with_child = holding(idle_broker);
+    const long child_rss = proc_status(child_of(idle_broker), "VmRSS:");
+    ::close(idle);
+    (void)file_line_starting(tmpdir + "/idle.log", "[vandrel] #1 child for appid 10 reaped");
+    const Holding after = holding(idle_broker);
+    print_holding("broker with no client", none);
+    print_holding("  one idle session, no game", no_game);
+    print_holding("  one idle session with its child", with_child);
+    std::printf("%-38s %6ld KiB\n", "  its child's VmRSS", child_rss);
+    print_holding("  after the session ended", after);
+    ::kill(idle_broker, SIGTERM);
+    ::waitpid(idle_broker, nullptr, 0);
 }
 
 } // namespace
@@ -437,6 +609,7 @@ int main(int argc, char** argv) {
     std::printf("%-38s %9ld KiB\n", "child VmHWM", child_hwm);
     std::printf("(%zu requests after %zu warm-up, in turn with the floor; %zu spawns)\n", *requests,
                 WARMUP, SPAWN_ROUNDS);
+    many_clients(argv[1], tmp, *requests);
     std::string cleanup = std::string("rm -rf ") + tmp;
     return std::system(cleanup.c_str()) == 0 ? 0 : 1;
 }

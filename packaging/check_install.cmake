@@ -21,8 +21,8 @@ run("cmake --install" "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${pr
 set(program "${prefix}/${BINDIR}/vandrel")
 file(READ "${prefix}/${UNIT_DIR}/vandrel.service" unit)
 # With no address the broker takes the socket unit's sockets, or its default.
-if(NOT unit MATCHES "\nExecStart=${program}\n")
-  string(APPEND failures "the unit does not start ${program}:\n${unit}\n")
+if(NOT unit MATCHES "\nExecStart=${program} --clients 16\n")
+  string(APPEND failures "the unit does not start ${program} --clients 16:\n${unit}\n")
 endif()
 if(NOT EXISTS "${prefix}/${UNIT_DIR}/vandrel.socket")
   string(APPEND failures "vandrel.socket was not installed beside vandrel.service\n")

@@ -104,8 +104,8 @@ if(NOT pc MATCHES "(^|\n)prefix=/usr\n")
 endif()
 # The unit starts the packaged program by its absolute path.
 file(READ "${WORK_DIR}/root/usr/${DATADIR}/systemd/user/vandrel.service" unit)
-if(NOT unit MATCHES "\nExecStart=/usr/${BINDIR}/vandrel\n")
-  string(APPEND failures "the unit does not start /usr/${BINDIR}/vandrel:\n${unit}\n")
+if(NOT unit MATCHES "\nExecStart=/usr/${BINDIR}/vandrel --clients 16\n")
+  string(APPEND failures "the unit does not start /usr/${BINDIR}/vandrel --clients 16:\n${unit}\n")
 endif()
 
 file(REMOVE_RECURSE "${WORK_DIR}")

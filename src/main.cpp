@@ -5,11 +5,9 @@
 #include "base/thread.hpp"
 #include "broker/activation.hpp"
 #include "broker/listen.hpp"
-#include "broker/refusal_log.hpp"
-#include "broker/session.hpp"
+#include "broker/server.hpp"
 #include "child/child.hpp"
 #include "shared/args.hpp"
-#include "shared/transport.hpp"
 
 #include <algorithm>
 #include <array>
@@ -20,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,25 +44,23 @@ constexpr std::string_view ALLOW_UNCHECKED_OPTION = "--allow-unchecked-peers";
 constexpr std::string_view EXIT_IDLE_OPTION = "--exit-idle";
 // The longest idle limit: a day.
 constexpr std::uint32_t MAX_EXIT_IDLE_SECONDS = 86400;
+// How many clients a listening broker serves at once, 1 to MAX_CLIENTS.
+constexpr std::string_view CLIENTS_OPTION = "--clients";
 
 // One line per form of the command line, as the man page's synopsis lists
 // them: without arguments the broker listens.
 int print_usage() {
-    std::string usage = "usage:\n  vandrel --stdio\n  vandrel [";
-    usage.append(ALLOW_UNCHECKED_OPTION).append("] [listen-addr]   (default ");
-    usage.append(DEFAULT_LISTEN_ADDR).append(")\n  vandrel [").append(ALLOW_UNCHECKED_OPTION);
-    usage.append("] ").append(EXIT_IDLE_OPTION);
+    // The options every serving form takes, before what sets it apart.
+    std::string serving = std::string("  vandrel [").append(ALLOW_UNCHECKED_OPTION);
+    serving.append("] [").append(CLIENTS_OPTION).append(" <n>] ");
+    std::string usage = "usage:\n  vandrel --stdio\n";
+    usage.append(serving).append("[listen-addr]   (default ").append(DEFAULT_LISTEN_ADDR);
+    usage.append(")\n").append(serving).append(EXIT_IDLE_OPTION);
     usage.append(" <seconds>   (with sockets passed by the service manager)\n");
     usage.append("  vandrel --child <appid>\n  vandrel -h | --help\n  vandrel --version\n");
     write_stderr(usage);
     return EXIT_OK;
 }
-
-// How the broker serves clients, from its options.
-struct ServeOptions {
-    bool allow_unchecked = false;
-    std::optional<std::chrono::seconds> exit_idle;
-};
 
 // The version goes to standard output, where `vandrel --version` is read
 // from; no mode that carries frames on it is running.
@@ -76,7 +71,17 @@ int print_version() {
     return EXIT_OK;
 }
 
+// A child that a broker serving several clients at once started carries its
+// session's tag on its own lines too; the variable goes no further.
+void take_log_tag() {
+    const char* tag = std::getenv(LOG_TAG_ENV.data());
+    if (tag != nullptr && is_log_tag(tag))
+        set_process_log_tag(tag);
+    ::unsetenv(LOG_TAG_ENV.data());
+}
+
 int child_mode(const std::vector<std::string_view>& args) {
+    take_log_tag();
     std::optional<std::uint32_t> appid = args.size() > 1 ? parse_appid(args[1]) : std::nullopt;
     if (!appid)
         return fatal(BrokerError::missing_argument("appid"));
@@ -91,15 +96,23 @@ int child_mode(const std::vector<std::string_view>& args) {
     std::_Exit(status);
 }
 
-int stdio_mode() {
-    log_line("starting in stdio mode");
-    Result<SessionEnd> outcome = [] {
-        Session session(Framed(std::make_unique<StdioTransport>()));
-        return session.run();
-    }();
-    if (!outcome)
-        return fatal(outcome.error());
+// The exit status of a serving mode that has released everything it made;
+// a stop signal ends the process by that signal, as it did before the broker
+// handled it.
+int finish(const Result<ServeEnd>& end) {
+    if (!end)
+        return fatal(end.error());
+    if (end->why == ServeEnd::Why::Signalled)
+        end_by_signal(end->signal);
     return EXIT_OK;
+}
+
+int stdio_mode() {
+    Result<Fd> signals = block_stop_signals();
+    if (!signals)
+        return fatal(signals.error());
+    log_line("starting in stdio mode");
+    return finish(serve_stdio(signals->get()));
 }
 
 // Says before any client is accepted how the broker listens: whether local
@@ -157,61 +170,35 @@ int serve_mode(std::optional<std::string_view> listen_text, std::vector<Fd> pass
     if (options.exit_idle && passed.empty())
         return fatal(BrokerError::message(
             "--exit-idle ends only a broker whose sockets the service manager passed"));
-    Result<std::vector<Listener>> made = make_listeners(listen_text, std::move(passed));
-    if (!made)
-        return fatal(made.error());
-    const std::vector<Listener>& listeners = *made;
-    bool warned_unchecked = announce(listeners, options.allow_unchecked, listen_text);
-
-    RefusalLog refusals;
-    for (;;) {
-        Result<std::optional<Accepted>> accepted = accept_any(listeners, options.exit_idle);
-        if (!accepted)
-            return fatal(accepted.error()); // the listeners go on return
-        if (!*accepted) {
-            log_line("no client for " + std::to_string(options.exit_idle->count()) + " s, exiting");
-            return EXIT_OK;
-        }
-        Accepted& client = **accepted;
-        PeerCheck peer = check_peer(client, options.allow_unchecked);
-        if (peer.verdict == PeerVerdict::Refused) {
-            // The refusal names the peer; a flood of them is counted instead.
-            if (std::optional<std::string> line =
-                    refusals.line_for(peer.who, std::move(peer.text), RefusalLog::Clock::now()))
-                log_line(*line);
-            continue; // the connection closes with `accepted`
-        }
-        log_line("accepted " + client.peer);
-        if (peer.verdict == PeerVerdict::Unchecked && !std::exchange(warned_unchecked, true))
-            log_line(peer.text);
-        std::unique_ptr<Transport> transport;
-        if (client.is_unix)
-            transport = std::make_unique<UnixTransport>(std::move(client.socket), client.peer);
-        else
-            transport = std::make_unique<TcpTransport>(std::move(client.socket));
-        // The session, its connection and its child are destroyed at the end
-        // of each turn, after the outcome line and before the next accept.
-        Session session(Framed(std::move(transport)));
-        Result<SessionEnd> outcome = session.run();
-        if (!outcome) {
-            log_line("session error: " + outcome.error().text());
-        } else if (*outcome == SessionEnd::TerminateRequested) {
-            log_line("vd_terminate \u2014 exiting");
-            return EXIT_OK; // the session goes, then the listeners
-        } else {
-            log_line("session ended, awaiting next connection");
-        }
-    }
+    Result<Fd> signals = block_stop_signals();
+    if (!signals)
+        return fatal(signals.error());
+    // The listeners go before the outcome is acted on: a stop signal ends
+    // the process, with the socket file removed.
+    Result<ServeEnd> end = [&]() -> Result<ServeEnd> {
+        Result<std::vector<Listener>> listeners = make_listeners(listen_text, std::move(passed));
+        if (!listeners)
+            return std::move(listeners).error();
+        bool warned_unchecked = announce(*listeners, options.allow_unchecked, listen_text);
+        return serve(*listeners, options, warned_unchecked, signals->get());
+    }();
+    return finish(end);
 }
 
-// A whole number of seconds from 1 to MAX_EXIT_IDLE_SECONDS.
-std::optional<std::chrono::seconds> parse_idle_seconds(std::string_view text) {
+// A whole number from 1 to `max`, in decimal digits only.
+std::optional<std::uint32_t> parse_count(std::string_view text, std::uint32_t max) {
     std::uint32_t value = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value == 0 ||
-        value > MAX_EXIT_IDLE_SECONDS)
+        value > max)
         return std::nullopt;
-    return std::chrono::seconds(value);
+    return value;
+}
+
+// The value after the option at `args[i]`, if there is one.
+std::optional<std::uint32_t> option_count(const std::vector<std::string_view>& args, std::size_t i,
+                                          std::uint32_t max) {
+    return i + 1 < args.size() ? parse_count(args[i + 1], max) : std::nullopt;
 }
 
 // Opens every one of descriptors 0, 1 and 2 that is not open on /dev/null, so
@@ -230,6 +217,43 @@ bool open_standard_descriptors() {
     return true;
 }
 
+// The command line: the serving mode's options, and the other arguments in
+// order.
+struct CommandLine {
+    std::vector<std::string_view> rest;
+    ServeOptions options;
+    bool clients_given = false;
+};
+
+// The options of the serving mode may stand before or after the listen
+// address; a child's arguments are its broker's, never an option.
+Result<CommandLine> read_command_line(const std::vector<std::string_view>& args) {
+    CommandLine out;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
+        const bool child = !out.rest.empty() && out.rest[0] == "--child";
+        if (arg == ALLOW_UNCHECKED_OPTION && !child) {
+            out.options.allow_unchecked = true;
+        } else if (arg == EXIT_IDLE_OPTION && !child) {
+            std::optional<std::uint32_t> seconds = option_count(args, i, MAX_EXIT_IDLE_SECONDS);
+            if (!seconds)
+                return BrokerError::parse_failure("exit-idle");
+            out.options.exit_idle = std::chrono::seconds(*seconds);
+            ++i;
+        } else if (arg == CLIENTS_OPTION && !child) {
+            std::optional<std::uint32_t> clients = option_count(args, i, MAX_CLIENTS);
+            if (!clients)
+                return BrokerError::parse_failure("clients");
+            out.options.clients = *clients;
+            out.clients_given = true;
+            ++i;
+        } else {
+            out.rest.push_back(arg);
+        }
+    }
+    return out;
+}
+
 int run(const std::vector<std::string_view>& args) {
     if (!open_standard_descriptors()) {
         log_line("fatal abort: cannot open /dev/null for a closed standard descriptor");
@@ -243,25 +267,11 @@ int run(const std::vector<std::string_view>& args) {
     Result<std::vector<Fd>> passed = take_passed_sockets();
     if (!passed)
         return fatal(passed.error());
-    // The options of the serving mode may stand before or after the listen
-    // address; a child's arguments are its broker's, never an option.
-    std::vector<std::string_view> rest;
-    ServeOptions options;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string_view arg = args[i];
-        const bool child = !rest.empty() && rest[0] == "--child";
-        if (arg == ALLOW_UNCHECKED_OPTION && !child) {
-            options.allow_unchecked = true;
-        } else if (arg == EXIT_IDLE_OPTION && !child) {
-            options.exit_idle =
-                i + 1 < args.size() ? parse_idle_seconds(args[i + 1]) : std::nullopt;
-            if (!options.exit_idle)
-                return fatal(BrokerError::parse_failure("exit-idle"));
-            ++i;
-        } else {
-            rest.push_back(arg);
-        }
-    }
+    Result<CommandLine> line = read_command_line(args);
+    if (!line)
+        return fatal(line.error());
+    const std::vector<std::string_view>& rest = line->rest;
+    const ServeOptions& options = line->options;
     if (rest.empty())
         return serve_mode(std::nullopt, std::move(*passed), options);
     std::string_view mode = rest[0];
@@ -269,6 +279,9 @@ int run(const std::vector<std::string_view>& args) {
         return print_usage();
     if (mode == "--version")
         return print_version();
+    if (line->clients_given && (mode == "--stdio" || mode == "--child"))
+        return fatal(BrokerError::owned_message(
+            "--clients applies only to a listening broker, not to " + std::string(mode)));
     if (mode == "--stdio")
         return stdio_mode();
     if (mode == "--child")

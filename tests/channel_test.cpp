@@ -47,5 +47,22 @@ TEST(Channel, SendFailsOnceTheReceiverIsGone) {
     EXPECT_FALSE(tx.send(1));
 }
 
+// A stop ends a wait that nothing else would end for a day, as a time-out,
+// whether it comes during the wait or before it; a queued value still wins.
+TEST(Channel, AStopEndsTheWait) {
+    constexpr auto DAY = 24h;
+    auto [tx, rx] = make_channel<int>();
+    std::stop_source stop;
+    std::thread stopper([&stop] {
+        std::this_thread::sleep_for(20ms);
+        stop.request_stop();
+    });
+    EXPECT_EQ(rx.receive_for(DAY, stop.get_token()).status, Status::TimedOut);
+    stopper.join();
+    EXPECT_TRUE(tx.send(7));
+    EXPECT_EQ(rx.receive_for(DAY, stop.get_token()).value, 7);
+    EXPECT_EQ(rx.receive_for(DAY, stop.get_token()).status, Status::TimedOut);
+}
+
 } // namespace
 } // namespace vandrel

@@ -12,17 +12,6 @@
 namespace vandrel::test {
 namespace {
 
-const std::vector<std::string> USAGE = {
-    "usage:",
-    "  vandrel --stdio",
-    "  vandrel [--allow-unchecked-peers] [listen-addr]   (default 127.0.0.1:27420)",
-    "  vandrel [--allow-unchecked-peers] --exit-idle <seconds>   (with sockets passed by the "
-    "service manager)",
-    "  vandrel --child <appid>",
-    "  vandrel -h | --help",
-    "  vandrel --version",
-};
-
 struct Outcome {
     int status;
     std::vector<std::string> lines;
@@ -44,7 +33,7 @@ TEST(CommandLine, HelpWritesTheUsageText) {
          std::vector<std::vector<std::string>>{{"-h"}, {"--help"}, {"--help", "extra"}}) {
         Outcome o = run_to_end(args);
         EXPECT_EQ(o.status, 0);
-        EXPECT_EQ(o.lines, USAGE) << args[0];
+        EXPECT_EQ(o.lines, broker_usage()) << args[0];
     }
 }
 

@@ -38,12 +38,13 @@ set(may_client api common wire)
 set(may_ticket api common wire)
 
 # Within the base, each module includes only those below it.
-set(base result bytes addr fd text error log unicode_tables channel thread exit_status)
+set(base result bytes addr fd text error log unicode_tables channel thread exit_status stop)
 set(below_text result)
 set(below_error result text)
 set(below_log text)
 set(below_unicode_tables text)
 set(below_thread exit_status log)
+set(below_stop result text error fd)
 
 # The layer of an included path as written.
 function(included_layer included out)

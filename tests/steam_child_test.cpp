@@ -296,6 +296,33 @@ TEST(SteamChildRequest, ChildThatGoes) {
     EXPECT_TRUE(reading->exited());
 }
 
+// Once the broker stops, a child's answers are waited for only until the
+// stop's deadline, however long the handle's own limits: an answer that comes
+// within the grace is still taken, a request that waits on a silent child
+// gives up at the deadline, and one asked after it at once.
+TEST(SteamChildRequest, TheStopBoundsTheWaitForAnswers) {
+    constexpr auto DAY = std::chrono::hours(24);
+    for (const bool answers : {true, false}) {
+        Result<std::unique_ptr<StopSignal>> stop = StopSignal::create();
+        ASSERT_TRUE(stop);
+        Pipes pipes = make_pipes();
+        std::optional<SteamChild> child = ready_child(pipes, {DAY, DAY, stop->get()});
+        ASSERT_TRUE(child);
+        std::thread stops_meanwhile([&] {
+            EXPECT_EQ(test::read_frame(pipes.theirs.requests.get()), bytes_of("term 1.2.3.4:5"));
+            (*stop)->request(answers ? DAY : SHORT);
+            if (answers)
+                pipes.theirs.say(bytes_of("ok"));
+        });
+        EXPECT_EQ(outcome(child->request(bytes_of("term 1.2.3.4:5"))),
+                  answers ? "answer ok" : "steam child timed out");
+        stops_meanwhile.join();
+        if (!answers) {
+            EXPECT_EQ(outcome(child->request(bytes_of("cancel 1"))), "steam child timed out");
+        }
+    }
+}
+
 // A process that waits until it is killed, or one that ends at once.
 pid_t fork_process(bool ends) {
     const pid_t pid = ::fork();

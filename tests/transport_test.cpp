@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace vandrel {
@@ -242,6 +243,41 @@ TEST(TcpTransport, DescribesPeerAndReportsGoneClient) {
     auto w = t.write_all(bytes_of("to nobody"));
     ASSERT_FALSE(w.ok()) << "no SIGPIPE, an error";
     EXPECT_EQ(test::text_of(w.error()), "Broken pipe (os error 32)");
+}
+
+// Once the broker stops, a session's input ends, whether its read waits or
+// its client has sent more, and a write that waits for room in the client's
+// socket gives up. Standard input ends the same way.
+TEST(TransportStop, EndsInputAndWaitingWrites) {
+    Result<std::unique_ptr<StopSignal>> stop = StopSignal::create();
+    ASSERT_TRUE(stop);
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    Fd peer(pair[1]);
+    UnixTransport t{Fd(pair[0]), "pid 1 uid 1"};
+    t.stop_on(**stop);
+    std::uint8_t buf[16];
+    test::write_bytes(peer.get(), bytes_of("before"));
+    EXPECT_EQ(t.read(buf).value(), 6u) << "the stop changes nothing before it comes";
+    EXPECT_FALSE(t.stopped());
+
+    std::thread stopper([&] { (*stop)->request(std::chrono::seconds(0)); });
+    EXPECT_EQ(t.read(buf).value(), 0u) << "a waiting read ends";
+    stopper.join();
+    EXPECT_TRUE(t.stopped());
+    test::write_bytes(peer.get(), bytes_of("after"));
+    EXPECT_EQ(t.read(buf).value(), 0u) << "what the client sent after is not read";
+    // More than the socket's buffers hold, to a client that reads nothing.
+    IoResult<std::size_t> written = t.write_all(Bytes(8 << 20, 'x'));
+    ASSERT_FALSE(written);
+    EXPECT_EQ(test::text_of(written.error()), STOPPING_MESSAGE);
+
+    int in[2];
+    ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);
+    Fd in_read(in[0]), in_write(in[1]);
+    StdioTransport stdio(in_read.get(), -1);
+    stdio.stop_on(**stop);
+    EXPECT_EQ(stdio.read(buf).value(), 0u);
 }
 
 TEST(StdioTransport, Describe) {

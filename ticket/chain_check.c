@@ -156,7 +156,8 @@ static int check_broker(struct run* run) {
             status == VANDREL_ERR_BROKER ? "the broker is older than this vandrel-ticket: install "
                                            "vandrel " VANDREL_VERSION_STRING " and restart it"
             : status == VANDREL_ERR_TIMEOUT
-                ? "the broker serves one client at a time: wait for the other client to finish"
+                ? "the broker serves one client at a time, or as many as its --clients: wait "
+                  "for another client to finish"
             : status == VANDREL_ERR_CLOSED && run->options->spawn == NULL
                 ? CLOSED_LINK_HINT
                 : "see the broker's log (journalctl --user -u vandrel)";

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <utility>
 
 namespace vandrel {
@@ -113,6 +114,31 @@ class Receiver : public ChannelEnd<T, &ChannelState<T>::receiver_gone> {
             return {Status::Value, std::move(value)};
         }
         return {woke ? Status::Disconnected : Status::TimedOut, std::nullopt};
+    }
+
+    // Like the above, but a stop asked for through `stop` (already, or while it
+    // waits) ends the wait early, as TimedOut.
+    Received<T> receive_for(std::chrono::steady_clock::duration limit, std::stop_token stop) {
+        // The wake takes the mutex, so that it cannot fall between the check of
+        // the stop below and the wait. Made before the lock is taken: a stop
+        // asked for already runs it at once, in this thread.
+        ChannelState<T>* state = state_.get();
+        std::stop_callback wake(stop, [state] {
+            { std::lock_guard lock(state->mutex); }
+            state->ready.notify_all();
+        });
+        using Status = typename Received<T>::Status;
+        std::unique_lock lock(state_->mutex);
+        bool woke = state_->ready.wait_for(lock, limit, [&] {
+            return !state_->queue.empty() || !state_->sender_alive || stop.stop_requested();
+        });
+        if (!state_->queue.empty()) {
+            T value = std::move(state_->queue.front());
+            state_->queue.pop_front();
+            return {Status::Value, std::move(value)};
+        }
+        return {woke && !state_->sender_alive ? Status::Disconnected : Status::TimedOut,
+                std::nullopt};
     }
 
   private:

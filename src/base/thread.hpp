@@ -1,4 +1,4 @@
-// Starting the program's detached threads.
+// Starting the program's threads.
 #pragma once
 
 #include "base/exit_status.hpp"
@@ -11,16 +11,23 @@
 
 namespace vandrel {
 
-// Runs `body` on a new detached thread. A thread that cannot be started ends
-// the process with EXIT_ABORT after a "failed to spawn thread" diagnostic.
+// Runs `body` on a new thread, which the caller joins. A thread that cannot
+// be started ends the process with EXIT_ABORT after a "failed to spawn
+// thread" diagnostic.
 template <class F>
-void spawn_detached(F body) {
+std::thread spawn_thread(F body) {
     try {
-        std::thread(std::move(body)).detach();
+        return std::thread(std::move(body));
     } catch (const std::system_error& e) {
         log_line(std::string("fatal abort: failed to spawn thread: ") + e.what());
         std::_Exit(EXIT_ABORT);
     }
+}
+
+// Runs `body` on a new detached thread; fails as spawn_thread does.
+template <class F>
+void spawn_detached(F body) {
+    spawn_thread(std::move(body)).detach();
 }
 
 } // namespace vandrel

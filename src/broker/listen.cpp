@@ -13,7 +13,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <optional>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -259,11 +258,7 @@ bool is_loopback_text(std::string_view text) {
     return text.starts_with("127.") || text.starts_with("localhost") || text.starts_with("[::1]");
 }
 
-namespace {
-
-// One client from a listener that poll found ready; nullopt when the client
-// has gone or another process took it first.
-Result<std::optional<Accepted>> accept_from(const Listener& listener) {
+Result<std::optional<Accepted>> accept_ready(const Listener& listener) {
     sockaddr_storage addr{};
     socklen_t len = sizeof addr;
     const int fd =
@@ -278,36 +273,6 @@ Result<std::optional<Accepted>> accept_from(const Listener& listener) {
                         ? unix_peer_text(fd)
                         : socket_address_text(reinterpret_cast<const sockaddr*>(&addr));
     return std::optional<Accepted>(std::move(accepted));
-}
-
-} // namespace
-
-Result<std::optional<Accepted>> accept_any(std::span<const Listener> listeners,
-                                           std::optional<std::chrono::milliseconds> idle) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = idle ? Clock::now() + *idle : Clock::time_point::max();
-    std::vector<pollfd> polls;
-    for (const Listener& l : listeners)
-        polls.push_back({l.socket.get(), POLLIN, 0});
-    for (;;) {
-        int timeout = -1;
-        if (idle) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0)
-                return std::optional<Accepted>();
-            timeout = static_cast<int>(std::min<long long>(left.count(), INT32_MAX));
-        }
-        const int ready = ::poll(polls.data(), polls.size(), timeout);
-        if (ready < 0 && errno != EINTR)
-            return BrokerError::io(IoError::last_os());
-        for (std::size_t i = 0; ready > 0 && i < polls.size(); ++i) {
-            if (polls[i].revents == 0)
-                continue;
-            Result<std::optional<Accepted>> one = accept_from(listeners[i]);
-            if (!one || *one)
-                return one;
-        }
-    }
 }
 
 namespace {

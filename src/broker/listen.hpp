@@ -1,6 +1,6 @@
 // The broker's listeners: the listen address forms (TCP, `unix:PATH`),
-// sockets passed by the service manager, accepting on all of them one client
-// at a time, and who may use the broker.
+// sockets passed by the service manager, accepting a client from one of
+// them, and who may use the broker.
 #pragma once
 
 #include "base/error.hpp"
@@ -8,9 +8,7 @@
 #include "broker/unix_listen.hpp"
 #include "vandrel/wire.h"
 
-#include <chrono>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,11 +53,10 @@ struct Accepted {
     std::string peer;
     bool is_unix = false;
 };
-// Waits for a client on any of `listeners` and accepts it. Retries on errors
-// that belong to one vanished client; any other failure is an Io error.
-// With `idle` set: nullopt once that long has passed without a client.
-Result<std::optional<Accepted>> accept_any(std::span<const Listener> listeners,
-                                           std::optional<std::chrono::milliseconds> idle);
+// Accepts one client from `listener`, which poll(2) found ready; nullopt
+// when the client has gone or another process took it first (errors that
+// belong to one vanished client). Any other failure is an Io error.
+Result<std::optional<Accepted>> accept_ready(const Listener& listener);
 
 // Who may use the broker: the user it runs as, and root. A TCP client is
 // judged by the owner of its socket in this host's socket table; a client on

@@ -234,7 +234,10 @@ Result<SessionEnd> Session::run() {
             return std::move(frame).error();
         }
         if (!frame->has_value()) {
-            log_line("peer closed the connection");
+            // The broker's stop ends the input of every session: each ends as
+            // if its client had gone.
+            log_line(framed_.transport().stopped() ? "the broker stops, ending the session"
+                                                   : "peer closed the connection");
             cleanup_all_tickets();
             return SessionEnd::Closed;
         }

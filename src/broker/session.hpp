@@ -72,9 +72,10 @@ class Session {
     Session(Framed framed, ChildStarter& children)
         : children_(children), framed_(std::move(framed)) {}
 
-    // Serves frames until the client closes or sends "vd_terminate". A frame that cannot be read (a
-    // reset connection, a malformed frame) is returned as the error. Whichever way it ends, the
-    // outstanding ticket has been ended; failed commands are logged and never leave `run`.
+    // Serves frames until the client closes or sends "vd_terminate", or the broker's stop ends the
+    // transport's input (Closed). A frame that cannot be read (a reset connection, a malformed
+    // frame) is returned as the error. Whichever way it ends, the outstanding ticket has been
+    // ended; failed commands are logged and never leave `run`.
     Result<SessionEnd> run();
 
   private:

@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace vandrel {
 namespace {
@@ -75,6 +76,23 @@ int set_signals(posix_spawnattr_t& attr) {
     return ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
 }
 
+// The broker's environment for the child, with the calling thread's log tag
+// in LOG_TAG_ENV when it has one and without the variable when it has none.
+std::vector<std::string> child_environment() {
+    const std::string prefix = std::string(LOG_TAG_ENV) + "=";
+    std::size_t count = 0;
+    while (environ[count] != nullptr)
+        ++count;
+    std::vector<std::string> out;
+    out.reserve(count + 1);
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        if (!std::string_view(*entry).starts_with(prefix))
+            out.emplace_back(*entry);
+    if (!log_tag().empty())
+        out.push_back(prefix + std::string(log_tag()));
+    return out;
+}
+
 // Starts the program's own executable with the pipes on the child's
 // descriptors 0 and 1, telling it the name of its scratch directory.
 Result<pid_t> start_process(std::uint32_t appid, const std::string& scratch, const Pipes& pipes) {
@@ -96,12 +114,18 @@ Result<pid_t> start_process(std::uint32_t appid, const std::string& scratch, con
     std::string scratch_name = scratch;
     char child_flag[] = "--child";
     char* argv[] = {self, child_flag, appid_text.data(), scratch_name.data(), nullptr};
+    std::vector<std::string> env = child_environment();
+    std::vector<char*> envp;
+    envp.reserve(env.size() + 1);
+    for (std::string& entry : env)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
     pid_t pid = -1;
     int rc = set_descriptors(actions, pipes);
     if (rc == 0)
         rc = set_signals(attr);
     if (rc == 0)
-        rc = ::posix_spawn(&pid, "/proc/self/exe", &actions, &attr, argv, environ);
+        rc = ::posix_spawn(&pid, "/proc/self/exe", &actions, &attr, argv, envp.data());
     ::posix_spawn_file_actions_destroy(&actions);
     ::posix_spawnattr_destroy(&attr);
     if (rc != 0)
@@ -190,7 +214,8 @@ Result<SteamChild> SteamChild::attach(std::uint32_t appid, pid_t pid, ChildPipe 
 
 Result<void> SteamChild::wait_ready() {
     const std::string tag = std::to_string(appid_);
-    Received<Bytes> first = answers_.receive_for(limits_.ready);
+    const auto deadline = std::chrono::steady_clock::now() + limits_.ready;
+    Received<Bytes> first = receive_before(deadline);
     switch (first.status) {
     case Received<Bytes>::Status::TimedOut:
         return BrokerError::message("steam child timed out");
@@ -209,8 +234,26 @@ Result<void> SteamChild::wait_ready() {
     return {};
 }
 
+Received<Bytes> SteamChild::receive_before(std::chrono::steady_clock::time_point deadline) {
+    using Clock = std::chrono::steady_clock;
+    if (limits_.stop == nullptr)
+        return answers_.receive_for(deadline - Clock::now());
+    for (;;) {
+        const bool stopping = limits_.stop->requested();
+        if (stopping)
+            deadline = std::min(deadline, limits_.stop->deadline());
+        Received<Bytes> next =
+            stopping ? answers_.receive_for(deadline - Clock::now())
+                     : answers_.receive_for(deadline - Clock::now(), limits_.stop->token());
+        // Woken by the stop: the wait goes on, up to the stop's deadline.
+        if (next.status != Received<Bytes>::Status::TimedOut || stopping ||
+            !limits_.stop->requested())
+            return next;
+    }
+}
+
 Result<std::unique_ptr<ChildPort>> SteamChildStarter::start(std::uint32_t appid) {
-    Result<SteamChild> child = SteamChild::spawn(appid, {READY_TIMEOUT, REQUEST_TIMEOUT});
+    Result<SteamChild> child = SteamChild::spawn(appid, {READY_TIMEOUT, REQUEST_TIMEOUT, stop_});
     if (!child)
         return std::move(child).error();
     return std::unique_ptr<ChildPort>(std::make_unique<SteamChild>(std::move(child).value()));
@@ -222,7 +265,9 @@ Result<Bytes> SteamChild::request(std::span<const std::uint8_t> payload) {
         return std::move(frame).error();
     // One limit for the write and the answer: a child that reads nothing
     // cannot hold the session longer than one that answers nothing.
-    const auto deadline = std::chrono::steady_clock::now() + limits_.request;
+    auto deadline = std::chrono::steady_clock::now() + limits_.request;
+    if (limits_.stop != nullptr)
+        deadline = std::min(deadline, limits_.stop->deadline());
     BoundedWrite sent = write_before(requests_.get(), *frame, deadline);
     if (sent.written != 0 && sent.written < frame->size())
         input_cut_ = true;
@@ -240,7 +285,7 @@ Result<Bytes> SteamChild::request(std::span<const std::uint8_t> payload) {
     std::vector<std::uint32_t> late;
     Result<Bytes> out = BrokerError::message("steam child timed out");
     for (bool waiting = true; waiting;) {
-        Received<Bytes> next = answers_.receive_for(deadline - std::chrono::steady_clock::now());
+        Received<Bytes> next = receive_before(deadline);
         switch (next.status) {
         case Received<Bytes>::Status::TimedOut:
             ++owed_answers_;

@@ -4,6 +4,7 @@
 #include "base/channel.hpp"
 #include "base/error.hpp"
 #include "base/fd.hpp"
+#include "base/stop.hpp"
 #include "broker/child_port.hpp"
 #include "shared/scratch.hpp"
 #include "shared/transport.hpp"
@@ -23,10 +24,12 @@ inline constexpr auto READY_TIMEOUT = std::chrono::seconds(20);
 inline constexpr auto REQUEST_TIMEOUT = std::chrono::seconds(8);
 
 // How long a handle waits for its child: for the first frame after the start,
-// and for one request's write and answer together.
+// and for one request's write and answer together. Once `stop` (if any) is
+// asked for, no wait lasts past the stop's deadline.
 struct ChildLimits {
     std::chrono::steady_clock::duration ready;
     std::chrono::steady_clock::duration request;
+    const StopSignal* stop = nullptr;
 };
 
 // The broker's ends of the two pipes of one child: requests are written to
@@ -92,6 +95,9 @@ class SteamChild final : public ChildPort {
 
     // Reads the child's first frame: its readiness, or the reason it failed.
     Result<void> wait_ready();
+    // The child's next frame, waiting until `deadline` or the stop's deadline,
+    // whichever comes first.
+    Received<Bytes> receive_before(std::chrono::steady_clock::time_point deadline);
     // Cancels with Steam the tickets of `handles`, which late answers
     // carried: one cancel request each, written by `deadline` if the child
     // reads, whose answers are owed.
@@ -120,10 +126,16 @@ class SteamChild final : public ChildPort {
 };
 
 // Starts real children: SteamChild::spawn with READY_TIMEOUT and
-// REQUEST_TIMEOUT.
+// REQUEST_TIMEOUT, and `stop`, if any, which must outlive the children. A
+// child started by a thread whose log lines carry a tag writes its own lines
+// with the same tag.
 class SteamChildStarter final : public ChildStarter {
   public:
+    explicit SteamChildStarter(const StopSignal* stop = nullptr) : stop_(stop) {}
     Result<std::unique_ptr<ChildPort>> start(std::uint32_t appid) override;
+
+  private:
+    const StopSignal* stop_;
 };
 
 // What a write with a deadline achieved: `written` bytes, and the error that

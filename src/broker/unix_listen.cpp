@@ -3,10 +3,7 @@
 #include "base/log.hpp"
 #include "broker/listen.hpp"
 
-#include <algorithm>
-#include <array>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -18,32 +15,11 @@
 namespace vandrel {
 namespace {
 
-// A file the broker made, as a signal handler finds it: fixed storage.
-template <std::size_t N>
-struct RegisteredFile {
-    std::array<char, N> path{};
-    dev_t dev = 0;
-    ino_t ino = 0;
-};
-
-// What a signal handler needs to remove the socket file and its lock file:
-// set before the handlers are installed and cleared before the files go.
-struct Registered {
-    RegisteredFile<sizeof(sockaddr_un{}.sun_path)> socket;
-    RegisteredFile<sizeof(sockaddr_un{}.sun_path) + UNIX_LOCK_SUFFIX.size()> lock;
-};
-Registered registered;
-volatile std::sig_atomic_t file_registered = 0;
-
 // How often taking the lock starts over because the lock file it opened was
 // removed meanwhile by the broker that held it: that broker has exited.
 constexpr int LOCK_ATTEMPTS = 8;
 // The lock file's mode, like the socket's: nobody else may open it.
 constexpr mode_t LOCK_FILE_MODE = 0600;
-
-// The signals that end the broker by default and after which its socket file
-// must not stay behind: systemctl stop, Ctrl-C, a closed terminal.
-constexpr std::array<int, 3> ENDING_SIGNALS = {SIGTERM, SIGINT, SIGHUP};
 
 // True while `path` names the file `dev`/`ino`, of the type `type` (S_IFSOCK,
 // S_IFREG).
@@ -51,35 +27,6 @@ bool names_file(const char* path, mode_t type, dev_t dev, ino_t ino) {
     struct stat st {};
     return ::lstat(path, &st) == 0 && (st.st_mode & S_IFMT) == type && st.st_dev == dev &&
            st.st_ino == ino;
-}
-
-// Removes the socket file first: the lock file goes only once no broker can
-// reach the socket through the path any more.
-void remove_registered() {
-    const auto& sock = registered.socket;
-    const auto& lock = registered.lock;
-    if (names_file(sock.path.data(), S_IFSOCK, sock.dev, sock.ino))
-        ::unlink(sock.path.data());
-    if (names_file(lock.path.data(), S_IFREG, lock.dev, lock.ino))
-        ::unlink(lock.path.data());
-}
-
-// Removes the files, then lets the signal end the process as it would have
-// (the lock goes with the process).
-extern "C" void remove_and_reraise(int sig) {
-    const int saved = errno;
-    if (file_registered != 0)
-        remove_registered();
-    ::signal(sig, SIG_DFL);
-    ::raise(sig);
-    errno = saved;
-}
-
-template <std::size_t N>
-void register_file(RegisteredFile<N>& out, const std::string& path, dev_t dev, ino_t ino) {
-    std::memcpy(out.path.data(), path.c_str(), std::min(path.size() + 1, out.path.size()));
-    out.dev = dev;
-    out.ino = ino;
 }
 
 BrokerError failure(std::string text) {
@@ -202,24 +149,11 @@ SocketFile::SocketFile(std::string path, Fd lock) : path_(std::move(path)), lock
         lock_dev_ = held.st_dev;
         lock_ino_ = held.st_ino;
     }
-    file_registered = 0;
-    register_file(registered.socket, path_, 0, 0);
-    register_file(registered.lock, path_ + std::string(UNIX_LOCK_SUFFIX), lock_dev_, lock_ino_);
-    file_registered = 1;
-    for (int sig : ENDING_SIGNALS) {
-        struct sigaction action {};
-        action.sa_handler = remove_and_reraise;
-        sigemptyset(&action.sa_mask);
-        ::sigaction(sig, &action, nullptr);
-    }
 }
 
 void SocketFile::made(dev_t dev, ino_t ino) {
     dev_ = dev;
     ino_ = ino;
-    file_registered = 0;
-    register_file(registered.socket, path_, dev_, ino_);
-    file_registered = 1;
 }
 
 SocketFile::SocketFile(SocketFile&& other) noexcept
@@ -251,7 +185,6 @@ SocketFile::~SocketFile() {
 void SocketFile::remove() {
     if (path_.empty())
         return;
-    file_registered = 0;
     if (names_file(path_.c_str(), S_IFSOCK, dev_, ino_))
         ::unlink(path_.c_str());
     const std::string lock_path = path_ + std::string(UNIX_LOCK_SUFFIX);

@@ -25,10 +25,9 @@ bool is_unix_address(std::string_view text);
 
 // The lock the broker holds on the lock file beside its socket's path, and
 // the socket file once the broker has made it. Destroying it removes both
-// files and then releases the lock, and a SIGTERM, SIGINT or SIGHUP that ends
-// the broker removes both files; each only while its path still names this
-// very file, so that a broker that has replaced it keeps its own. One at a
-// time per process.
+// files and then releases the lock; each only while its path still names this
+// very file, so that a broker that has replaced it keeps its own. A SIGTERM,
+// SIGINT or SIGHUP stops the broker in order, which destroys it too.
 class SocketFile {
   public:
     SocketFile() = default;

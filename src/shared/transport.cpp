@@ -6,6 +6,7 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -136,39 +137,58 @@ TcpTransport::TcpTransport(Fd socket) : socket_(std::move(socket)), peer_("<unkn
 
 namespace {
 
-IoResult<std::size_t> socket_read(int fd, std::span<std::uint8_t> into) {
-    ssize_t n = ::recv(fd, into.data(), into.size(), 0);
-    if (n < 0)
-        return IoError::last_os();
-    return static_cast<std::size_t>(n);
+IoResult<std::size_t> socket_write_all(int fd, std::span<const std::uint8_t> bytes,
+                                       const StopSignal* stop) {
+    const int flags = MSG_NOSIGNAL | (stop != nullptr ? MSG_DONTWAIT : 0);
+    bool stopped = false;
+    IoResult<std::size_t> written =
+        write_all_with(bytes, [&](const std::uint8_t* p, std::size_t n) -> ssize_t {
+            for (;;) {
+                ssize_t sent = ::send(fd, p, n, flags);
+                if (sent >= 0 || stop == nullptr || (errno != EAGAIN && errno != EWOULDBLOCK))
+                    return sent;
+                if (!wait_ready(fd, POLLOUT, stop)) {
+                    stopped = true;
+                    errno = ECANCELED;
+                    return -1;
+                }
+            }
+        });
+    if (stopped)
+        return IoError::fixed(STOPPING_MESSAGE);
+    return written;
 }
 
-IoResult<std::size_t> socket_write_all(int fd, std::span<const std::uint8_t> bytes) {
-    return write_all_with(bytes, [fd](const std::uint8_t* p, std::size_t n) {
-        return ::send(fd, p, n, MSG_NOSIGNAL);
-    });
+// One read of a session's input, a socket or standard input. With a stop, it
+// waits in poll(2) beside the stop first: a session mostly waits for its
+// client's next request, so this costs one call more than a blocking read.
+IoResult<std::size_t> read_unless_stopped(int fd, std::span<std::uint8_t> into,
+                                          const StopSignal* stop) {
+    if (stop != nullptr && !wait_ready(fd, POLLIN, stop))
+        return std::size_t{0};
+    return read_once(fd, into);
 }
 
 } // namespace
 
 IoResult<std::size_t> TcpTransport::read(std::span<std::uint8_t> into) {
-    return socket_read(socket_.get(), into);
+    return read_unless_stopped(socket_.get(), into, stop_);
 }
 
 IoResult<std::size_t> TcpTransport::write_all(std::span<const std::uint8_t> bytes) {
-    return socket_write_all(socket_.get(), bytes);
+    return socket_write_all(socket_.get(), bytes, stop_);
 }
 
 IoResult<std::size_t> UnixTransport::read(std::span<std::uint8_t> into) {
-    return socket_read(socket_.get(), into);
+    return read_unless_stopped(socket_.get(), into, stop_);
 }
 
 IoResult<std::size_t> UnixTransport::write_all(std::span<const std::uint8_t> bytes) {
-    return socket_write_all(socket_.get(), bytes);
+    return socket_write_all(socket_.get(), bytes, stop_);
 }
 
 IoResult<std::size_t> StdioTransport::read(std::span<std::uint8_t> into) {
-    return read_once(in_, into);
+    return read_unless_stopped(in_, into, stop_);
 }
 
 IoResult<std::size_t> StdioTransport::write_all(std::span<const std::uint8_t> bytes) {

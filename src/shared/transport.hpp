@@ -7,6 +7,7 @@
 #include "base/bytes.hpp"
 #include "base/error.hpp"
 #include "base/fd.hpp"
+#include "base/stop.hpp"
 #include "vandrel/wire.h"
 
 #include <cstddef>
@@ -66,7 +67,20 @@ class Transport {
     virtual IoResult<std::size_t> write_all(std::span<const std::uint8_t> bytes) = 0;
     // Names the connection in log lines.
     virtual std::string describe() const = 0;
+
+    // From the moment `stop` is asked for, a read returns end of input at
+    // once, whatever the peer sent, and a socket's write that waits for room
+    // fails with STOPPING_MESSAGE. `stop` outlives the transport.
+    void stop_on(const StopSignal& stop) { stop_ = &stop; }
+    // True once the stop has ended this transport's input.
+    bool stopped() const { return stop_ != nullptr && stop_->requested(); }
+
+  protected:
+    const StopSignal* stop_ = nullptr;
 };
+
+// Why a write to a client gave up: the broker stops.
+inline constexpr std::string_view STOPPING_MESSAGE = "the broker is stopping";
 
 // One accepted TCP connection, owned; Nagle's algorithm off.
 class TcpTransport final : public Transport {

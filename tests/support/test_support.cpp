@@ -568,13 +568,18 @@ std::uint16_t local_port(int fd) {
 }
 
 std::vector<pid_t> child_pids(pid_t pid) {
+    // Each thread's file lists the children that thread started: a broker
+    // starts them from its sessions' threads.
     std::vector<pid_t> out;
-    std::string path =
-        "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
-    std::istringstream in(read_file(path));
-    pid_t child;
-    while (in >> child)
-        out.push_back(child);
+    std::error_code ec;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        std::istringstream in(read_file(task.path().string() + "/children"));
+        pid_t child;
+        while (in >> child)
+            out.push_back(child);
+    }
+    std::sort(out.begin(), out.end());
     return out;
 }
 
@@ -612,6 +617,20 @@ std::vector<std::string> open_fds(pid_t pid) {
     }
     std::sort(out.begin(), out.end());
     return out;
+}
+
+std::vector<std::string> broker_usage() {
+    return {
+        "usage:",
+        "  vandrel --stdio",
+        "  vandrel [--allow-unchecked-peers] [--clients <n>] [listen-addr]   (default "
+        "127.0.0.1:27420)",
+        "  vandrel [--allow-unchecked-peers] [--clients <n>] --exit-idle <seconds>   (with "
+        "sockets passed by the service manager)",
+        "  vandrel --child <appid>",
+        "  vandrel -h | --help",
+        "  vandrel --version",
+    };
 }
 
 std::string read_file(const std::string& path) {

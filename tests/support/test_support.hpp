@@ -195,6 +195,8 @@ std::vector<pid_t> child_pids(pid_t pid);
 bool stop_process(pid_t pid, Clock::duration limit = LINE_TIMEOUT);
 // The descriptors open in process `pid`, as "N -> target" texts.
 std::vector<std::string> open_fds(pid_t pid);
+// The lines `vandrel --help` writes.
+std::vector<std::string> broker_usage();
 // Reads a whole file; empty when missing.
 std::string read_file(const std::string& path);
 // Everything on `fd` up to end of input, or what came within `limit`.
