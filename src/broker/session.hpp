@@ -162,8 +162,8 @@ class Session {
     void drop_child();
 
     ChildStarter& children_;
-    // Set with the first activation that starts a child; kept while the
-    // child comes and goes.
+    // The game the client named last, set by every activation that gets as
+    // far as starting its child; kept while the child comes and goes.
     std::optional<Game> game_;
     // The user the last child reported, to notice another one.
     std::optional<std::uint64_t> steam_id_;
