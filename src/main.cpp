@@ -85,7 +85,11 @@ int child_mode(const std::vector<std::string_view>& args) {
     std::optional<std::uint32_t> appid = args.size() > 1 ? parse_appid(args[1]) : std::nullopt;
     if (!appid)
         return fatal(BrokerError::missing_argument("appid"));
-    Result<void> done = child::run(*appid);
+    // The broker names the scratch directory; a child started by hand names
+    // its own.
+    std::optional<std::string_view> scratch =
+        args.size() > 2 ? std::optional<std::string_view>(args[2]) : std::nullopt;
+    Result<void> done = child::run(*appid, scratch);
     int status = done ? EXIT_OK : fatal(done.error());
     // The child's stdin reader thread is detached and may still be blocked in
     // a read: end the process without running static destructors under it.

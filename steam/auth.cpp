@@ -81,7 +81,8 @@ class Confirmation final : public CallbackSink {
     std::vector<std::uint8_t> ticket_;
 };
 
-// Pumps callbacks until `confirmation` has been seen or `timeout` has passed.
+// Pumps callbacks until `confirmation` has been seen, `timeout` has passed or
+// Steam has gone (it confirms nothing more).
 bool wait_for(const Client& client, Confirmation& confirmation,
               std::chrono::steady_clock::duration timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -89,7 +90,7 @@ bool wait_for(const Client& client, Confirmation& confirmation,
         client.run_callbacks(&confirmation);
         if (confirmation.seen())
             return true;
-        if (std::chrono::steady_clock::now() >= deadline)
+        if (std::chrono::steady_clock::now() >= deadline || client.steam_lost())
             return false;
         std::this_thread::sleep_for(CONFIRM_POLL_INTERVAL);
     }

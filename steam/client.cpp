@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,10 @@ class Inner {
     // Set once SteamAPI_InitFlat has succeeded; from then on the destructor
     // owes the runtime its shutdown.
     bool initialised = false;
+    // Steam's first signal that it has gone. Dispatch writes it through the
+    // const references every holder has; all of them live on the one thread
+    // that makes Steam calls.
+    mutable std::optional<SteamLoss> lost;
 };
 
 namespace {
@@ -76,6 +81,18 @@ void fetch_call_result(flat::HSteamPipe pipe, const flat::CallbackMsg& msg,
         sink->on_call_result(record.call, record.callback_id, result, copied && !io_failed);
 }
 
+// The loss a callback announces, if it is one of Steam's signals that it has gone.
+std::optional<SteamLoss> loss_of(std::int32_t callback_id) {
+    switch (callback_id) {
+    case flat::CALLBACK_STEAM_SHUTDOWN:
+        return SteamLoss::Shutdown;
+    case flat::CALLBACK_IPC_FAILURE:
+        return SteamLoss::IpcFailure;
+    default:
+        return std::nullopt;
+    }
+}
+
 // A callback's parameter as bytes; empty when the runtime gave none.
 std::span<const std::uint8_t> param_of(const flat::CallbackMsg& msg) {
     if (msg.param == nullptr || msg.param_size <= 0)
@@ -111,9 +128,6 @@ Utils Client::utils() const {
     return Utils(inner_, runtime().SteamAPI_SteamUtils_v010());
 }
 
-// A member although it reads no field: callbacks run only while a client
-// holds Steam initialised.
-// NOLINTNEXTLINE(readability-convert-member-functions-to-static)
 void Client::run_callbacks(CallbackSink* sink) const {
     const FlatApi& api = runtime();
     // The pipe is fetched anew each time rather than stored with the client.
@@ -128,8 +142,16 @@ void Client::run_callbacks(CallbackSink* sink) const {
             fetch_call_result(pipe, msg, result, sink);
         else if (sink != nullptr)
             sink->on_callback(msg.callback_id, param_of(msg));
+        // Noted whoever waits, so that a signal that comes while a request
+        // waits for its own confirmation is not lost.
+        if (!inner_->lost)
+            inner_->lost = loss_of(msg.callback_id);
         api.SteamAPI_ManualDispatch_FreeLastCallback(pipe);
     }
+}
+
+std::optional<SteamLoss> Client::steam_lost() const {
+    return inner_->lost;
 }
 
 } // namespace vandrel::steam

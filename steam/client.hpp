@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 
 namespace vandrel::steam {
@@ -31,6 +32,12 @@ class CallbackSink {
                                 std::span<const std::uint8_t> result, bool fetched) = 0;
 };
 
+// How Steam went away from this process, by the signal it gave.
+enum class SteamLoss {
+    Shutdown,   // the Steam client is shutting down (SteamShutdown_t)
+    IpcFailure, // the link to the Steam client failed (IPCFailure_t)
+};
+
 // The handle that initialisation returns. Copies share one initialisation.
 class Client {
   public:
@@ -48,6 +55,10 @@ class Client {
     // nothing when no API call has completed. Must be called regularly:
     // nothing else delivers.
     void run_callbacks(CallbackSink* sink = nullptr) const;
+    // The first of Steam's signals that it has gone which any dispatch of
+    // this initialisation delivered, whoever the sink was; none while Steam
+    // is there. Once set it stays: Steam does not come back to a process.
+    std::optional<SteamLoss> steam_lost() const;
 
   private:
     explicit Client(std::shared_ptr<const Inner> inner) : inner_(std::move(inner)) {}

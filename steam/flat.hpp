@@ -51,6 +51,13 @@ struct CompletedCallRecord {
 };
 static_assert(sizeof(CompletedCallRecord) == 16, "CompletedCallRecord must match the runtime");
 
+// Steam's own signals that it is gone for this process: the Steam client is
+// shutting down (SteamShutdown_t), or the process lost its link to it
+// (IPCFailure_t, whose documented advice is to disconnect, reset any stored
+// Steam state and reconnect).
+inline constexpr std::int32_t CALLBACK_STEAM_SHUTDOWN = 704;
+inline constexpr std::int32_t CALLBACK_IPC_FAILURE = 117;
+
 // The handle of a session or web API ticket; 0 is no ticket.
 using HAuthTicket = std::uint32_t;
 // The result code that callbacks and call results carry for success.

@@ -164,7 +164,11 @@ TEST(BrokerChildStart, FailedSwitchLeavesNoChildButKeepsTheTicket) {
                "command error: steam child exited"},
               is_child_or_fatal);
     EXPECT_TRUE(child_pids(c->process().pid()).empty()) << "the old child is gone too";
-    c->command("vd_connect 1.2.3.4:27015 1 1 78", {"command error: no steam child"});
+    // The session's game is the one the client named: a request tries it again.
+    c->send("vd_connect 1.2.3.4:27015 1 1 78");
+    c->expect({"<- vd_connect", "activating gamedir \"valve\" (appid 70)", reaped_line(70),
+               "command error: steam child exited"},
+              is_child_or_fatal);
     // The state is as before the failed command: the ticket is still recorded.
     c->command("vd_disconnect 1.2.3.4:27015 78", {"command error: challenge mismatch"});
     // Without a child there is nobody to end it with: no cleanup line.
@@ -530,19 +534,20 @@ TEST_P(BrokerSessions, TerminateOverStdioReadsNoFurtherFrame) {
     EXPECT_TRUE(c->nothing_more());
 }
 
-TEST_P(BrokerSessions, KilledChildFailsRequestsAndTheBrokerServesOn) {
+// A crashed child is replaced by the next request that needs one, for the
+// session's game, and that request is served.
+TEST_P(BrokerSessions, KilledChildIsReplacedByTheNextRequest) {
     auto c = Client::tcp(steam());
     pid_t child = c->activate_cstrike();
     ASSERT_GT(child, 0);
     ASSERT_EQ(::kill(child, SIGKILL), 0);
     ASSERT_TRUE(wait_dead(child, LINE_TIMEOUT));
-    // Nobody reads the request pipe any more.
-    c->command("vd_connect 1.2.3.4:27015 1 1 77",
-               {"command error: send error, Broken pipe (os error 32)"});
-    c->command("vd_connect 1.2.3.4:27015 1 1 78",
-               {"command error: send error, Broken pipe (os error 32)"});
-    c->command("vd_gamedir valve", {"switching appid 10 -> 70", reaped_line(10),
-                                    "activating gamedir \"valve\" (appid 70)", ready_line(70)});
+    c->command("vd_ticket session - 5",
+               {"child for appid 10 has ended", reaped_line(10),
+                "activating gamedir \"cstrike\" (appid 10)", ready_line(10),
+                "-> session ticket 240 bytes, handle 1, for challenge 5"});
+    ASSERT_TRUE(c->reply());
+    EXPECT_NE(c->only_child(), child);
     c->command("vd_connect 1.2.3.4:27015 1 1 79", {"-> ticket 240 bytes for challenge 79"});
     std::optional<Bytes> reply = c->reply();
     ASSERT_TRUE(reply);

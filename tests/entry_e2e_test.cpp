@@ -37,7 +37,9 @@ TEST(CommandLine, HelpWritesTheUsageText) {
     }
 }
 
-TEST(CommandLine, BadChildAppidIsFatal) {
+// A malformed AppID, or a scratch directory name that is not one the broker
+// makes for the AppID, ends the child before it makes anything.
+TEST(CommandLine, BadChildArgumentsAreFatal) {
     const std::vector<std::string> fatal = {"[vandrel] fatal: invalid args, missing \"appid\""};
     for (auto args : std::vector<std::vector<std::string>>{{"--child"},
                                                            {"--child", ""},
@@ -50,6 +52,13 @@ TEST(CommandLine, BadChildAppidIsFatal) {
         Outcome o = run_to_end(args);
         EXPECT_EQ(o.status, 1) << args.back();
         EXPECT_EQ(o.lines, fatal) << "'" << args.back() << "'";
+    }
+    for (std::string name : {"", "../vandrel-480-0000beef", "vandrel-10-0000beef",
+                             "vandrel-480-0000BEEF", "vandrel-480-beef", "vandrel-480-0000beef/"}) {
+        Outcome o = run_to_end({"--child", "480", name});
+        EXPECT_EQ(o.status, 1) << name;
+        EXPECT_EQ(o.lines, std::vector<std::string>{"[vandrel] fatal: failed to parse \"scratch\""})
+            << "'" << name << "'";
     }
 }
 

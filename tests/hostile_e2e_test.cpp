@@ -348,23 +348,24 @@ TEST(HostileChurn, ManySessionsLeaveNothingBehind) {
     EXPECT_EQ(c->broker().calls(TERMINATE).size(), static_cast<std::size_t>(SESSIONS));
 }
 
-// Killed between requests while a ticket is recorded: the next request fails
-// on the dead pipe, the clean-up at the end cannot reach the child but does
-// not hang or fail the session, and the child is still reaped.
+// Killed between requests while tickets are held: the clean-up at the end
+// asks the dead child nothing (its tickets went with it), does not hang or
+// fail the session, and the child is still reaped.
 TEST(HostileChildLoss, KilledBetweenRequests) {
     auto c = Client::tcp(standin());
     pid_t child = c->activate_cstrike();
     ASSERT_GT(child, 0);
     c->command("vd_connect 1.2.3.4:27015 1 1 77", {"-> ticket 240 bytes for challenge 77"});
     ASSERT_TRUE(c->reply());
+    c->command("vd_ticket webapi - 78", {"-> webapi ticket 240 bytes, handle 1, for challenge 78"});
+    ASSERT_TRUE(c->reply());
     ASSERT_EQ(::kill(child, SIGKILL), 0);
-    // Once every thread of the child is gone nobody reads its request pipe.
     ASSERT_TRUE(wait_dead(child, LINE_TIMEOUT));
-    c->command("vd_connect 1.2.3.4:27015 1 1 78",
-               {"command error: send error, Broken pipe (os error 32)"});
     c->close_input();
-    c->expect({"peer closed the connection", "cleaning up dangling ticket for 1.2.3.4:27015",
-               "session ended, awaiting next connection", reaped_line(10)});
+    c->expect({"peer closed the connection", "child for appid 10 has ended", reaped_line(10),
+               "dropped 1 auth ticket that ended with the child",
+               "session ended, awaiting next connection"});
+    EXPECT_TRUE(c->broker().calls("SteamAPI_ISteamUser_CancelAuthTicket ").empty());
     EXPECT_TRUE(c->nothing_more()) << "no second reply";
     EXPECT_TRUE(c->broker().calls(TERMINATE).empty());
     EXPECT_TRUE(child_pids(c->process().pid()).empty());
@@ -372,7 +373,7 @@ TEST(HostileChildLoss, KilledBetweenRequests) {
 }
 
 // Killed while it works on a ticket: the waiting request sees the child's
-// output end long before its time limit.
+// output end long before its time limit, and asks a new child.
 TEST(HostileChildLoss, KilledDuringARequest) {
     auto c = Client::tcp(standin(), {{"VANDREL_STANDIN_TICKET_DELAY_MS", "2000"}});
     pid_t child = c->activate_cstrike();
@@ -382,19 +383,14 @@ TEST(HostileChildLoss, KilledDuringARequest) {
     ASSERT_TRUE(c->process().wait_for_line(INITIATE_LINE)) << c->transcript();
     auto killed = Clock::now();
     ASSERT_EQ(::kill(child, SIGKILL), 0);
-    c->expect({"command error: steam child exited"});
+    c->expect({"child for appid 10 has ended"});
     EXPECT_LT(Clock::now() - killed, 1500ms) << "not the ticket delay, not the time limit";
-    // Nothing was recorded.
-    c->command("vd_disconnect 1.2.3.4:27015 77", {"command error: no ticket requested"});
-    ASSERT_TRUE(wait_dead(child, LINE_TIMEOUT));
-    c->command("vd_connect 1.2.3.4:27015 1 1 78",
-               {"command error: send error, Broken pipe (os error 32)"});
-    // A new game directory brings a working child.
-    c->command("vd_gamedir valve", {"switching appid 10 -> 70", reaped_line(10),
-                                    "activating gamedir \"valve\" (appid 70)", ready_line(70)});
+    c->expect({reaped_line(10), "activating gamedir \"cstrike\" (appid 10)", ready_line(10),
+               "-> ticket 240 bytes for challenge 77"});
+    EXPECT_EQ(c->reply(), expected_reply(77, IP_1_2_3_4, 27015, 1));
     c->close_input();
-    c->expect(
-        {"peer closed the connection", "session ended, awaiting next connection", reaped_line(70)});
+    c->expect({"peer closed the connection", "cleaning up dangling ticket for 1.2.3.4:27015",
+               "session ended, awaiting next connection", reaped_line(10)});
     EXPECT_TRUE(c->nothing_more());
 }
 
@@ -421,15 +417,21 @@ TEST(HostileChildOutput, RuntimeTextOnStandardOutputStaysOutOfTheFrames) {
 }
 
 // The child's frame output closes while it works on a ticket: the waiting
-// request sees the end at once, not after the ticket's delay; the child's
-// reply then fails and it ends on its own, and the session goes on with the
-// dead child until the client leaves.
+// request sees the end at once, not after the ticket's delay, and asks a new
+// child, which does the same; that one's reply then fails and it ends on its
+// own, and the session goes on without a child until the client leaves.
 TEST(HostileChildOutput, OutputClosedWhileTheChildIsBusy) {
     auto c = Client::tcp(standin(), {{"VANDREL_STANDIN_TICKET_CLOSE_OUTPUT", "1"},
                                      {"VANDREL_STANDIN_TICKET_DELAY_MS", "500"}});
-    pid_t child = c->activate_cstrike();
+    pid_t first = c->activate_cstrike();
+    ASSERT_GT(first, 0);
+    c->command("vd_connect 1.2.3.4:27015 1 1 77",
+               {"child for appid 10 has ended", reaped_line(10),
+                "activating gamedir \"cstrike\" (appid 10)", ready_line(10),
+                "command error: steam child exited"});
+    pid_t child = c->only_child();
     ASSERT_GT(child, 0);
-    c->command("vd_connect 1.2.3.4:27015 1 1 77", {"command error: steam child exited"});
+    EXPECT_NE(child, first);
     const std::string exited = "[vandrel] command error: steam child exited";
     const std::string issued = "[vandrel] child: ticket 240 bytes";
     ASSERT_TRUE(c->process().wait_for_line(issued)) << c->transcript();
@@ -442,8 +444,6 @@ TEST(HostileChildOutput, OutputClosedWhileTheChildIsBusy) {
         << "the session saw the end while the child was still in its Steam call";
     ASSERT_TRUE(wait_dead(child, LINE_TIMEOUT));
     c->command("vd_disconnect 1.2.3.4:27015 77", {"command error: no ticket requested"});
-    c->command("vd_connect 1.2.3.4:27015 1 1 78",
-               {"command error: send error, Broken pipe (os error 32)"});
     c->close_input();
     c->expect(
         {"peer closed the connection", "session ended, awaiting next connection", reaped_line(10)});

@@ -2,7 +2,6 @@
 #include "shared/scratch.hpp"
 
 #include <array>
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -11,7 +10,6 @@
 #include <regex>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -19,6 +17,9 @@ namespace vandrel {
 namespace {
 
 namespace fs = std::filesystem;
+
+// The name of the directory numbered 0xBEEF for the tag "480".
+constexpr std::string_view BEEF = "vandrel-480-0000beef";
 
 // Restores TMPDIR (set or unset) when the test ends.
 class TmpdirGuard {
@@ -192,11 +193,25 @@ TEST(ScratchDir, JoinsWithASingleSlash) {
     TmpdirGuard tmpdir;
     for (const std::string& value : {base.path().string() + "/", base.path().string()}) {
         tmpdir.set(value);
-        auto dir = ScratchDir::create_with_number("480", 0xBEEF);
+        auto dir = ScratchDir::create_named(BEEF);
         ASSERT_TRUE(dir) << dir.error().text();
         EXPECT_EQ(dir->path(), base.path().string() + "/vandrel-480-0000beef")
             << "TMPDIR " << value;
     }
+}
+
+// A broker's name is made exactly as a drawn one, and only ever directly
+// under TMPDIR.
+TEST(ScratchDir, ANamedDirectoryIsMadeDirectlyUnderTmpdir) {
+    TestDir base;
+    TmpdirGuard tmpdir;
+    tmpdir.set(base.path());
+    for (std::string_view bad : {"", ".", "..", "../vandrel-480-0000beef", "a/b"}) {
+        auto dir = ScratchDir::create_named(bad);
+        ASSERT_FALSE(dir) << bad;
+        EXPECT_EQ(dir.error().text(), "io error, Invalid argument (os error 22)");
+    }
+    EXPECT_TRUE(fs::is_empty(base.path()));
 }
 
 TEST(ScratchDir, MissingTempDirIsAnIoError) {
@@ -215,11 +230,11 @@ TEST(ScratchDir, ExistingNameIsNeverReused) {
     TestDir base;
     TmpdirGuard tmpdir;
     tmpdir.set(base.path());
-    auto first = ScratchDir::create_with_number("480", 0xBEEF);
+    auto first = ScratchDir::create_named(BEEF);
     ASSERT_TRUE(first) << first.error().text();
     write_file(fs::path(first->path()) / "keep", "mine");
 
-    auto second = ScratchDir::create_with_number("480", 0xBEEF);
+    auto second = ScratchDir::create_named(BEEF);
     ASSERT_FALSE(second);
     EXPECT_EQ(second.error().text(), "io error, File exists (os error 17)");
     // No other name was tried, and the existing directory is untouched.
@@ -327,7 +342,7 @@ TEST(ScratchDir, RelativeAndEmptyTmpdirBecomeAbsolute) {
         tmpdir.set(value);
         std::string path;
         {
-            auto dir = ScratchDir::create_with_number("480", 0xBEEF);
+            auto dir = ScratchDir::create_named(BEEF);
             ASSERT_TRUE(dir) << dir.error().text();
             path = dir->path();
             EXPECT_EQ(path, (parent / "vandrel-480-0000beef").string())
@@ -345,8 +360,8 @@ TEST(ScratchDir, MovingTransfersOwnership) {
     TestDir base;
     TmpdirGuard tmpdir;
     tmpdir.set(base.path());
-    auto a = ScratchDir::create_with_number("1", 1);
-    auto b = ScratchDir::create_with_number("2", 2);
+    auto a = ScratchDir::create_named(scratch_dir_name("1", 1));
+    auto b = ScratchDir::create_named(scratch_dir_name("2", 2));
     ASSERT_TRUE(a);
     ASSERT_TRUE(b);
     const std::string path_a = a->path();
@@ -364,151 +379,44 @@ TEST(ScratchDir, MovingTransfersOwnership) {
     EXPECT_TRUE(fs::is_empty(base.path()));
 }
 
-// A process that sits in a directory until it is destroyed.
-class ProcessIn {
-  public:
-    explicit ProcessIn(const fs::path& dir) {
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            if (::chdir(dir.c_str()) != 0)
-                ::_exit(1);
-            for (;;)
-                ::pause();
-        }
-        // Wait until it is there.
-        const std::string cwd = "/proc/" + std::to_string(pid_) + "/cwd";
-        std::error_code ec;
-        for (int i = 0; i < 5000 && !fs::equivalent(cwd, dir, ec); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ~ProcessIn() { end(); }
-    ProcessIn(const ProcessIn&) = delete;
-    ProcessIn& operator=(const ProcessIn&) = delete;
-
-    pid_t pid() const { return pid_; }
-    void end() {
-        if (pid_ <= 0)
-            return;
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-
-  private:
-    pid_t pid_ = -1;
-};
-
-TEST(ChildScratch, FoundWhileTheProcessRunsAndRemovedAfterItEnds) {
+// The broker removes its child's directory by the name it chose: only one
+// the child made, a directory of our own directly under TMPDIR, and never
+// what a symbolic link in its place points to.
+TEST(ChildScratch, RemovesOnlyTheDirectoryTheChildMade) {
     TestDir base;
     TmpdirGuard tmpdir;
     tmpdir.set(base.path());
-    const fs::path dir = base.path() / "vandrel-480-0000beef";
-    fs::create_directories(dir / "sub");
-    write_file(dir / "steam_appid.txt", "480");
-    fs::create_directory(base.path() / "neighbour");
-
-    ProcessIn child(dir);
-    std::optional<ChildScratch> found = ChildScratch::of_process(child.pid(), "480");
-    child.end();
-    ASSERT_TRUE(found);
-    found->remove();
-    EXPECT_FALSE(fs::exists(dir));
-    EXPECT_TRUE(fs::is_directory(base.path() / "neighbour"));
-    found->remove(); // gone already: nothing happens, nothing is reported
-}
-
-TEST(ChildScratch, OnlyAScratchDirectoryOfTheTagIsTaken) {
-    TestDir base;
-    TmpdirGuard tmpdir;
-    CwdGuard cwd;
-    tmpdir.set(base.path());
-    const fs::path scratch = base.path() / "vandrel-480-0000beef";
-    const fs::path other = base.path() / "other";
-    fs::create_directory(scratch);
-    fs::create_directory(other);
-    {
-        ProcessIn child(scratch);
-        EXPECT_FALSE(ChildScratch::of_process(child.pid(), "10")) << "another tag";
-    }
-    {
-        ProcessIn child(other);
-        EXPECT_FALSE(ChildScratch::of_process(child.pid(), "480")) << "another name";
-    }
-    {
-        // A process that has not changed directory yet shares ours.
-        fs::current_path(scratch);
-        ProcessIn child(scratch);
-        EXPECT_FALSE(ChildScratch::of_process(child.pid(), "480")) << "our own directory";
-    }
-    EXPECT_FALSE(ChildScratch::of_process(999999999, "480")) << "no such process";
-    EXPECT_TRUE(fs::is_directory(scratch));
-}
-
-// Removal takes only the directory the process was in, and only as an entry
-// directly under TMPDIR: not one of the same name deeper down, not a symbolic
-// link put in its place.
-TEST(ChildScratch, RemovesNothingButThatDirectoryUnderTmpdir) {
-    TestDir base;
-    TmpdirGuard tmpdir;
-    tmpdir.set(base.path());
-    const std::string name = "vandrel-480-0000beef";
+    const ChildScratch chosen = ChildScratch::choose("480", 0xBEEF);
+    EXPECT_EQ(chosen.name(), BEEF);
+    const fs::path dir = base.path() / BEEF;
     const fs::path victim = base.path() / "victim";
     fs::create_directory(victim);
     write_file(victim / "data", "keep");
+    chosen.remove(); // not made: nothing happens, nothing is reported
 
-    const fs::path deeper = base.path() / "deeper" / name;
-    fs::create_directories(deeper);
-    std::optional<ChildScratch> found;
-    {
-        ProcessIn child(deeper);
-        found = ChildScratch::of_process(child.pid(), "480");
-    }
-    ASSERT_TRUE(found);
-    found->remove();
-    EXPECT_TRUE(fs::is_directory(deeper));
-
-    const fs::path dir = base.path() / name;
-    fs::create_directory(dir);
-    {
-        ProcessIn child(dir);
-        found = ChildScratch::of_process(child.pid(), "480");
-    }
-    ASSERT_TRUE(found);
-    fs::remove(dir);
     fs::create_directory_symlink(victim, dir);
-    found->remove();
+    chosen.remove();
     EXPECT_TRUE(fs::is_symlink(dir));
-    EXPECT_EQ(read_file(victim / "data"), "keep");
-}
-
-// A reported name is taken only for a directory of its tag's name, our own,
-// directly under TMPDIR; what is taken is removed as a found one is.
-TEST(ChildScratch, AReportedNameIsTakenOnlyForOurOwnDirectoryUnderTmpdir) {
-    TestDir base;
-    TmpdirGuard tmpdir;
-    tmpdir.set(base.path());
-    const std::string name = "vandrel-480-0000beef";
-    fs::create_directory(base.path() / "victim");
-    EXPECT_FALSE(ChildScratch::reported(name, "480")) << "not there";
-    fs::create_directory_symlink(base.path() / "victim", base.path() / name);
-    EXPECT_FALSE(ChildScratch::reported(name, "480")) << "a symbolic link";
-    fs::remove(base.path() / name);
-
-    fs::create_directories(base.path() / name / "sub");
-    EXPECT_FALSE(ChildScratch::reported(name, "10")) << "another tag";
-    EXPECT_FALSE(ChildScratch::reported("victim", "480")) << "another name";
-    EXPECT_FALSE(ChildScratch::reported("../" + name, "480")) << "not a plain name";
+    fs::remove(dir);
+    fs::create_directories(dir / "sub");
+    write_file(dir / "steam_appid.txt", "480");
     if (::geteuid() == 0) {
         constexpr uid_t NOBODY = 65534;
-        ASSERT_EQ(::chown((base.path() / name).c_str(), NOBODY, NOBODY), 0);
-        EXPECT_FALSE(ChildScratch::reported(name, "480")) << "another user's";
-        ASSERT_EQ(::chown((base.path() / name).c_str(), 0, 0), 0);
+        ASSERT_EQ(::chown(dir.c_str(), NOBODY, NOBODY), 0);
+        chosen.remove();
+        EXPECT_TRUE(fs::is_directory(dir)) << "another user's";
+        ASSERT_EQ(::chown(dir.c_str(), 0, 0), 0);
     }
-    std::optional<ChildScratch> found = ChildScratch::reported(name, "480");
-    ASSERT_TRUE(found);
-    found->remove();
-    EXPECT_FALSE(fs::exists(base.path() / name));
-    EXPECT_TRUE(fs::is_directory(base.path() / "victim"));
+    chosen.remove();
+    EXPECT_FALSE(fs::exists(dir));
+    EXPECT_EQ(read_file(victim / "data"), "keep");
+
+    // A name that was taken when it was chosen is not the child's: it
+    // refuses to work there, and the directory is left alone.
+    fs::create_directory(dir);
+    const ChildScratch taken = ChildScratch::choose("480", 0xBEEF);
+    taken.remove();
+    EXPECT_TRUE(fs::is_directory(dir));
 }
 
 } // namespace

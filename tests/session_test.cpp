@@ -4,11 +4,13 @@
 // child's answers. What needs a real child process is in the end-to-end tests.
 #include "base/text.hpp"
 #include "broker/session.hpp"
+#include "e2e.hpp"
 #include "shared/child_protocol.hpp"
-#include "test_support.hpp"
 
+#include <cstdint>
 #include <deque>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -32,6 +34,11 @@ struct Children {
     std::deque<Result<Bytes>> answers;
     // Children for this AppID fail to start.
     std::uint32_t failing_appid = 0;
+    // How many requests each child, in the order started, handles before it
+    // has ended (the last one included); the rest live on.
+    std::deque<std::size_t> lifetimes;
+    // The users the children report, in the order started; then USER_STEAM_ID.
+    std::deque<std::uint64_t> steam_ids;
     // Every child reports that it has ended on its own.
     bool children_exit = false;
     // The next request is written only in part.
@@ -40,13 +47,16 @@ struct Children {
 
 class FakeChild final : public ChildPort {
   public:
-    FakeChild(Children& c, std::uint32_t appid) : c_(c), appid_(appid) {}
+    FakeChild(Children& c, std::uint32_t appid, std::size_t lifetime, std::uint64_t steam_id)
+        : c_(c), appid_(appid), lifetime_(lifetime), steam_id_(steam_id) {}
     ~FakeChild() override { c_.events.push_back("kill " + std::to_string(appid_)); }
 
     std::uint32_t appid() const override { return appid_; }
+    std::uint64_t steam_id() const override { return steam_id_; }
     Result<Bytes> request(std::span<const std::uint8_t> payload) override {
         std::string text(as_chars(payload));
         c_.events.push_back(std::to_string(appid_) + " <- " + text);
+        ++handled_;
         input_cut_ = std::exchange(c_.cut_next_input, false);
         if (!c_.answers.empty()) {
             Result<Bytes> next = std::move(c_.answers.front());
@@ -54,17 +64,29 @@ class FakeChild final : public ChildPort {
             return next;
         }
         if (text.starts_with(CONN_WORD))
-            return conn_answer(USER_STEAM_ID, TICKET);
+            return conn_answer(steam_id_, TICKET);
         return bytes_of(ACK_ANSWER);
     }
     bool input_cut() const override { return input_cut_; }
-    bool exited() override { return c_.children_exit; }
+    bool exited() override { return c_.children_exit || handled_ >= lifetime_; }
 
   private:
     Children& c_;
     std::uint32_t appid_;
+    std::size_t lifetime_;
+    std::uint64_t steam_id_;
+    std::size_t handled_ = 0;
     bool input_cut_ = false;
 };
+
+template <class T>
+T take_front(std::deque<T>& queue, T otherwise) {
+    if (queue.empty())
+        return otherwise;
+    T front = queue.front();
+    queue.pop_front();
+    return front;
+}
 
 class FakeStarter final : public ChildStarter {
   public:
@@ -73,7 +95,9 @@ class FakeStarter final : public ChildStarter {
         c_.events.push_back("start " + std::to_string(appid));
         if (appid == c_.failing_appid)
             return BrokerError::message("steam child exited");
-        return std::unique_ptr<ChildPort>(std::make_unique<FakeChild>(c_, appid));
+        return std::unique_ptr<ChildPort>(
+            std::make_unique<FakeChild>(c_, appid, take_front(c_.lifetimes, SIZE_MAX),
+                                        take_front(c_.steam_ids, USER_STEAM_ID)));
     }
 
   private:
@@ -202,13 +226,17 @@ TEST(Session, ChildThatEndedIsReplacedByTheSameGame) {
               (std::vector<std::string>{"start 10", "kill 10", "start 10", "end", "kill 10"}));
 }
 
-TEST(Session, FailedStartLeavesNoChild) {
+// The game the client named last is the session's, though its child did not
+// start: the next request that needs a child tries it again.
+TEST(Session, FailedStartLeavesNoChildAndTheNewGame) {
     Children c;
     c.failing_appid = 70;
     Outcome o = run_session(c, frames({"vd_errors on", GAMEDIR, "vd_gamedir valve", CONNECT}));
-    EXPECT_EQ(c.events, (std::vector<std::string>{"start 10", "kill 10", "start 70", "end"}));
-    EXPECT_EQ(o.replies, (std::vector<Bytes>{error_reply_of(0, "vd_gamedir: steam child exited"),
-                                             error_reply_of(77, "vd_connect: no steam child")}));
+    EXPECT_EQ(c.events,
+              (std::vector<std::string>{"start 10", "kill 10", "start 70", "start 70", "end"}));
+    EXPECT_EQ(o.replies,
+              (std::vector<Bytes>{error_reply_of(0, "vd_gamedir: steam child exited"),
+                                  error_reply_of(77, "vd_connect: steam child exited")}));
 }
 
 TEST(Session, ErrorRepliesOnlyWhenAskedForAndWithTheFailedChallenge) {
@@ -243,18 +271,119 @@ TEST(Session, ErrorReplyCarriesTheChallengeOnceTheCommandReadIt) {
                                   error_reply_of(0, "vd_status: failed to parse \"challenge\"")}));
 }
 
-TEST(Session, ChildWithCutInputIsDroppedAtOnce) {
+// Killed at once, and replaced by the next request that needs a child.
+TEST(Session, ChildWithCutInputIsKilledAtOnce) {
     Children c;
     c.cut_next_input = true;
     c.answers.push_back(BrokerError::message("steam child timed out"));
-    Outcome o =
-        run_session(c, frames({"vd_errors on", GAMEDIR, CONNECT, "vd_connect 1.2.3.4:27015 1 1 78",
-                               "vd_ticket session - 79"}));
-    EXPECT_EQ(c.events, (std::vector<std::string>{"start 10", CONN, "kill 10", "end"}));
+    Outcome o = run_session(
+        c, frames({"vd_errors on", GAMEDIR, CONNECT, "vd_connect 1.2.3.4:27015 1 1 78"}));
+    EXPECT_EQ(c.events,
+              (std::vector<std::string>{"start 10", CONN, "kill 10", "start 10",
+                                        "10 <- conn 1.2.3.4:27015 1 1", TERM, "end", "kill 10"}));
     EXPECT_EQ(o.replies,
               (std::vector<Bytes>{error_reply_of(77, "vd_connect: steam child timed out"),
-                                  error_reply_of(78, "vd_connect: no steam child"),
-                                  error_reply_of(79, "vd_ticket: no steam child")}));
+                                  connect_reply(78, conn_answer(USER_STEAM_ID, TICKET),
+                                                static_cast<std::uint32_t>(TICKET.size()))}));
+}
+
+// The lines of the broker (without their prefix) that a whole session over
+// `input` writes, and its outcome.
+struct Logged {
+    Outcome outcome;
+    std::vector<std::string> lines;
+};
+
+Logged run_logged(Children& children, Bytes input) {
+    testing::internal::CaptureStderr();
+    Logged out{run_session(children, std::move(input)), {}};
+    std::istringstream text(testing::internal::GetCapturedStderr());
+    for (std::string line; std::getline(text, line);)
+        out.lines.push_back(line.substr(line.starts_with("[vandrel] ") ? 10 : 0));
+    return out;
+}
+
+bool logged(const Logged& l, std::string_view line) {
+    return std::find(l.lines.begin(), l.lines.end(), line) != l.lines.end();
+}
+
+constexpr std::uint64_t OTHER_STEAM_ID = 76561198000000001;
+
+// A child that ends on its own is replaced by the next request that needs
+// one, for the session's game and without the client activating it again:
+// one that ends with the request in hand, which the request then asks again
+// of a new child (its tickets dropped with one line, none cancelled), and one
+// that ended between requests (the game connection ended with it: nobody is
+// asked to end it). A new child with another user says so, and the replies
+// carry the new user.
+TEST(Session, ChildThatEndsIsReplacedByTheNextRequestThatNeedsOne) {
+    Children c;
+    c.lifetimes = {2, 1};
+    c.steam_ids = {USER_STEAM_ID, OTHER_STEAM_ID, OTHER_STEAM_ID};
+    c.answers.emplace_back(auth_ticket_answer(USER_STEAM_ID, 5, TICKET));
+    c.answers.emplace_back(BrokerError::message("steam child exited"));
+    c.answers.emplace_back(conn_answer(OTHER_STEAM_ID, TICKET));
+    c.answers.emplace_back(auth_ticket_answer(OTHER_STEAM_ID, 6, TICKET));
+    Logged l = run_logged(c, frames({"vd_errors on", GAMEDIR, "vd_ticket session - 1", CONNECT,
+                                     "vd_cancel 5", "vd_status 2", "vd_ticket session - 3"}));
+    EXPECT_EQ(c.events, (std::vector<std::string>{"start 10", "10 <- ticket session -", CONN,
+                                                  "kill 10", "start 10", CONN, "kill 10",
+                                                  "start 10", "10 <- ticket session -",
+                                                  "10 <- cancel 6", "end", "kill 10"}));
+    ASSERT_EQ(l.outcome.replies.size(), 5u);
+    EXPECT_EQ(l.outcome.replies[1], connect_reply(77, conn_answer(OTHER_STEAM_ID, TICKET),
+                                                  static_cast<std::uint32_t>(TICKET.size())));
+    EXPECT_EQ(l.outcome.replies[2], error_reply_of(0, "vd_cancel: unknown ticket handle"));
+    EXPECT_TRUE(test::in_order(
+        l.lines, {"child for appid 10 has ended", "dropped 1 auth ticket that ended with the child",
+                  "activating gamedir \"cstrike\" (appid 10)",
+                  "steam user changed from 72623859790382856 to 76561198000000001",
+                  "-> ticket 3 bytes for challenge 77", "child for appid 10 has ended",
+                  "activating gamedir \"cstrike\" (appid 10)"}))
+        << testing::PrintToString(l.lines);
+    EXPECT_FALSE(logged(l, "cancelling dangling auth ticket 5"));
+    EXPECT_FALSE(logged(l, "cleaning up dangling ticket for 1.2.3.4:27015"));
+}
+
+// A term or cancel that gets no answer kills the child, which is asked
+// nothing more: the rest of its tickets are dropped with one line, so the
+// session's end waits one request limit whatever it holds. A child that has
+// ended is asked nothing at all.
+TEST(Session, ATicketEndWithoutAnAnswerKillsTheChildAndDropsTheRest) {
+    Children c;
+    c.answers.emplace_back(conn_answer(USER_STEAM_ID, TICKET));
+    Bytes input = frames({GAMEDIR, CONNECT});
+    for (std::uint32_t handle = 1; handle <= 6; ++handle) {
+        c.answers.emplace_back(auth_ticket_answer(USER_STEAM_ID, handle, TICKET));
+        input = concat({input, frames({"vd_ticket session - " + std::to_string(handle)})});
+    }
+    c.answers.emplace_back(BrokerError::message("steam child timed out"));
+    Logged l = run_logged(c, input);
+    EXPECT_EQ(c.events.back(), "end");
+    EXPECT_EQ(std::vector<std::string>(c.events.end() - 3, c.events.end()),
+              (std::vector<std::string>{TERM, "kill 10", "end"}));
+    EXPECT_TRUE(test::in_order(l.lines, {"cleaning up dangling ticket for 1.2.3.4:27015",
+                                         "child for appid 10 does not answer, killing it",
+                                         "dropped 6 auth tickets that ended with the child"}))
+        << testing::PrintToString(l.lines);
+
+    Children cancel;
+    cancel.answers.emplace_back(auth_ticket_answer(USER_STEAM_ID, 1, TICKET));
+    cancel.answers.emplace_back(auth_ticket_answer(USER_STEAM_ID, 2, TICKET));
+    cancel.answers.emplace_back(BrokerError::message("steam child timed out"));
+    Outcome o =
+        run_session(cancel, frames({"vd_errors on", GAMEDIR, "vd_ticket session - 1",
+                                    "vd_ticket session - 2", "vd_cancel 1", "vd_cancel 2"}));
+    EXPECT_EQ(std::vector<std::string>(cancel.events.end() - 3, cancel.events.end()),
+              (std::vector<std::string>{"10 <- cancel 1", "kill 10", "end"}));
+    EXPECT_EQ(o.replies.back(), error_reply_of(0, "vd_cancel: unknown ticket handle"));
+
+    Children ended;
+    ended.lifetimes = {1};
+    ended.answers.emplace_back(auth_ticket_answer(USER_STEAM_ID, 9, TICKET));
+    run_session(ended, frames({GAMEDIR, "vd_ticket session - 1"}));
+    EXPECT_EQ(ended.events,
+              (std::vector<std::string>{"start 10", "10 <- ticket session -", "kill 10", "end"}));
 }
 
 // ---------------------------------------------------------------- auth tickets

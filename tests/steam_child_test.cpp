@@ -12,6 +12,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -72,8 +73,9 @@ Pipes make_pipes() {
 
 // A handle on a child without a process, ready once the frames the far end
 // has sent already are read.
-Result<SteamChild> attach(Pipes& pipes, ChildLimits limits, pid_t pid = -1) {
-    return SteamChild::attach(APPID, pid, std::move(pipes.ours), limits);
+Result<SteamChild> attach(Pipes& pipes, ChildLimits limits, pid_t pid = -1,
+                          std::optional<ChildScratch> scratch = std::nullopt) {
+    return SteamChild::attach(APPID, pid, std::move(pipes.ours), limits, std::move(scratch));
 }
 
 // A ready handle on a child without a process.
@@ -90,48 +92,53 @@ std::string outcome(const Result<Bytes>& r) {
     return r ? "answer " + std::string(as_chars(*r)) : r.error().text();
 }
 
-// Makes a scratch directory as a child for APPID does, and has the far end
-// name it.
-std::optional<ScratchDir> report_scratch(const FarEnd& far) {
-    Result<ScratchDir> dir = ScratchDir::create(std::to_string(APPID));
-    EXPECT_TRUE(dir) << dir.error().text();
-    if (!dir)
-        return std::nullopt;
-    far.say(scratch_message(std::filesystem::path(dir->path()).filename().string()));
-    return std::move(dir).value();
+// Makes the directory chosen for a child under TMPDIR, as the child would
+// and leaves it when it is killed; its path.
+std::string make_as_the_child(const ChildScratch& scratch) {
+    const std::filesystem::path path = std::filesystem::temp_directory_path() / scratch.name();
+    EXPECT_TRUE(std::filesystem::create_directory(path)) << path;
+    std::ofstream(path / "steam_appid.txt") << APPID;
+    return path.string();
 }
 
-TEST(SteamChildReady, ScratchDirectoryThenReadiness) {
+ChildScratch chosen_scratch() {
+    return ChildScratch::choose(std::to_string(APPID), scratch_random_u32());
+}
+
+TEST(SteamChildReady, ReadinessCarriesTheUserAndTheDirectoryGoesWithTheHandle) {
     Pipes pipes = make_pipes();
-    std::optional<ScratchDir> dir = report_scratch(pipes.theirs);
-    ASSERT_TRUE(dir);
-    const std::string path = dir->path();
+    const ChildScratch scratch = chosen_scratch();
+    const std::string path = make_as_the_child(scratch);
     pipes.theirs.say(ready_message(STEAM_ID));
     testing::internal::CaptureStderr();
-    Result<SteamChild> attached = attach(pipes, PATIENT);
+    Result<SteamChild> attached = attach(pipes, PATIENT, -1, scratch);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "[vandrel] child for appid 10 ready, steamid 72623859790382856\n");
     ASSERT_TRUE(attached) << attached.error().text();
     std::optional<SteamChild> child(std::move(attached).value());
     EXPECT_EQ(child->appid(), APPID);
+    EXPECT_EQ(child->steam_id(), STEAM_ID);
     EXPECT_FALSE(child->exited()) << "no process to have ended";
     EXPECT_FALSE(pipes.theirs.request()) << "nothing is asked at the start";
     child.reset();
-    EXPECT_FALSE(std::filesystem::exists(path)) << "the named directory goes with the handle";
+    EXPECT_FALSE(std::filesystem::exists(path)) << "the chosen directory goes with the handle";
 }
 
-// The child names its directory first, so that it is removed however the
-// child ends before it is ready.
-TEST(SteamChildReady, ScratchDirectoryOfAChildThatDiesBeforeReadinessIsRemoved) {
-    Pipes pipes = make_pipes();
-    std::optional<ScratchDir> dir = report_scratch(pipes.theirs);
-    ASSERT_TRUE(dir);
-    const std::string path = dir->path();
-    pipes.theirs.answers.reset();
-    Result<SteamChild> child = attach(pipes, PATIENT);
-    ASSERT_FALSE(child);
-    EXPECT_EQ(child.error().text(), "steam child exited");
-    EXPECT_FALSE(std::filesystem::exists(path));
+// The directory is named before the child starts, so that it is removed
+// however early the child ends: before it has made it, or after.
+TEST(SteamChildReady, DirectoryOfAChildThatDiesBeforeReadinessIsRemoved) {
+    for (bool made : {false, true}) {
+        Pipes pipes = make_pipes();
+        const ChildScratch scratch = chosen_scratch();
+        const std::string path = made ? make_as_the_child(scratch) : "";
+        pipes.theirs.answers.reset();
+        Result<SteamChild> child = attach(pipes, PATIENT, -1, scratch);
+        ASSERT_FALSE(child);
+        EXPECT_EQ(child.error().text(), "steam child exited");
+        if (made) {
+            EXPECT_FALSE(std::filesystem::exists(path));
+        }
+    }
 }
 
 TEST(SteamChildReady, StartFailures) {
@@ -210,6 +217,36 @@ TEST(SteamChildRequest, LateAnswersAreNotTakenForALaterRequest) {
     EXPECT_FALSE(child->input_cut());
 }
 
+// A late answer that carries a handle Steam issued has its ticket cancelled
+// as soon as it is read, after the request that read it has its answer, and
+// only once; the cancel's answer is owed in turn. An app ticket's (handle 0)
+// and a game-connection ticket's carry no handle to cancel.
+TEST(SteamChildRequest, LateAuthTicketIsCancelledOnce) {
+    Pipes pipes = make_pipes();
+    std::optional<SteamChild> child = ready_child(pipes, IMPATIENT);
+    ASSERT_TRUE(child);
+    for (const char* request : {"ticket session -", "appticket", "conn 1.2.3.4:5 1 1"})
+        EXPECT_EQ(outcome(child->request(bytes_of(request))), "steam child timed out");
+    const Bytes ticket = {1, 2, 3};
+    pipes.theirs.say(auth_ticket_answer(STEAM_ID, 7, ticket));
+    pipes.theirs.say(auth_ticket_answer(STEAM_ID, 0, ticket));
+    pipes.theirs.say(conn_answer(STEAM_ID, ticket));
+    pipes.theirs.say(bytes_of("status's"));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(outcome(child->request(bytes_of("status"))), "answer status's");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[vandrel] cancelling late auth ticket 7\n");
+    for (const char* request :
+         {"ticket session -", "appticket", "conn 1.2.3.4:5 1 1", "status", "cancel 7"})
+        EXPECT_EQ(pipes.theirs.request(), bytes_of(request));
+    EXPECT_FALSE(pipes.theirs.request());
+
+    pipes.theirs.say(bytes_of(ACK_ANSWER));
+    pipes.theirs.say(bytes_of("term's"));
+    EXPECT_EQ(outcome(child->request(bytes_of("term 1.2.3.4:5"))), "answer term's");
+    EXPECT_EQ(pipes.theirs.request(), bytes_of("term 1.2.3.4:5"));
+    EXPECT_FALSE(pipes.theirs.request()) << "cancelled once";
+}
+
 // The request pipe holds one page and the child reads nothing: a frame that
 // fits whole leaves the input usable, and so does one that cannot be written
 // at all; one that goes in only in part does not.
@@ -239,13 +276,24 @@ TEST(SteamChildRequest, ChildThatGoes) {
     Pipes pipes = make_pipes();
     std::optional<SteamChild> child = ready_child(pipes, PATIENT);
     ASSERT_TRUE(child);
+    EXPECT_FALSE(child->exited());
     pipes.theirs.answers.reset();
     for (int i = 0; i < 2; ++i)
         EXPECT_EQ(outcome(child->request(bytes_of("term 1.2.3.4:5"))), "steam child exited") << i;
+    EXPECT_TRUE(child->exited()) << "it answers nothing more";
     pipes.theirs.requests.reset();
     EXPECT_EQ(outcome(child->request(bytes_of("term 1.2.3.4:5"))),
               "send error, Broken pipe (os error 32)");
     EXPECT_FALSE(child->input_cut());
+
+    // A child whose input has no reader has ended too, whatever its output.
+    Pipes other = make_pipes();
+    std::optional<SteamChild> reading = ready_child(other, PATIENT);
+    ASSERT_TRUE(reading);
+    other.theirs.requests.reset();
+    EXPECT_EQ(outcome(reading->request(bytes_of("term 1.2.3.4:5"))),
+              "send error, Broken pipe (os error 32)");
+    EXPECT_TRUE(reading->exited());
 }
 
 // Once the broker stops, a child's answers are waited for only until the

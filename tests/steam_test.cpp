@@ -474,6 +474,76 @@ TEST_F(SteamLayer, RefusedAndUnconfirmedTicketsAreCancelled) {
                                         "SteamAPI_ISteamUser_CancelAuthTicket handle=4 known=1"}));
 }
 
+// Steam's signals that it has gone are noted by whichever dispatch delivers
+// them, a request's wait for its confirmation included, which then waits no
+// longer (a wait that did would outlast the test's limit); they stay noted,
+// and other callbacks are not taken for them.
+TEST_F(SteamLayer, SteamsSignalsThatItHasGoneAreNoted) {
+    struct Case {
+        const char* callbacks;
+        std::optional<SteamLoss> lost;
+    };
+    set_env("VANDREL_STANDIN_AUTH_CONFIRM", "0");
+    for (const Case& c : {Case{"100,1001", std::nullopt}, Case{"704:1", SteamLoss::Shutdown},
+                          Case{"117:1,704:1", SteamLoss::IpcFailure}}) {
+        SCOPED_TRACE(c.callbacks);
+        set_env("VANDREL_STANDIN_CALLBACKS", c.callbacks);
+        auto client = Client::init();
+        ASSERT_TRUE(client.ok()) << client.error().debug();
+        EXPECT_FALSE(client->steam_lost()) << "nothing dispatched yet";
+        if (c.lost) {
+            AuthResult session =
+                AuthTickets(*client, client->user(), std::chrono::hours(1)).session(std::nullopt);
+            ASSERT_FALSE(session.ok());
+            EXPECT_EQ(session.error().kind, AuthFailure::Kind::Unconfirmed);
+        }
+        client->run_callbacks();
+        EXPECT_EQ(client->steam_lost(), c.lost);
+        client->run_callbacks();
+        EXPECT_EQ(client->steam_lost(), c.lost);
+    }
+}
+
+// The stand-in plays a Steam that quits and comes back: while the running
+// file is missing an initialisation fails as Steam's runtime does without
+// Steam; once it goes while initialised, the next frame queues
+// SteamShutdown_t and every ticket call is refused until a new
+// initialisation. The file may name the user Steam comes back with.
+TEST_F(SteamLayer, StandinSteamQuitsAndComesBack) {
+    const fs::path running = dir_ / "running";
+    set_env("VANDREL_STANDIN_RUNNING_FILE", running.string());
+    auto away = Client::init();
+    ASSERT_FALSE(away.ok());
+    EXPECT_EQ(away.error().debug(),
+              "NoSteamClient(\"Cannot create IPC pipe to Steam client process.  Steam is "
+              "probably not running.\")");
+
+    std::ofstream(running).close();
+    {
+        auto client = Client::init();
+        ASSERT_TRUE(client.ok()) << client.error().debug();
+        const User user = client->user();
+        client->run_callbacks();
+        EXPECT_FALSE(client->steam_lost());
+        EXPECT_TRUE(user.logged_on());
+        fs::remove(running);
+        client->run_callbacks();
+        client->run_callbacks();
+        EXPECT_EQ(client->steam_lost(), SteamLoss::Shutdown);
+        EXPECT_EQ(count("steam"), 1u) << "one SteamShutdown_t";
+        EXPECT_FALSE(user.logged_on());
+        EXPECT_FALSE(user.initiate_game_connection(1, addr(1, 2, 3, 4, 5), true));
+        AuthResult session = AuthTickets(*client, user).session(std::nullopt);
+        ASSERT_FALSE(session.ok());
+        EXPECT_EQ(session.error().kind, AuthFailure::Kind::Refused);
+    }
+    std::ofstream(running) << "76561198000000001\n";
+    auto back = Client::init();
+    ASSERT_TRUE(back.ok()) << back.error().debug();
+    EXPECT_EQ(back->user().steam_id(), 76561198000000001ULL);
+    EXPECT_TRUE(back->user().initiate_game_connection(1, addr(1, 2, 3, 4, 5), true));
+}
+
 TEST_F(SteamLayer, SteamIdAndAppIdComeFromTheRuntime) {
     set_env("VANDREL_STANDIN_STEAM_ID", "18446744073709551615");
     write_app_id("4294967295");

@@ -66,6 +66,10 @@ bool IoError::interrupted() const {
     return form_ == Form::Os && code_ == EINTR;
 }
 
+bool IoError::broken_pipe() const {
+    return form_ == Form::Os && code_ == EPIPE;
+}
+
 void IoError::write_text(std::string& out) const {
     switch (form_) {
     case Form::Os:

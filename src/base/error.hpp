@@ -40,6 +40,8 @@ class IoError {
 
     // True when the call was interrupted by a signal and may simply be repeated.
     bool interrupted() const;
+    // True when nobody reads the pipe or socket written to any more.
+    bool broken_pipe() const;
     void write_text(std::string& out) const;
 
   private:

@@ -298,31 +298,55 @@ Result<void> Session::appid(Args& args) {
 }
 
 Result<void> Session::activate(std::uint32_t appid, const std::string& named) {
-    std::string appid_text = std::to_string(appid);
-    if (child_ && child_->appid() == appid) {
-        if (!child_->exited()) {
-            log_line(named + " already active (appid " + appid_text + ")");
-            state_ = Active{};
-            return {};
-        }
-        // The child has died (crashed, or killed from outside): the game
-        // starts afresh, as if it were new.
-    } else if (child_) {
+    const std::string appid_text = std::to_string(appid);
+    const bool same = child_ && child_->appid() == appid;
+    if (child_ && !same)
         log_line("switching appid " + std::to_string(child_->appid()) + " -> " + appid_text);
-        // Its tickets end with the child that issued them.
-        cancel_auth_tickets();
+    // A child that has ended (Steam went away, it crashed, it was killed
+    // from outside) is replaced: the game starts afresh, as if it were new.
+    if (!drop_if_ended() && same) {
+        log_line(named + " already active (appid " + appid_text + ")");
+        game_ = Game{appid, named};
+        state_ = Active{};
+        return {};
     }
-    // The old child is gone before the new one starts; a dead child's
-    // tickets went with it.
-    child_.reset();
-    auth_tickets_.clear();
-    log_line("activating " + named + " (appid " + appid_text + ")");
-    Result<std::unique_ptr<ChildPort>> child = children_.start(appid);
+    if (child_) {
+        // Its tickets end with the child that issued them, which is gone
+        // before the new one starts.
+        cancel_auth_tickets();
+        child_.reset();
+    }
+    // The game the client named is the session's from now on, whether or
+    // not its child starts: a later request tries again.
+    game_ = Game{appid, named};
+    if (Result<void> started = start_child(); !started)
+        return started;
+    state_ = Active{};
+    return {};
+}
+
+Result<void> Session::start_child() {
+    log_line("activating " + game_->named + " (appid " + std::to_string(game_->appid) + ")");
+    Result<std::unique_ptr<ChildPort>> child = children_.start(game_->appid);
     if (!child)
         return std::move(child).error();
     child_ = std::move(child).value();
-    state_ = Active{};
+    // Steam restarted with another account: the replies carry the new user
+    // from here on, and the log says why.
+    const std::uint64_t user = child_->steam_id();
+    if (steam_id_ && *steam_id_ != user)
+        log_line("steam user changed from " + std::to_string(*steam_id_) + " to " +
+                 std::to_string(user));
+    steam_id_ = user;
     return {};
+}
+
+Result<void> Session::live_child() {
+    if (child_ && !drop_if_ended())
+        return {};
+    if (!game_)
+        return BrokerError::message(NO_CHILD_MESSAGE);
+    return start_child();
 }
 
 Result<void> Session::connect(Args& args) {
@@ -340,10 +364,8 @@ Result<void> Session::connect(Args& args) {
     Result<std::int32_t> challenge = args.parse_i32("challenge");
     if (!challenge)
         return std::move(challenge).error();
-    if (!child_)
-        return BrokerError::message(NO_CHILD_MESSAGE);
 
-    Result<Bytes> answer = ask_child(as_bytes(conn_request(*server, *steam_id, *secure)));
+    Result<Bytes> answer = ask_live_child(as_bytes(conn_request(*server, *steam_id, *secure)));
     if (!answer)
         return std::move(answer).error();
     std::span<const std::uint8_t> got = *answer;
@@ -373,8 +395,8 @@ Result<void> Session::disconnect(Args& args) {
         return std::move(challenge).error();
     if (*challenge != ticket->challenge)
         return BrokerError::message("challenge mismatch");
-    if (child_)
-        (void)ask_child(as_bytes(term_request(*server)));
+    if (child_ && !ticket->ended)
+        (void)end_ticket(as_bytes(term_request(*server)));
     state_ = Active{};
     return {};
 }
@@ -385,13 +407,12 @@ Result<void> Session::auth_ticket(Args& args) {
     Result<AuthTicketArgs> ticket_args = read_auth_ticket_args(args);
     if (!ticket_args)
         return std::move(ticket_args).error();
-    if (!child_)
-        return BrokerError::message(NO_CHILD_MESSAGE);
 
     Result<Bytes> answer =
         ticket_args->kind == APP_KIND
-            ? ask_child(app_ticket_request(ticket_args->data))
-            : ask_child(as_bytes(auth_ticket_request(ticket_args->kind, ticket_args->identity)));
+            ? ask_live_child(app_ticket_request(ticket_args->data))
+            : ask_live_child(
+                  as_bytes(auth_ticket_request(ticket_args->kind, ticket_args->identity)));
     if (!answer)
         return std::move(answer).error();
     Result<AuthTicketAnswer> ticket = read_auth_answer(*answer);
@@ -416,9 +437,12 @@ Result<void> Session::cancel(Args& args) {
     auto held = std::find(auth_tickets_.begin(), auth_tickets_.end(), *handle);
     if (held == auth_tickets_.end())
         return BrokerError::message("unknown ticket handle");
+    // Every held handle is a ticket of the session's child; one that has
+    // ended took them all with it.
+    if (!child_ || drop_if_ended())
+        return BrokerError::message(NO_CHILD_MESSAGE);
     auth_tickets_.erase(held);
-    if (child_)
-        (void)ask_child(as_bytes(cancel_request(*handle)));
+    (void)end_ticket(as_bytes(cancel_request(*handle)));
     return {};
 }
 
@@ -496,20 +520,22 @@ void Session::cleanup_active_ticket() {
     auto* ticket = std::get_if<ActiveTicket>(&state_);
     if (ticket == nullptr)
         return;
-    if (child_) {
+    if (child_ && !ticket->ended && !drop_if_ended()) {
         log_line("cleaning up dangling ticket for " + ticket->server.to_string());
-        (void)ask_child(as_bytes(term_request(ticket->server)));
+        (void)end_ticket(as_bytes(term_request(ticket->server)));
     }
     state_ = Active{};
 }
 
 void Session::cancel_auth_tickets() {
-    for (std::uint32_t handle : auth_tickets_) {
-        // A child cut off by a failed request is gone, and its tickets with it.
-        if (!child_)
-            break;
+    // A child that ends or is killed on the way drops the rest at once: the
+    // session never waits more than one request limit on it, however many
+    // tickets it holds.
+    while (!auth_tickets_.empty() && child_ && !drop_if_ended()) {
+        const std::uint32_t handle = auth_tickets_.front();
+        auth_tickets_.erase(auth_tickets_.begin());
         log_line("cancelling dangling auth ticket " + std::to_string(handle));
-        (void)ask_child(as_bytes(cancel_request(handle)));
+        (void)end_ticket(as_bytes(cancel_request(handle)));
     }
     auth_tickets_.clear();
 }
@@ -522,8 +548,58 @@ void Session::cleanup_all_tickets() {
 Result<Bytes> Session::ask_child(std::span<const std::uint8_t> request) {
     Result<Bytes> answer = child_->request(request);
     if (child_->input_cut())
-        child_.reset();
+        kill_child();
     return answer;
+}
+
+Result<Bytes> Session::ask_live_child(std::span<const std::uint8_t> request) {
+    const bool was_live = child_ && !child_->exited();
+    if (Result<void> live = live_child(); !live)
+        return std::move(live).error();
+    Result<Bytes> answer = ask_child(request);
+    // A child that ends with the request unanswered (Steam went away as the
+    // request came) leaves the request its one start.
+    if (answer || !was_live || !child_ || !child_->exited())
+        return answer;
+    if (Result<void> live = live_child(); !live)
+        return std::move(live).error();
+    return ask_child(request);
+}
+
+bool Session::end_ticket(std::span<const std::uint8_t> request) {
+    if (drop_if_ended())
+        return false;
+    if (ask_child(request))
+        return true;
+    // Already killed for a request cut off, or ended with it in hand.
+    if (!child_ || drop_if_ended())
+        return false;
+    kill_child();
+    return false;
+}
+
+bool Session::drop_if_ended() {
+    if (!child_ || !child_->exited())
+        return false;
+    log_line("child for appid " + std::to_string(child_->appid()) + " has ended");
+    drop_child();
+    return true;
+}
+
+void Session::kill_child() {
+    log_line("child for appid " + std::to_string(child_->appid()) + " does not answer, killing it");
+    drop_child();
+}
+
+void Session::drop_child() {
+    child_.reset();
+    if (auto* ticket = std::get_if<ActiveTicket>(&state_))
+        ticket->ended = true;
+    // Steam drops a dead process's tickets: nothing is left to cancel.
+    if (const std::size_t n = auth_tickets_.size(); n != 0)
+        log_line("dropped " + std::to_string(n) + (n == 1 ? " auth ticket" : " auth tickets") +
+                 " that ended with the child");
+    auth_tickets_.clear();
 }
 
 } // namespace vandrel

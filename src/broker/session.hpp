@@ -23,6 +23,17 @@ namespace vandrel {
 struct ActiveTicket {
     SocketAddrV4 server;
     std::int32_t challenge = 0;
+    // Its child has gone, and Steam ended the connection with it: kept for
+    // the client's "vd_disconnect", but no child is asked to end it.
+    bool ended = false;
+};
+
+// The game a session activated: its AppID, and how the client named it
+// ('gamedir "cstrike"', 'appid 480'). The session keeps it while its child
+// comes and goes, so that a request finds a child for it.
+struct Game {
+    std::uint32_t appid = 0;
+    std::string named;
 };
 
 // No game directory activated yet; a game directory active with no ticket;
@@ -109,6 +120,12 @@ class Session {
     // Starts the child for `appid` unless it runs already; `named` is how the
     // lines name what the client asked for ('gamedir "cstrike"', 'appid 480').
     Result<void> activate(std::uint32_t appid, const std::string& named);
+    // Starts a child for the session's game, with its "activating" line, and
+    // says so when it reports another user than the child before it.
+    Result<void> start_child();
+    // A live child for the session's game: the running one, or one started
+    // now in place of one that has ended (its tickets dropped).
+    Result<void> live_child();
     // The status lines of the session's child, asked of it now.
     Result<std::string> child_status_lines();
     // Logs a failed command and, when the client asked for them, sends it
@@ -123,11 +140,33 @@ class Session {
     // Both of the above: the session ends, or its child is about to go.
     void cleanup_all_tickets();
     // Sends one request to the child. A child whose input a cut-off request
-    // left unusable is destroyed at once, so later requests find no child
-    // and the next "vd_gamedir" starts a fresh one.
+    // left unusable is killed at once; the next request that needs a child
+    // starts a fresh one.
     Result<Bytes> ask_child(std::span<const std::uint8_t> request);
+    // Sends one request that needs a live child, starting one first where
+    // the session's has ended; a child that ends with the request in hand
+    // gets the one replacement this request has not used yet.
+    Result<Bytes> ask_live_child(std::span<const std::uint8_t> request);
+    // Sends a term or cancel request, which ends a ticket: true once it is
+    // answered. A child that has ended, or does not answer within the request
+    // limit and is killed, is not asked again: its tickets are dropped.
+    bool end_ticket(std::span<const std::uint8_t> request);
+    // True, after the line that says so, when the child has ended on its own;
+    // it is dropped then.
+    bool drop_if_ended();
+    // Kills the child that does not answer, and drops it.
+    void kill_child();
+    // Destroys the child, which took its tickets with it: the held handles
+    // are dropped with one line naming how many, and the recorded
+    // game-connection ticket is marked ended.
+    void drop_child();
 
     ChildStarter& children_;
+    // The game the client named last, set by every activation that gets as
+    // far as starting its child; kept while the child comes and goes.
+    std::optional<Game> game_;
+    // The user the last child reported, to notice another one.
+    std::optional<std::uint64_t> steam_id_;
     // Member order is destruction order reversed: the connection closes
     // before the child is killed.
     std::unique_ptr<ChildPort> child_;

@@ -94,8 +94,8 @@ std::vector<std::string> child_environment() {
 }
 
 // Starts the program's own executable with the pipes on the child's
-// descriptors 0 and 1.
-Result<pid_t> start_process(std::uint32_t appid, const Pipes& pipes) {
+// descriptors 0 and 1, telling it the name of its scratch directory.
+Result<pid_t> start_process(std::uint32_t appid, const std::string& scratch, const Pipes& pipes) {
     char self[PATH_MAX];
     ssize_t len = ::readlink("/proc/self/exe", self, sizeof self - 1);
     if (len < 0)
@@ -111,8 +111,9 @@ Result<pid_t> start_process(std::uint32_t appid, const Pipes& pipes) {
         return BrokerError::io(IoError::os(rc));
     }
     std::string appid_text = std::to_string(appid);
+    std::string scratch_name = scratch;
     char child_flag[] = "--child";
-    char* argv[] = {self, child_flag, appid_text.data(), nullptr};
+    char* argv[] = {self, child_flag, appid_text.data(), scratch_name.data(), nullptr};
     std::vector<std::string> env = child_environment();
     std::vector<char*> envp;
     envp.reserve(env.size() + 1);
@@ -183,23 +184,27 @@ Result<SteamChild> SteamChild::spawn(std::uint32_t appid, ChildLimits limits) {
     Result<Pipes> pipes = make_pipes();
     if (!pipes)
         return std::move(pipes).error();
-    Result<pid_t> pid = start_process(appid, *pipes);
+    // Named before the child exists, so that its directory can be removed
+    // however early the child is killed.
+    ChildScratch scratch = ChildScratch::choose(std::to_string(appid), scratch_random_u32());
+    Result<pid_t> pid = start_process(appid, scratch.name(), *pipes);
     if (!pid)
         return std::move(pid).error();
     pipes->child_stdin.reset();
     pipes->child_stdout.reset();
     return attach(appid, *pid, ChildPipe{std::move(pipes->to_child), std::move(pipes->from_child)},
-                  limits);
+                  limits, std::move(scratch));
 }
 
 Result<SteamChild> SteamChild::attach(std::uint32_t appid, pid_t pid, ChildPipe pipe,
-                                      ChildLimits limits) {
+                                      ChildLimits limits, std::optional<ChildScratch> scratch) {
     auto [sender, receiver] = make_channel<Bytes>();
     spawn_detached([from = std::move(pipe.answers), to = std::move(sender)]() mutable {
         pump_frames(std::move(from), std::move(to));
     });
     // Built first, so that every error below kills and reaps the process.
-    SteamChild child(appid, pid, std::move(pipe.requests), std::move(receiver), limits);
+    SteamChild child(appid, pid, std::move(pipe.requests), std::move(receiver), limits,
+                     std::move(scratch));
     if (Result<void> set = set_nonblocking(child.requests_.get()); !set)
         return std::move(set).error();
     if (Result<void> ready = child.wait_ready(); !ready)
@@ -210,29 +215,21 @@ Result<SteamChild> SteamChild::attach(std::uint32_t appid, pid_t pid, ChildPipe 
 Result<void> SteamChild::wait_ready() {
     const std::string tag = std::to_string(appid_);
     const auto deadline = std::chrono::steady_clock::now() + limits_.ready;
-    // The child names its scratch directory first, so that the directory is
-    // recorded even if the child dies before its readiness is read.
-    std::optional<Bytes> first;
-    while (!first) {
-        Received<Bytes> next = receive_before(deadline);
-        switch (next.status) {
-        case Received<Bytes>::Status::TimedOut:
-            return BrokerError::message("steam child timed out");
-        case Received<Bytes>::Status::Disconnected:
-            return BrokerError::message("steam child exited");
-        case Received<Bytes>::Status::Value:
-            break;
-        }
-        if (std::optional<std::string_view> name = parse_scratch(*next.value))
-            scratch_ = ChildScratch::reported(*name, tag);
-        else
-            first = std::move(next.value);
+    Received<Bytes> first = receive_before(deadline);
+    switch (first.status) {
+    case Received<Bytes>::Status::TimedOut:
+        return BrokerError::message("steam child timed out");
+    case Received<Bytes>::Status::Disconnected:
+        return BrokerError::message("steam child exited");
+    case Received<Bytes>::Status::Value:
+        break;
     }
-    std::optional<std::uint64_t> steam_id = parse_ready(*first);
+    std::optional<std::uint64_t> steam_id = parse_ready(*first.value);
     if (!steam_id) {
-        log_line("child for appid " + tag + " failed: " + decode_lossy(*first));
+        log_line("child for appid " + tag + " failed: " + decode_lossy(*first.value));
         return BrokerError::message("steam child failed to initialise");
     }
+    steam_id_ = *steam_id;
     log_line("child for appid " + tag + " ready, steamid " + std::to_string(*steam_id));
     return {};
 }
@@ -274,33 +271,70 @@ Result<Bytes> SteamChild::request(std::span<const std::uint8_t> payload) {
     BoundedWrite sent = write_before(requests_.get(), *frame, deadline);
     if (sent.written != 0 && sent.written < frame->size())
         input_cut_ = true;
-    if (sent.error)
+    if (sent.error) {
+        // Nobody reads the child's input: the child has ended.
+        ended_ = ended_ || sent.error->broken_pipe();
         return BrokerError::send(std::move(*sent.error));
+    }
     if (sent.written < frame->size())
         return BrokerError::message("steam child timed out");
 
-    for (;;) {
+    // Handles that late answers carried, cancelled once this request is done:
+    // a cancel written now would be answered after this request's answer,
+    // and its answer then taken for this one's.
+    std::vector<std::uint32_t> late;
+    Result<Bytes> out = BrokerError::message("steam child timed out");
+    for (bool waiting = true; waiting;) {
         Received<Bytes> next = receive_before(deadline);
         switch (next.status) {
         case Received<Bytes>::Status::TimedOut:
             ++owed_answers_;
-            return BrokerError::message("steam child timed out");
+            waiting = false;
+            break;
         case Received<Bytes>::Status::Disconnected:
+            ended_ = true;
             return BrokerError::message("steam child exited");
         case Received<Bytes>::Status::Value:
+            if (owed_answers_ == 0) {
+                out = std::move(*next.value);
+                waiting = false;
+            } else {
+                --owed_answers_;
+                if (Result<AuthTicketAnswer> ticket = read_auth_answer(*next.value);
+                    ticket && ticket->handle != 0)
+                    late.push_back(ticket->handle);
+            }
             break;
         }
-        if (owed_answers_ == 0)
-            return std::move(*next.value);
-        --owed_answers_;
+    }
+    cancel_late(late, deadline);
+    return out;
+}
+
+void SteamChild::cancel_late(const std::vector<std::uint32_t>& handles,
+                             std::chrono::steady_clock::time_point deadline) {
+    for (std::uint32_t handle : handles) {
+        Result<Bytes> frame = encode_frame(as_bytes(cancel_request(handle)));
+        if (!frame || input_cut_)
+            return;
+        log_line("cancelling late auth ticket " + std::to_string(handle));
+        BoundedWrite sent = write_before(requests_.get(), *frame, deadline);
+        if (sent.written == frame->size()) {
+            ++owed_answers_;
+            continue;
+        }
+        // A child that reads nothing more is left to its owner: the next
+        // request finds it so.
+        input_cut_ = sent.written != 0;
+        return;
     }
 }
 
 bool SteamChild::exited() {
+    if (ended_ || reaped_)
+        return true;
     if (pid_ < 0)
         return false;
-    if (reaped_)
-        return true;
     int status = 0;
     pid_t got;
     do {
@@ -312,8 +346,8 @@ bool SteamChild::exited() {
 }
 
 SteamChild::SteamChild(SteamChild&& other) noexcept
-    : appid_(other.appid_), pid_(other.pid_), limits_(other.limits_),
-      owner_(std::exchange(other.owner_, false)), reaped_(other.reaped_),
+    : appid_(other.appid_), pid_(other.pid_), limits_(other.limits_), steam_id_(other.steam_id_),
+      owner_(std::exchange(other.owner_, false)), reaped_(other.reaped_), ended_(other.ended_),
       input_cut_(other.input_cut_), scratch_(std::move(other.scratch_)),
       answers_(std::move(other.answers_)), requests_(std::move(other.requests_)),
       owed_answers_(other.owed_answers_) {}
@@ -322,9 +356,6 @@ SteamChild::~SteamChild() {
     if (!owner_)
         return;
     if (pid_ >= 0 && !reaped_) {
-        // A child that has not named its directory yet may be in it already.
-        if (!scratch_)
-            scratch_ = ChildScratch::of_process(pid_, std::to_string(appid_));
         (void)::kill(pid_, SIGKILL);
         int status = 0;
         while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {

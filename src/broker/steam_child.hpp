@@ -14,6 +14,7 @@
 #include <optional>
 #include <span>
 #include <sys/types.h>
+#include <vector>
 
 namespace vandrel {
 
@@ -38,40 +39,47 @@ struct ChildPipe {
     Fd answers;
 };
 
-// Owns the child process, the pipe to its standard input and the receiving
-// end of the channel its reader thread fills with the child's frames.
-// Destroying it kills the child with SIGKILL, reaps it and removes the
-// scratch directory the killed child leaves behind.
+// Owns the child process, the pipe to its standard input, the receiving end
+// of the channel its reader thread fills with the child's frames, and the
+// name of the child's scratch directory. Destroying it kills the child with
+// SIGKILL, reaps it and removes the scratch directory the killed child
+// leaves behind.
 class SteamChild final : public ChildPort {
   public:
-    // Starts `vandrel --child <appid>` and waits until it reports ready. On
-    // every error no child process is left running. The child starts with
-    // descriptors 0, 1 and 2 only.
+    // Starts `vandrel --child <appid> <scratch directory name>`, the name
+    // chosen here, and waits until it reports ready. On every error no child
+    // process is left running, and no directory of its. The child starts
+    // with descriptors 0, 1 and 2 only.
     static Result<SteamChild> spawn(std::uint32_t appid, ChildLimits limits);
     // Takes over a child that has been started already, the process `pid`
-    // (or -1: no process of ours, only the far ends of `pipe`), and waits as
-    // `spawn` does until it reports ready. The request end is made
-    // non-blocking. On every error the process is killed and reaped.
+    // (or -1: no process of ours, only the far ends of `pipe`) told to work in
+    // `scratch`, if given, and waits as `spawn` does until it reports ready.
+    // The request end is made non-blocking. On every error the process is
+    // killed and reaped, and the directory removed.
     static Result<SteamChild> attach(std::uint32_t appid, pid_t pid, ChildPipe pipe,
-                                     ChildLimits limits);
+                                     ChildLimits limits,
+                                     std::optional<ChildScratch> scratch = std::nullopt);
 
     // Sends one request and returns the child's answer to it, both within the
     // request limit: a write that cannot finish in time fails like an answer
     // that does not come ("steam child timed out"). Answers still owed for
     // earlier requests that timed out are discarded first, so an answer is
-    // never taken for another request's.
+    // never taken for another request's; a discarded one that carries an
+    // auth ticket's handle has that ticket cancelled with Steam, once, by a
+    // cancel request whose own answer is owed in turn.
     Result<Bytes> request(std::span<const std::uint8_t> payload) override;
 
     // True once a request's frame was written only in part: the child would
     // take the next bytes for the rest of it, so its input is unusable and
     // the owner must destroy the handle.
     bool input_cut() const override { return input_cut_; }
-    // True when the child process has ended (it crashed or was killed from
-    // outside); it is reaped then, and destruction only logs and cleans up.
-    // Always false without a process.
+    // True when the child has ended: its output has ended or its input has
+    // no reader (a request found it so), or its process has ended, which is
+    // then reaped, so that destruction only logs and cleans up.
     bool exited() override;
 
     std::uint32_t appid() const override { return appid_; }
+    std::uint64_t steam_id() const override { return steam_id_; }
 
     SteamChild(SteamChild&& other) noexcept;
     SteamChild& operator=(SteamChild&&) = delete;
@@ -81,26 +89,33 @@ class SteamChild final : public ChildPort {
 
   private:
     SteamChild(std::uint32_t appid, pid_t pid, Fd requests, Receiver<Bytes> answers,
-               ChildLimits limits)
-        : appid_(appid), pid_(pid), limits_(limits), answers_(std::move(answers)),
-          requests_(std::move(requests)) {}
+               ChildLimits limits, std::optional<ChildScratch> scratch)
+        : appid_(appid), pid_(pid), limits_(limits), scratch_(std::move(scratch)),
+          answers_(std::move(answers)), requests_(std::move(requests)) {}
 
-    // Reads the child's first frames: the name of its scratch directory, if
-    // it sends one, then its readiness or the reason it failed.
+    // Reads the child's first frame: its readiness, or the reason it failed.
     Result<void> wait_ready();
     // The child's next frame, waiting until `deadline` or the stop's deadline,
     // whichever comes first.
     Received<Bytes> receive_before(std::chrono::steady_clock::time_point deadline);
+    // Cancels with Steam the tickets of `handles`, which late answers
+    // carried: one cancel request each, written by `deadline` if the child
+    // reads, whose answers are owed.
+    void cancel_late(const std::vector<std::uint32_t>& handles,
+                     std::chrono::steady_clock::time_point deadline);
 
     std::uint32_t appid_;
     pid_t pid_;
     ChildLimits limits_;
+    std::uint64_t steam_id_ = 0;
     // False once moved from: destruction leaves the child alone.
     bool owner_ = true;
     bool reaped_ = false;
+    // The child can answer nothing more: its output ended, or its input has
+    // no reader.
+    bool ended_ = false;
     bool input_cut_ = false;
-    // Named by the child as soon as it is in its scratch directory (or found
-    // just before it is killed), removed after it has been reaped.
+    // Chosen before the child starts; removed after it has been reaped.
     std::optional<ChildScratch> scratch_;
     // Released in reverse order after the child is reaped: the request pipe
     // closes first, then the channel's receiving end goes.

@@ -226,11 +226,25 @@ void start_orphan_watch(std::string scratch_path) {
     });
 }
 
+// True, after the one line that says so, once Steam has told this process
+// that it has gone: the child can serve nothing more, and ends so that its
+// broker starts a new one, which reaches Steam if it is back.
+bool steam_went_away(const steam::Client& client) {
+    const std::optional<steam::SteamLoss> lost = client.steam_lost();
+    if (!lost)
+        return false;
+    log_line(std::string("child: steam went away (") +
+             (*lost == steam::SteamLoss::Shutdown ? "shutdown" : "IPC failure") + "), exiting");
+    return true;
+}
+
 Result<void> serve(const steam::Client& client, SteamPort& steam, Framed& framed) {
     auto [sender, requests] = make_channel<Bytes>();
     start_stdin_reader(std::move(sender));
     for (;;) {
         client.run_callbacks();
+        if (steam_went_away(client))
+            return {};
         Received<Bytes> next = requests.receive_for(CHILD_POLL_INTERVAL);
         if (next.status == Received<Bytes>::Status::TimedOut)
             continue;
@@ -238,7 +252,17 @@ Result<void> serve(const steam::Client& client, SteamPort& steam, Framed& framed
             log_line("child: parent closed the pipe, exiting");
             return {};
         }
+        // Steam's signals that came during the wait are seen before the
+        // request is taken, and those that came while it was handled before
+        // its answer goes: nothing is answered by a Steam that has gone. The
+        // broker sees the child end with the request unanswered, and asks a
+        // new one.
+        client.run_callbacks();
+        if (steam_went_away(client))
+            return {};
         Bytes answer = handle(*next.value, steam);
+        if (steam_went_away(client))
+            return {};
         if (Result<void> sent = framed.send(answer); !sent)
             return sent;
     }
@@ -275,7 +299,7 @@ Bytes handle(std::span<const std::uint8_t> request, SteamPort& steam) {
     return reply(out);
 }
 
-Result<void> run(std::uint32_t appid) {
+Result<void> run(std::uint32_t appid, std::optional<std::string_view> scratch_name) {
     Result<Fd> frame_out = take_frame_output();
     if (!frame_out)
         return std::move(frame_out).error();
@@ -288,17 +312,17 @@ Result<void> run(std::uint32_t appid) {
     // Locals are released in reverse order of declaration, which is the exit
     // order: the request channel (inside serve), the user, the client and so
     // Steam, the reply codec, and last the scratch directory.
-    Result<ScratchDir> scratch = ScratchDir::create(appid_text);
+    // A broker names the directory before it starts us, so that it can
+    // remove it however we end; it is made exactly as one we name ourselves.
+    if (scratch_name && !is_scratch_dir_name(*scratch_name, appid_text))
+        return BrokerError::parse_failure("scratch");
+    Result<ScratchDir> scratch =
+        scratch_name ? ScratchDir::create_named(*scratch_name) : ScratchDir::create(appid_text);
     if (!scratch)
         return std::move(scratch).error();
     if (::chdir(scratch->path().c_str()) != 0)
         return BrokerError::io(IoError::last_os());
     Framed framed(std::make_unique<StdioTransport>(STDIN_FILENO, frames));
-    // The broker learns the directory before anything can hold us up, so
-    // that it can remove it however we end from here on.
-    const std::string_view path = scratch->path();
-    if (Result<void> sent = framed.send(scratch_message(path.substr(path.rfind('/') + 1))); !sent)
-        return sent;
     // From here on the child may be held up in Steam, out of reach of its
     // request loop.
     start_orphan_watch(scratch->path());

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 
 namespace vandrel::child {
 
@@ -52,7 +53,10 @@ Bytes handle(std::span<const std::uint8_t> request, SteamPort& steam);
 std::uint64_t leading_steam_id(std::string_view token);
 
 // The whole life of the child: scratch directory, Steam, readiness, then one
-// reply per request until the broker's request pipe closes (success).
-Result<void> run(std::uint32_t appid);
+// reply per request until the broker's request pipe closes or Steam goes away
+// (both a success). The scratch directory is `scratch_name` when the broker
+// chose it (a name scratch_dir_name makes for the AppID, or the failure to
+// parse "scratch"), else a name the child draws itself.
+Result<void> run(std::uint32_t appid, std::optional<std::string_view> scratch_name);
 
 } // namespace vandrel::child

@@ -15,18 +15,6 @@ bool starts_with(std::span<const std::uint8_t> bytes, std::string_view word) {
 
 } // namespace
 
-Bytes scratch_message(std::string_view dir_name) {
-    std::string text(SCRATCH_WORD);
-    text += dir_name;
-    return Bytes(text.begin(), text.end());
-}
-
-std::optional<std::string_view> parse_scratch(std::span<const std::uint8_t> message) {
-    if (!starts_with(message, SCRATCH_WORD))
-        return std::nullopt;
-    return as_chars(message.subspan(SCRATCH_WORD.size()));
-}
-
 Bytes ready_message(std::uint64_t steam_id) {
     Bytes out(READY_WORD.begin(), READY_WORD.end());
     append_le(out, steam_id, STEAM_ID_LEN);

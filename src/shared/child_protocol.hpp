@@ -19,15 +19,6 @@ namespace vandrel {
 
 // --- From the child at its start -------------------------------------------
 
-// "scratch " and the name of the child's scratch directory, sent as soon as
-// the child is in it and before anything that may hold it up: the broker
-// can then remove the directory however the child ends. Readiness or the
-// failure to start follows.
-inline constexpr std::string_view SCRATCH_WORD = "scratch ";
-Bytes scratch_message(std::string_view dir_name);
-// The directory name of a scratch message; nothing for any other frame.
-std::optional<std::string_view> parse_scratch(std::span<const std::uint8_t> message);
-
 // "ready " and the user's Steam ID (u64 LE): Steam is up.
 inline constexpr std::string_view READY_WORD = "ready ";
 inline constexpr std::size_t STEAM_ID_LEN = 8;

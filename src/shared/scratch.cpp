@@ -5,7 +5,6 @@
 
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -215,65 +214,42 @@ void remove_scratch_tree(const std::string& path) {
     remove_tree_at(AT_FDCWD, path.c_str());
 }
 
-std::optional<ChildScratch> ChildScratch::of_process(pid_t pid, std::string_view tag) {
-    const std::string cwd_link = "/proc/" + std::to_string(pid) + "/cwd";
-    char target[PATH_MAX];
-    const ssize_t len = ::readlink(cwd_link.c_str(), target, sizeof target);
-    if (len <= 0 || static_cast<std::size_t>(len) == sizeof target)
-        return std::nullopt;
-    // A removed directory reads as "{path} (deleted)" and fails the name test.
-    const std::string_view path(target, static_cast<std::size_t>(len));
-    const std::string_view name = path.substr(path.rfind('/') + 1);
-    if (!is_scratch_dir_name(name, tag))
-        return std::nullopt;
-    // The identity of the directory itself: stat follows the /proc link.
-    struct stat dir {};
-    struct stat own {};
-    if (::stat(cwd_link.c_str(), &dir) != 0 || !S_ISDIR(dir.st_mode))
-        return std::nullopt;
-    // A process that has not changed directory yet shares ours, which is
-    // never removed, whatever its name.
-    if (::stat(".", &own) == 0 && own.st_dev == dir.st_dev && own.st_ino == dir.st_ino)
-        return std::nullopt;
-    return ChildScratch(std::string(name), dir.st_dev, dir.st_ino);
-}
-
-std::optional<ChildScratch> ChildScratch::reported(std::string_view name, std::string_view tag) {
-    if (!is_scratch_dir_name(name, tag))
-        return std::nullopt;
+ChildScratch ChildScratch::choose(std::string_view tag, std::uint32_t number) {
+    std::string name = scratch_dir_name(tag, number);
     const Fd parent = open_temp_dir();
-    if (!parent.valid())
-        return std::nullopt;
-    const std::string entry_name(name);
     struct stat entry {};
-    struct stat own {};
-    if (::fstatat(parent.get(), entry_name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISDIR(entry.st_mode) || entry.st_uid != ::geteuid())
-        return std::nullopt;
-    if (::stat(".", &own) == 0 && own.st_dev == entry.st_dev && own.st_ino == entry.st_ino)
-        return std::nullopt;
-    return ChildScratch(entry_name, entry.st_dev, entry.st_ino);
+    // A temporary directory that cannot be opened holds nothing of ours: the
+    // child fails to make its directory there too.
+    const bool taken = !parent.valid() ||
+                       ::fstatat(parent.get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 ||
+                       errno != ENOENT;
+    return ChildScratch(std::move(name), taken);
 }
 
 void ChildScratch::remove() const {
+    if (taken_)
+        return;
     const Fd parent = open_temp_dir();
     if (!parent.valid())
         return;
     struct stat entry {};
     if (::fstatat(parent.get(), name_.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISDIR(entry.st_mode) && entry.st_dev == device_ && entry.st_ino == inode_)
+        S_ISDIR(entry.st_mode) && entry.st_uid == ::geteuid())
         remove_tree_at(parent.get(), name_.c_str());
 }
 
 Result<ScratchDir> ScratchDir::create(std::string_view tag) {
-    return create_with_number(tag, scratch_random_u32());
+    return create_named(scratch_dir_name(tag, scratch_random_u32()));
 }
 
-Result<ScratchDir> ScratchDir::create_with_number(std::string_view tag, std::uint32_t number) {
+Result<ScratchDir> ScratchDir::create_named(std::string_view name) {
+    // Only ever a name directly under the temporary directory.
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos)
+        return BrokerError::io(IoError::os(EINVAL));
     auto dir = temp_dir();
     if (!dir)
         return std::move(dir).error();
-    std::string path = join(std::move(dir).value(), scratch_dir_name(tag, number));
+    std::string path = join(std::move(dir).value(), name);
     if (::mkdir(path.c_str(), SCRATCH_MODE) != 0)
         return BrokerError::io(IoError::last_os());
     return ScratchDir(std::move(path));

@@ -5,11 +5,9 @@
 #include "base/error.hpp"
 
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 #include <utility>
 
 namespace vandrel {
@@ -22,9 +20,10 @@ class ScratchDir {
     // Creates the directory with a fresh pseudo-random number; `Io` with the
     // system's error when mkdir fails (an existing name is never reused).
     static Result<ScratchDir> create(std::string_view tag);
-    // As `create`, but with the caller's number in the name (for tests that
-    // need to know the name in advance).
-    static Result<ScratchDir> create_with_number(std::string_view tag, std::uint32_t number);
+    // Creates the directory `name` (a plain name, as scratch_dir_name makes
+    // one) under the temporary directory, exactly as `create` does: the
+    // child's broker chose the name.
+    static Result<ScratchDir> create_named(std::string_view name);
 
     ScratchDir(ScratchDir&& other) noexcept;
     ScratchDir& operator=(ScratchDir&& other) noexcept;
@@ -52,36 +51,31 @@ bool is_scratch_dir_name(std::string_view name, std::string_view tag);
 // ignored.
 void remove_scratch_tree(const std::string& path);
 
-// The scratch directory of another process, found while that process runs so
-// that it can be removed once the process has been killed (a killed Steam
-// child cannot remove its own).
+// The scratch directory of a Steam child, named by its broker before the
+// child starts, so that the broker can remove it however the child ends: a
+// killed child cannot remove its own, and one killed before it could say
+// where it works would otherwise leave it behind.
 class ChildScratch {
   public:
-    // The working directory of process `pid` when it is a directory named as
-    // a scratch directory for `tag` (is_scratch_dir_name) and is not our own
-    // working directory; none otherwise, for example when the process has not
-    // changed into its scratch directory yet, has removed it, or has ended.
-    static std::optional<ChildScratch> of_process(pid_t pid, std::string_view tag);
-    // The directory a child reported by its `name`, found now: when the name
-    // is a scratch directory name for `tag` and the entry of that name
-    // directly under the temporary directory (resolved as `remove` resolves
-    // it) is a directory of our own user, not a symbolic link and not our own
-    // working directory; none otherwise.
-    static std::optional<ChildScratch> reported(std::string_view name, std::string_view tag);
+    // The name scratch_dir_name makes for `tag` and `number`; the broker
+    // draws the number from this thread's generator, as a child draws its own.
+    static ChildScratch choose(std::string_view tag, std::uint32_t number);
 
-    // Removes the directory and all it holds if the entry of its name
-    // directly under the temporary directory (TMPDIR, resolved as a child
-    // that inherited our environment and working directory resolves it) is
-    // still that same directory and not a symbolic link. Ignores failures.
+    // The directory's name, for the child's command line.
+    const std::string& name() const { return name_; }
+    // Removes the directory and all it holds if the child made it: the entry
+    // of its name directly under the temporary directory (TMPDIR, resolved as
+    // a child that inherited our environment and working directory resolves
+    // it) is a directory of our own user and not a symbolic link, and
+    // nothing had that name when it was chosen (the child refuses an existing
+    // one, which is never ours to remove). Ignores failures.
     void remove() const;
 
   private:
-    ChildScratch(std::string name, dev_t device, ino_t inode)
-        : name_(std::move(name)), device_(device), inode_(inode) {}
+    ChildScratch(std::string name, bool taken) : name_(std::move(name)), taken_(taken) {}
 
     std::string name_;
-    dev_t device_;
-    ino_t inode_;
+    bool taken_; // something had the name already when it was chosen
 };
 
 // The next number of this thread's generator, seeded on first use from the

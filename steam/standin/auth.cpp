@@ -8,6 +8,10 @@
 //                                       same confirmation for another handle
 //                                       (or call) with result 2
 //   VANDREL_STANDIN_TICKET_LEN=<n>      the tickets' length (default 240)
+//   VANDREL_STANDIN_AUTH_DELAYS_MS=<ms>,...
+//                                       the delay of the 1st, 2nd, ... session
+//                                       or web API ticket call since the
+//                                       initialisation, the last repeating
 //
 // Handles count 1, 2, ... from each initialisation; call handles are
 // 0x4000000000000000 | generation << 32 | count. Byte i of a ticket is
@@ -60,6 +64,7 @@ constexpr std::size_t TEXT_CAPACITY = 300;
 struct AuthState {
     std::int32_t generation = 0;
     std::uint32_t handles = 0;
+    std::size_t ticket_calls = 0; // session and web API
     std::uint32_t calls = 0;
     // The ticket of the last app request that Steam answered with OK.
     bool app_ready = false;
@@ -117,6 +122,11 @@ void push_app_response(std::uint64_t call, std::int32_t result) {
     const flat::EncryptedAppTicketResponse record{result};
     push_call_completed(call, flat::CALLBACK_ENCRYPTED_APP_TICKET_RESPONSE,
                         {reinterpret_cast<const std::uint8_t*>(&record), sizeof record});
+}
+
+// Sleeps the scripted delay of the next session or web API ticket call.
+void delay_ticket_call() {
+    sleep_ms(std::max(listed_ms("VANDREL_STANDIN_AUTH_DELAYS_MS", auth.ticket_calls++, 0), 0LL));
 }
 
 void push_decoy() {
@@ -250,6 +260,7 @@ bool parse_identity(void* identity, const char* text) {
 
 std::uint32_t session_ticket(void* ticket, int max_ticket, std::uint32_t* ticket_len_out,
                              const void* identity, bool refused) {
+    delay_ticket_call();
     auto* out = static_cast<std::uint8_t*>(ticket);
     const bool zeroed =
         out == nullptr || max_ticket <= 0 || all_zero(out, static_cast<std::size_t>(max_ticket));
@@ -277,6 +288,7 @@ std::uint32_t session_ticket(void* ticket, int max_ticket, std::uint32_t* ticket
 }
 
 std::uint32_t web_api_ticket(const char* identity, bool refused) {
+    delay_ticket_call();
     const std::uint32_t handle = refused ? 0 : ++auth.handles;
     log_call("SteamAPI_ISteamUser_GetAuthTicketForWebApi identity=%s handle=%u",
              identity == nullptr ? "null" : identity, handle);

@@ -60,6 +60,25 @@ bool env_is(const char* name, const char* value) {
     return text != nullptr && std::strcmp(text, value) == 0;
 }
 
+long long listed_ms(const char* name, std::size_t index, long long fallback) {
+    const char* list = env(name);
+    if (list == nullptr)
+        return fallback;
+    const char* p = list;
+    for (std::size_t i = 0;; ++i) {
+        char* end = nullptr;
+        errno = 0;
+        const long long value = std::strtoll(p, &end, 10);
+        if (end == p || errno != 0 || (*end != ',' && *end != '\0')) {
+            report_error("bad list %s=\"%s\"", name, list);
+            return 0;
+        }
+        if (i == index || *end == '\0')
+            return value;
+        p = end + 1;
+    }
+}
+
 std::size_t decode_hex(const char* hex, unsigned char* out, std::size_t cap) {
     const std::size_t len = std::strlen(hex);
     const std::size_t n = vd_hex_decode(hex, len, out, cap);

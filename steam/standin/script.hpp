@@ -21,6 +21,12 @@ bool env_flag(const char* name);
 // True when the variable is set to exactly `value`.
 bool env_is(const char* name, const char* value);
 
+// Entry `index` (from 0) of the comma-separated list of integers in variable
+// `name`, its last entry repeating ("9000,0": 9000, then 0 for ever);
+// `fallback` when the variable is unset, and 0 (reported) when it does not
+// parse.
+long long listed_ms(const char* name, std::size_t index, long long fallback);
+
 // Decodes pairs of hex digits into `out`, at most `cap` bytes; the count of
 // bytes written. A bad digit or an odd count is reported and ends decoding.
 std::size_t decode_hex(const char* hex, unsigned char* out, std::size_t cap);

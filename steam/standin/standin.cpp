@@ -29,6 +29,15 @@
 //       Write the text to file descriptor 1 during SteamAPI_InitFlat.
 //   VANDREL_STANDIN_STEAM_ID=<u64>
 //       The logged-in user's Steam ID (default 76561197960287930).
+//   VANDREL_STANDIN_RUNNING_FILE=<path>
+//       Steam runs only while this file exists (presence.hpp). While it is
+//       missing, SteamAPI_InitFlat fails as Steam's runtime does without a
+//       running Steam: 2, "Cannot create IPC pipe to Steam client process.
+//       Steam is probably not running.". Once it goes while initialised, the
+//       next RunFrame queues SteamShutdown_t (704) and every ticket call
+//       fails from then on, and BLoggedOn is false, until the next
+//       initialisation. A decimal number in the file is the user's Steam ID,
+//       ahead of VANDREL_STANDIN_STEAM_ID.
 //   VANDREL_STANDIN_LOGGED_ON=0
 //       BLoggedOn says the user is not logged on (default: logged on).
 //   VANDREL_STANDIN_TICKET_LEN=<n>
@@ -90,6 +99,7 @@
 #include "steam/standin/auth.hpp"
 #include "steam/standin/callbacks.hpp"
 #include "steam/standin/calllog.hpp"
+#include "steam/standin/presence.hpp"
 #include "steam/standin/script.hpp"
 #include "steam/standin/ticket.hpp"
 
@@ -184,6 +194,10 @@ int init(char* message) {
         write_message(message, text != nullptr ? text : DEFAULT_FAILURE_MESSAGE);
         return static_cast<int>(scripted);
     }
+    if (!steam_running()) {
+        write_message(message, NOT_RUNNING_MESSAGE);
+        return NOT_RUNNING_RESULT;
+    }
     std::uint32_t app_id = 0;
     if (!read_app_id(app_id)) {
         write_message(message, NO_APPID_MESSAGE);
@@ -194,7 +208,8 @@ int init(char* message) {
     state.manual_dispatch = false;
     state.app_id = app_id;
     state.ticket_calls = 0;
-    state.steam_id = env_u64("VANDREL_STANDIN_STEAM_ID", DEFAULT_STEAM_ID);
+    state.steam_id = steam_user(DEFAULT_STEAM_ID);
+    presence_start();
     queue_callbacks(state.generation);
     reset_auth(state.generation);
     return 0;
@@ -252,7 +267,8 @@ STANDIN_EXPORT HSteamPipe SteamAPI_GetHSteamPipe() {
 
 STANDIN_EXPORT void SteamAPI_ManualDispatch_RunFrame(HSteamPipe pipe) {
     log_call("SteamAPI_ManualDispatch_RunFrame pipe=%d", pipe);
-    check_pipe("SteamAPI_ManualDispatch_RunFrame", pipe);
+    if (check_pipe("SteamAPI_ManualDispatch_RunFrame", pipe))
+        presence_frame();
 }
 
 STANDIN_EXPORT bool SteamAPI_ManualDispatch_GetNextCallback(HSteamPipe pipe, CallbackMsg* msg) {
@@ -289,8 +305,8 @@ STANDIN_EXPORT std::uint64_t SteamAPI_ISteamUser_GetSteamID(void* user) {
 
 STANDIN_EXPORT bool SteamAPI_ISteamUser_BLoggedOn(void* user) {
     const char* call = "SteamAPI_ISteamUser_BLoggedOn";
-    const bool logged_on =
-        check_handle(call, user, &user_interface) && env_int("VANDREL_STANDIN_LOGGED_ON", 1) != 0;
+    const bool logged_on = check_handle(call, user, &user_interface) &&
+                           env_int("VANDREL_STANDIN_LOGGED_ON", 1) != 0 && !steam_gone();
     log_call("%s result=%d", call, static_cast<int>(logged_on));
     return logged_on;
 }
@@ -309,7 +325,7 @@ STANDIN_EXPORT int SteamAPI_ISteamUser_InitiateGameConnection_DEPRECATED(
                                    &user_interface);
     const TicketRequest request{blob,        max_blob, server_steam_id, server_ip_host_order,
                                 server_port, secure};
-    return issue_ticket(request, state.ticket_calls++, !ours);
+    return issue_ticket(request, state.ticket_calls++, !ours || steam_gone());
 }
 
 STANDIN_EXPORT void SteamAPI_ISteamUser_TerminateGameConnection_DEPRECATED(
@@ -324,14 +340,14 @@ STANDIN_EXPORT HAuthTicket SteamAPI_ISteamUser_GetAuthSessionTicket(
     const SteamNetworkingIdentity* identity) {
     const bool ours =
         check_handle("SteamAPI_ISteamUser_GetAuthSessionTicket", user, &user_interface);
-    return session_ticket(ticket, max_ticket, ticket_len, identity, !ours);
+    return session_ticket(ticket, max_ticket, ticket_len, identity, !ours || steam_gone());
 }
 
 STANDIN_EXPORT HAuthTicket SteamAPI_ISteamUser_GetAuthTicketForWebApi(void* user,
                                                                       const char* identity) {
     const bool ours =
         check_handle("SteamAPI_ISteamUser_GetAuthTicketForWebApi", user, &user_interface);
-    return web_api_ticket(identity, !ours);
+    return web_api_ticket(identity, !ours || steam_gone());
 }
 
 STANDIN_EXPORT void SteamAPI_ISteamUser_CancelAuthTicket(void* user, HAuthTicket handle) {
@@ -343,7 +359,7 @@ STANDIN_EXPORT SteamAPICall SteamAPI_ISteamUser_RequestEncryptedAppTicket(void* 
                                                                           int data_len) {
     const bool ours =
         check_handle("SteamAPI_ISteamUser_RequestEncryptedAppTicket", user, &user_interface);
-    return request_app_ticket(data, data_len, !ours);
+    return request_app_ticket(data, data_len, !ours || steam_gone());
 }
 
 STANDIN_EXPORT bool SteamAPI_ISteamUser_GetEncryptedAppTicket(void* user, void* ticket,

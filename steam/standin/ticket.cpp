@@ -4,8 +4,6 @@
 #include "steam/standin/script.hpp"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,25 +20,11 @@ std::uint64_t mix(std::uint64_t z) {
 }
 
 // The delay before ticket call `call` (from 0): that entry of
-// VANDREL_STANDIN_TICKET_DELAYS_MS, or its last one, when the list is set;
-// else VANDREL_STANDIN_TICKET_DELAY_MS.
+// VANDREL_STANDIN_TICKET_DELAYS_MS when the list is set; else
+// VANDREL_STANDIN_TICKET_DELAY_MS.
 long long ticket_delay_ms(std::size_t call) {
-    const char* list = env("VANDREL_STANDIN_TICKET_DELAYS_MS");
-    if (list == nullptr)
-        return env_int("VANDREL_STANDIN_TICKET_DELAY_MS", 0);
-    const char* p = list;
-    for (std::size_t i = 0;; ++i) {
-        char* end = nullptr;
-        errno = 0;
-        const long long delay = std::strtoll(p, &end, 10);
-        if (end == p || errno != 0 || (*end != ',' && *end != '\0')) {
-            report_error("bad delay list \"%s\"", list);
-            return 0;
-        }
-        if (i == call || *end == '\0')
-            return delay;
-        p = end + 1;
-    }
+    return listed_ms("VANDREL_STANDIN_TICKET_DELAYS_MS", call,
+                     env_int("VANDREL_STANDIN_TICKET_DELAY_MS", 0));
 }
 
 // Closes every descriptor that writes into a pipe other than the one standard

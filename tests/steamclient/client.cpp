@@ -5,6 +5,7 @@
 #include "interfaces.hpp"
 #include "steam/standin/auth.hpp"
 #include "steam/standin/callbacks.hpp"
+#include "steam/standin/presence.hpp"
 #include "steam/standin/script.hpp"
 
 #include <cstdint>
@@ -32,7 +33,8 @@ constexpr std::uint64_t DEFAULT_STEAM_ID = 76561197960287930ULL;
 
 std::int32_t create_steam_pipe(Object*) {
     Connection& c = connection();
-    if (scripted_failure() == Failure::NoPipe) {
+    // Without a running Steam there is nobody to open a pipe to.
+    if (scripted_failure() == Failure::NoPipe || !steam_running()) {
         log_call("steamclient CreateSteamPipe pipe=0");
         return 0;
     }
@@ -40,6 +42,7 @@ std::int32_t create_steam_pipe(Object*) {
         report_error("CreateSteamPipe while pipe %d is open", c.pipe);
     c.pipe = ++c.generation;
     c.ticket_calls = 0;
+    presence_start();
     queue_callbacks(c.generation);
     reset_auth(c.generation);
     log_call("steamclient CreateSteamPipe pipe=%d", c.pipe);
@@ -70,7 +73,7 @@ std::int32_t connect_to_global_user(Object*, std::int32_t pipe) {
     // 0, which the runtime takes for "no AppID", when steam_appid.txt holds none.
     c.app_id = 0;
     read_app_id(c.app_id);
-    c.steam_id = env_u64("VANDREL_STANDIN_STEAM_ID", DEFAULT_STEAM_ID);
+    c.steam_id = steam_user(DEFAULT_STEAM_ID);
     log_call("steamclient ConnectToGlobalUser pipe=%d user=%d appid=%u", pipe, c.user, c.app_id);
     return c.user;
 }

@@ -8,6 +8,7 @@
 #include "calllog.hpp"
 #include "interfaces.hpp"
 #include "steam/standin/auth.hpp"
+#include "steam/standin/presence.hpp"
 #include "steam/standin/script.hpp"
 #include "steam/standin/ticket.hpp"
 
@@ -35,12 +36,18 @@ constexpr std::size_t SLOT_GET_ENCRYPTED_APP_TICKET = 22;
 constexpr std::uint32_t PORT_MASK = 0xFFFF;
 constexpr std::uint32_t BOOL_MASK = 0xFF;
 
+// Every ticket is refused when the script says so, and once Steam has gone.
+bool refusing() {
+    return env_flag("VANDREL_STANDIN_REFUSE") || steam_gone();
+}
+
 std::int32_t get_hsteam_user(Object*) {
     return connection().user;
 }
 
 bool logged_on(Object*) {
-    const bool on = connection().user != 0 && env_int("VANDREL_STANDIN_LOGGED_ON", 1) != 0;
+    const bool on =
+        connection().user != 0 && env_int("VANDREL_STANDIN_LOGGED_ON", 1) != 0 && !steam_gone();
     log_call("SteamAPI_ISteamUser_BLoggedOn result=%d", static_cast<int>(on));
     return on;
 }
@@ -60,7 +67,7 @@ int initiate_game_connection(Object*, void* blob, int max_blob, std::uint64_t se
                                 server_ip,
                                 static_cast<std::uint16_t>(port_arg & PORT_MASK),
                                 (secure_arg & BOOL_MASK) != 0};
-    return issue_ticket(request, connection().ticket_calls++, env_flag("VANDREL_STANDIN_REFUSE"));
+    return issue_ticket(request, connection().ticket_calls++, refusing());
 }
 
 void terminate_game_connection(Object*, std::uint32_t server_ip, std::uint32_t port_arg) {
@@ -70,12 +77,11 @@ void terminate_game_connection(Object*, std::uint32_t server_ip, std::uint32_t p
 
 std::uint32_t get_auth_session_ticket(Object*, void* ticket, int max_ticket,
                                       std::uint32_t* ticket_len, const void* identity) {
-    return session_ticket(ticket, max_ticket, ticket_len, identity,
-                          env_flag("VANDREL_STANDIN_REFUSE"));
+    return session_ticket(ticket, max_ticket, ticket_len, identity, refusing());
 }
 
 std::uint32_t get_auth_ticket_for_web_api(Object*, const char* identity) {
-    return web_api_ticket(identity, env_flag("VANDREL_STANDIN_REFUSE"));
+    return web_api_ticket(identity, refusing());
 }
 
 void cancel_auth_ticket(Object*, std::uint32_t handle) {
@@ -83,7 +89,7 @@ void cancel_auth_ticket(Object*, std::uint32_t handle) {
 }
 
 std::uint64_t request_encrypted_app_ticket(Object*, void* data, int data_len) {
-    return request_app_ticket(data, data_len, env_flag("VANDREL_STANDIN_REFUSE"));
+    return request_app_ticket(data, data_len, refusing());
 }
 
 bool get_encrypted_app_ticket(Object*, void* ticket, int max_ticket, std::uint32_t* ticket_len) {

@@ -1,6 +1,7 @@
 // The utilities object ("SteamUtils010"): the AppID and the per-frame call.
 #include "calllog.hpp"
 #include "interfaces.hpp"
+#include "steam/standin/presence.hpp"
 
 #include <cstdint>
 
@@ -22,6 +23,7 @@ std::uint32_t get_app_id(Object*) {
 
 void run_frame(Object*) {
     log_call("steamclient RunFrame");
+    standin::presence_frame();
 }
 
 } // namespace

@@ -179,8 +179,6 @@ class OnRuntime : public ::testing::TestWithParam<Param> {
 
 // --- Frames ------------------------------------------------------------------
 
-// The child's first frame, naming its scratch directory at `dir`.
-Bytes scratch_message_of(const std::string& dir);
 // The child's readiness frame for user `id`.
 Bytes ready_message(std::uint64_t id);
 // The child's answer carrying `ticket` for user `id`.
@@ -248,8 +246,8 @@ std::string scratch_of(const std::optional<std::string>& line, const std::string
 bool dir_is_empty(const std::string& path);
 // The names of the children's scratch directories in `tmpdir`, sorted.
 std::vector<std::string> scratch_dirs(const std::string& tmpdir);
-// Waits for the scratch frame, readiness and the two start-up lines; the
-// scratch directory's path, or empty after a failure (already reported).
+// Waits for readiness and the two start-up lines; the scratch directory's
+// path, or empty after a failure (already reported).
 std::string start(Child& child, std::uint64_t id = CHILD_STEAM_ID);
 // The two start-up lines that `start` has read, for comparing whole logs.
 std::vector<std::string> startup_lines(const std::string& dir);
