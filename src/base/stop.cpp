@@ -1,6 +1,8 @@
 #include "base/stop.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -30,6 +32,11 @@ StopSignal::Clock::time_point StopSignal::deadline() const {
     if (!requested())
         return Clock::time_point::max();
     return Clock::time_point(Clock::duration(deadline_.load(std::memory_order_acquire)));
+}
+
+int poll_timeout(StopSignal::Clock::time_point deadline) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - StopSignal::Clock::now());
+    return static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, INT_MAX));
 }
 
 bool wait_ready(int fd, short events, const StopSignal* stop) {

@@ -47,6 +47,10 @@ class StopSignal {
     std::atomic<Clock::rep> deadline_{0};
 };
 
+// Milliseconds until `deadline` for poll(2), rounded up so that a wait never
+// ends just before it; 0 once it has passed.
+int poll_timeout(StopSignal::Clock::time_point deadline);
+
 // Waits until `fd` is ready for `events` (POLLIN, POLLOUT) or `stop` has
 // been asked for; false then. Without a stop, waits for `fd` alone. An error
 // of poll(2) other than EINTR counts as ready: the caller's next read or

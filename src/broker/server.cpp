@@ -8,11 +8,9 @@
 #include "broker/steam_child.hpp"
 #include "shared/transport.hpp"
 
-#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -204,12 +202,6 @@ class Sessions {
     Fd done_;
     std::vector<std::unique_ptr<SessionThread>> running_;
 };
-
-// Milliseconds until `deadline` for poll(2), rounded up; 0 once it has passed.
-int poll_timeout(Clock::time_point deadline) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    return static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, INT_MAX));
-}
 
 // The accept loop of a listening broker.
 class Server {

@@ -133,14 +133,6 @@ Result<pid_t> start_process(std::uint32_t appid, const std::string& scratch, con
     return pid;
 }
 
-// Milliseconds until `deadline` for poll(2), rounded up so that the wait
-// never ends just before it; 0 once it has passed.
-int poll_timeout(std::chrono::steady_clock::time_point deadline) {
-    auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    return static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, INT_MAX));
-}
-
 } // namespace
 
 BoundedWrite write_before(int fd, std::span<const std::uint8_t> bytes,
